@@ -1,0 +1,62 @@
+#include "log/Log.h"
+
+#include "app/Updater.h"
+#include "system/Paths.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+struct LogTarget {
+    std::string path;
+    FilePtr file;
+};
+
+// Created on first use; function-local statics are safe against a racing first use.
+LogTarget& logTarget() {
+    static LogTarget target;
+    return target;
+}
+
+std::string timestamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local);
+    return text;
+}
+
+} // namespace
+
+void initLogFile(Updater& updater) {
+    const std::string folder = updater.system.updaterFolderPath();
+    updater.system.ensureDirectory(folder);
+    setLogFile(updater.system.updaterFolderPath() + "vexl_updater_log.txt");
+}
+
+void setLogFile(const std::string& path) {
+    LogTarget& target = logTarget();
+    target.path = path;
+    // Text mode, so that lines end in CR LF on Windows.
+    target.file = openFile(path, "a");
+}
+
+void logMessage(int level, std::string message) {
+    if (level == 0) {
+        return;
+    }
+    const std::string line = timestamp() + " [VEXL " + std::to_string(level) + "] " + message + "\n";
+    LogTarget& target = logTarget();
+    if (target.file) {
+        std::fwrite(line.data(), 1, line.size(), target.file.get());
+        std::fflush(target.file.get());
+    }
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}

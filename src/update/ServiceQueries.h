@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+
+// Reading members of the service's documents. The lookup is the non-const one, so a missing
+// member reads as null and fails with the JSON library's type error.
+std::int32_t readNumber(nlohmann::json& object, const char* member);
+std::string readText(nlohmann::json& object, const char* member);
+
+// The service's documents, parsed as zero-terminated text.
+nlohmann::json parseDocument(const std::string& body);
+
+// The stored address + "?product=" + id + "&version=" + version; the address is restored only
+// while the text is built.
+std::string manifestRequest(char* storedAddress, std::int32_t productId, std::int32_t version);
+
+// The stored manifest summary and file manifest addresses.
+char* manifestSummaryAddress();
+char* fileManifestAddress();
