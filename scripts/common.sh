@@ -3,7 +3,7 @@
 
 VEXL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VEXL_PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libboost-filesystem-dev
-    libboost-system-dev nlohmann-json3-dev libgtest-dev libcpp-httplib-dev nginx-light curl)
+    libboost-system-dev nlohmann-json3-dev libgtest-dev libcpp-httplib-dev libssl-dev nginx-light curl)
 
 vexl_install_packages() {
     local missing=()
@@ -18,10 +18,14 @@ vexl_install_packages() {
     fi
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    # The nginx packages start a system-wide server after install; this project starts its own.
-    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod +x /usr/sbin/policy-rc.d
+    # The nginx packages would start a system-wide server; this project starts its own.
+    local policy=""
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+        policy=/usr/sbin/policy-rc.d
+        printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod +x "$policy"
+    fi
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
-    rm -f /usr/sbin/policy-rc.d
+    [ -z "$policy" ] || rm -f "$policy"
 }
 
 # vexl_build BUILD_DIR BUILD_TYPE [extra cmake arguments...]

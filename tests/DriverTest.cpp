@@ -1,1 +1,126 @@
-#include <gtest/gtest.h>
+#include "support/UpdateFixture.h"
+
+using nlohmann::json;
+
+class DriverTest : public UpdateFixture {
+protected:
+    UpdateCounts run(const std::vector<ProductRecord>& records) {
+        updater.products = records;
+        return updater.updateProducts();
+    }
+
+    static std::pair<int, int> counts(const UpdateCounts& c) { return {c.succeeded, c.failed}; }
+
+    const Files files = {{"VEXL 747\\aircraft.cfg", {"VEXL 747", "new config"}},
+                         {"VEXL 747\\Gauges\\fmc.dll", {"VEXL 747\\Gauges", "new fmc"}}};
+};
+
+TEST_F(DriverTest, UpdatesAProductEndToEnd) {
+    writeFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg"), "old config");
+    publish(3, 110, files);
+    EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
+    EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg")), "new config");
+    EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\Gauges\\fmc.dll")), "new fmc");
+    EXPECT_EQ(readFile(local(backupFolder() + "VEXL 747\\aircraft.cfg")), "old config");
+    EXPECT_EQ(displayVersion(), "1.2.0\\");
+    const std::string sim = simulatorFolder();
+    const auto lines = log.lines();
+    const std::vector<std::string> opening = {
+        "[VEXL 1] >>> Product: 747 Classic for P3D",
+        "[VEXL 1] Finding install-directory this product's simulator...",
+        "[VEXL 1] If a registry key error appears, disregard - it simply means you do not have "
+        "that simulator installed.",
+        "[VEXL 1] Sim install directory in registry is " + sim,
+        "[VEXL 1] 747 Classic path should be " + sim + "VEXL 747\\",
+        "[VEXL 1] Updating you to version 120",
+        "[VEXL 1] Product directory " + sim + "VEXL 747\\ exists",
+        "[VEXL 1] Upstream says 2 new file(s) totaling 8KB",
+        "[VEXL 1] Your files are being updated. Depending on file size, this may take some time.",
+        "[VEXL 1] Need to update 2 file(s)."};
+    ASSERT_GE(lines.size(), opening.size());
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + opening.size()), opening);
+    EXPECT_EQ(
+        lines.back(),
+        "[VEXL 1] Great, 747 Classic for P3D was successfully updated to the latest version!");
+}
+
+TEST_F(DriverTest, AFailedProductDoesNotStopTheNextOne) {
+    publish(3, 110, files);
+    service.setFile(1, "VEXL 747\\Gauges\\fmc.dll", "gone", 404);
+    publish(4, 110, {{"VEXL 747\\second.cfg", {"VEXL 747", "second"}}}, 2);
+    ProductRecord second = record(4, "747 Freighter", 2);
+    second.PVDec = "1.3.0";
+    second.ProdVersion = 130;
+    EXPECT_EQ(counts(run({record(), second})), std::make_pair(1, 1));
+    EXPECT_TRUE(log.has("[VEXL 2] Update terminated abnormally for 747 Classic for P3D: Aborting "
+                        "file download; see error above."));
+    EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\second.cfg")), "second");
+    EXPECT_EQ(displayVersion(), "1.3.0\\");
+}
+
+TEST_F(DriverTest, AFailedProductLeavesTheRegistryAlone) {
+    publish(3, 110, files);
+    service.setFile(1, "VEXL 747\\aircraft.cfg", "tampered");
+    EXPECT_EQ(counts(run({record()})), std::make_pair(0, 1));
+    EXPECT_TRUE(log.has("[VEXL 2] Update terminated abnormally for 747 Classic for P3D: Aborting "
+                        "file download, a downloaded file has failed integrity-check."));
+    EXPECT_EQ(displayVersion(), "1.1.0\\");
+}
+
+TEST_F(DriverTest, AnUnwritableDestinationFailsTheProductAndTheRerunCompletes) {
+    publish(3, 110, files);
+    boost::filesystem::create_directories(local(simulatorFolder() + "VEXL 747\\aircraft.cfg\\x"));
+    EXPECT_EQ(counts(run({record()})), std::make_pair(0, 1));
+    EXPECT_EQ(log.containing("Update terminated abnormally for 747 Classic for P3D: ").size(), 1u);
+    EXPECT_EQ(displayVersion(), "1.1.0\\");
+    boost::filesystem::remove_all(local(simulatorFolder() + "VEXL 747\\aircraft.cfg"));
+    const std::size_t requestsBefore = service.server.requests().size();
+    EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
+    EXPECT_EQ(service.server.requests().size(), requestsBefore + 2); // summary and manifest
+    EXPECT_EQ(displayVersion(), "1.2.0\\");
+}
+
+TEST_F(DriverTest, AnEmptyManifestCountsAsUpdatedWithoutARegistryWrite) {
+    service.setManifest(3, 110, json::array());
+    EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
+    EXPECT_EQ(displayVersion(), "1.1.0\\");
+}
+
+TEST_F(DriverTest, ProductsWithoutASimulatorOrNothingToDoAreSkipped) {
+    ProductRecord noSim = record(8);
+    noSim.RegistryKey = "Software\\Missing Sim";
+    ProductRecord current = record(9);
+    current.ProdVersion = 110;
+    EXPECT_EQ(counts(run({noSim, current})), std::make_pair(0, 0));
+    EXPECT_TRUE(
+        log.has("[VEXL 1] I found no sim install corresponding to product ID 8; skipping."));
+    EXPECT_TRUE(log.has("[VEXL 1] 110 is the current version. No need to update."));
+    EXPECT_TRUE(boost::filesystem::is_directory(local(tempFolder()))); // made for every product
+}
+
+TEST_F(DriverTest, AnEmptyProductListStillMakesTheUpdaterFolder) {
+    boost::filesystem::remove_all(local(updaterFolder()));
+    EXPECT_EQ(counts(run({})), std::make_pair(0, 0));
+    EXPECT_TRUE(boost::filesystem::is_directory(local(updaterFolder())));
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(DriverTest, UnsafeProductNamesAreRefusedBeforeAnyFolderIsMade) {
+    ProductRecord evil = record(5, "..\\..\\..\\evil");
+    EXPECT_EQ(counts(run({evil})), std::make_pair(0, 1));
+    EXPECT_TRUE(log.has("[VEXL 2] Update terminated abnormally for ..\\..\\..\\evil for P3D: "
+                        "Unsafe path in update data: ..\\..\\..\\evil"));
+    EXPECT_FALSE(fileExists(dir.file("evil")));
+}
+
+TEST_F(DriverTest, SummaryAndManifestErrorsEndOnlyThatProduct) {
+    service.setSummaryText(3, 110, "[]");
+    publish(4, 110, {{"a.cfg", {"", "a"}}});
+    service.setFileListText(4, 110, "{broken");
+    publish(6, 110, {{"b.cfg", {"", "b"}}});
+    EXPECT_EQ(counts(run({record(3), record(4), record(6)})), std::make_pair(1, 2));
+    EXPECT_TRUE(log.has("[VEXL 2] Update terminated abnormally for 747 Classic for P3D: "
+                        "[json.exception.type_error.302] type must be number, but is null"));
+    EXPECT_EQ(log.containing("[json.exception.parse_error.101]").size(), 1u);
+    EXPECT_EQ(readFile(local(simulatorFolder() + "b.cfg")), "b");
+}

@@ -1,1 +1,98 @@
-#include <gtest/gtest.h>
+#include "support/UpdateFixture.h"
+
+using nlohmann::json;
+
+class InstallPhaseTest : public UpdateFixture {
+protected:
+    // Puts the new files into the temporary folder and their entries into fileList.
+    void stage(const Files& files) {
+        updater.fileList = json::array();
+        for (const auto& [filePath, file] : files) {
+            writeFile(local(tempFolder() + filePath), file.bytes);
+            updater.fileList.push_back(manifestEntry(file.folder, filePath, file.bytes));
+        }
+    }
+
+    std::string install(std::int32_t* count = nullptr) {
+        return errorOf([&] {
+            const std::int32_t n = updater.installFiles(tempFolder(), simulatorFolder());
+            if (count != nullptr) {
+                *count = n;
+            }
+        });
+    }
+
+    std::string installed(const std::string& filePath) {
+        return readFile(local(simulatorFolder() + filePath));
+    }
+};
+
+TEST_F(InstallPhaseTest, BacksUpReplacedFilesAndInstallsNewOnes) {
+    writeFile(local(simulatorFolder() + "VEXL 747\\old.cfg"), "old config");
+    stage({{"VEXL 747\\old.cfg", {"VEXL 747", "new config"}},
+           {"VEXL 747\\New Folder\\added.dll", {"VEXL 747\\New Folder", "added"}}});
+    std::int32_t count = -1;
+    EXPECT_EQ(install(&count), "");
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(installed("VEXL 747\\New Folder\\added.dll"), "added");
+    EXPECT_EQ(installed("VEXL 747\\old.cfg"), "new config");
+    EXPECT_EQ(readFile(local(backupFolder() + "VEXL 747\\old.cfg")), "old config");
+    EXPECT_FALSE(fileExists(local(backupFolder() + "VEXL 747\\New Folder\\added.dll")));
+    EXPECT_TRUE(boost::filesystem::is_directory(local(backupFolder() + "VEXL 747\\New Folder")));
+    const std::string sim = simulatorFolder();
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "[VEXL 1] *** Copy file 1 of 2 ***",
+                               "[VEXL 1] " + sim + "VEXL 747\\New Folder does not exist; created.",
+                               "[VEXL 1] Integrity OK: " + sim + "VEXL 747\\New Folder\\added.dll",
+                               "[VEXL 1] *** Copy file 2 of 2 ***",
+                               "[VEXL 1] Integrity OK: " + sim + "VEXL 747\\old.cfg"}));
+}
+
+TEST_F(InstallPhaseTest, EachInstallOverwritesTheEarlierBackup) {
+    writeFile(local(simulatorFolder() + "VEXL 747\\a.cfg"), "version 1");
+    stage({{"VEXL 747\\a.cfg", {"VEXL 747", "version 2"}}});
+    ASSERT_EQ(install(), "");
+    stage({{"VEXL 747\\a.cfg", {"VEXL 747", "version 3"}}});
+    ASSERT_EQ(install(), "");
+    EXPECT_EQ(readFile(local(backupFolder() + "VEXL 747\\a.cfg")), "version 2");
+    EXPECT_EQ(installed("VEXL 747\\a.cfg"), "version 3");
+}
+
+TEST_F(InstallPhaseTest, TheBackupFolderIsNamedByTheRunNotTheProduct) {
+    updater.simulator = "XSE";
+    stage({{"a.cfg", {"", "a"}}});
+    writeFile(local(simulatorFolder() + "a.cfg"), "before");
+    ASSERT_EQ(install(), "");
+    EXPECT_EQ(readFile(local(tempFolder() + "Backup\\744\\XSE\\a.cfg")), "before");
+}
+
+TEST_F(InstallPhaseTest, AnEmptyManifestInstallsNothingSilently) {
+    updater.fileList = json::array();
+    std::int32_t count = -1;
+    EXPECT_EQ(install(&count), "");
+    EXPECT_EQ(count, 0);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(InstallPhaseTest, ACopyThatFailsItsDigestEndsThePhaseAndStays) {
+    stage({{"a.cfg", {"", "good"}}, {"b.cfg", {"", "good"}}});
+    writeFile(local(tempFolder() + "a.cfg"), "corrupted since download");
+    EXPECT_EQ(install(), "Aborting file copy, a file has failed integrity-check after copying.");
+    EXPECT_EQ(installed("a.cfg"), "corrupted since download");
+    EXPECT_FALSE(fileExists(local(simulatorFolder() + "b.cfg")));
+}
+
+TEST_F(InstallPhaseTest, ADestinationThatCannotBeReplacedEndsThePhase) {
+    stage({{"a.cfg", {"", "first"}}, {"blocked.dll", {"", "new"}}, {"c.cfg", {"", "later"}}});
+    boost::filesystem::create_directories(local(simulatorFolder() + "blocked.dll\\inside"));
+    const std::string message = install();
+    EXPECT_NE(message.find("blocked.dll"), std::string::npos) << message;
+    EXPECT_EQ(installed("a.cfg"), "first");
+    EXPECT_FALSE(fileExists(local(simulatorFolder() + "c.cfg")));
+}
+
+TEST_F(InstallPhaseTest, UnsafePathsAreRefused) {
+    updater.fileList = json::array({manifestEntry("", "..\\escape.dll", "x")});
+    EXPECT_EQ(install(), "Unsafe path in update data: ..\\escape.dll");
+    EXPECT_FALSE(fileExists(dir.file("escape.dll")));
+}

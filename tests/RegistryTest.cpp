@@ -1,1 +1,173 @@
-#include <gtest/gtest.h>
+#include "system/Registry.h"
+#include "support/TestSupport.h"
+#include "system/SystemAccess.h"
+
+#include <boost/filesystem.hpp>
+
+namespace {
+
+const char kKey[] = "SOFTWARE\\Vendor\\Product";
+
+std::string exportFile(const std::string& body) {
+    return "Windows Registry Editor Version 5.00\r\n\r\n" + body;
+}
+
+std::string utf16(const std::string& ascii) {
+    std::string out = "\xFF\xFE";
+    for (char c : ascii) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
+} // namespace
+
+class RegistryTest : public SandboxTest {
+protected:
+    std::string read(RegistryRoot root, const std::string& key, const std::string& name) {
+        return system.readRegistryString(root, key, name);
+    }
+
+    SystemAccess system;
+};
+
+TEST_F(RegistryTest, AMissingFileOrKeyFailsToOpen) {
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "");
+    writeFile(registryPath(), exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n"));
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "");
+    EXPECT_EQ(log.lines(), std::vector<std::string>(2, "[VEXL 2] Failed to open registry key!"));
+}
+
+TEST_F(RegistryTest, AMissingValueIsLocatedButUnreadable) {
+    writeFile(registryPath(), exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
+                                         "\"Other\"=\"1\"\r\n"));
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "");
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"[VEXL 2] Registry key was located but could not be read!"});
+}
+
+TEST_F(RegistryTest, AppendsABackslashOnlyWhereOneIsMissing) {
+    writeFile(registryPath(), exportFile("[HKEY_CURRENT_USER\\SOFTWARE\\Vendor\\Product]\r\n"
+                                         "\"Version\"=\"1.2.3\"\r\n"
+                                         "\"AppPath\"=\"C:\\\\Sims\\\\P3D\\\\\"\r\n"
+                                         "\"Empty\"=\"\"\r\n"
+                                         "\"Quoted\"=\"say \\\"hi\\\"\"\r\n"));
+    EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "Version"), "1.2.3\\");
+    EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "AppPath"), "C:\\Sims\\P3D\\");
+    EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "Empty"), "");
+    EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "Quoted"), "say \"hi\"\\");
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(RegistryTest, KeysAndValueNamesIgnoreCaseAndRootsAreSeparate) {
+    writeFile(registryPath(), exportFile("[hkey_local_machine\\software\\VENDOR\\product]\r\n"
+                                         "\"displayversion\"=\"2.0\"\r\n"));
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "2.0\\");
+    EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "DisplayVersion"), "");
+}
+
+TEST_F(RegistryTest, AParentOfAWrittenKeyExists) {
+    writeFile(registryPath(),
+              exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product\\Sub]\r\n"));
+    registry::KeyHandle key;
+    EXPECT_EQ(registry::openKey(RegistryRoot::LocalMachine, kKey, key), registry::kSuccess);
+    EXPECT_EQ(registry::openKey(RegistryRoot::LocalMachine, "SOFTWARE\\Vend", key),
+              registry::kFileNotFound);
+}
+
+TEST_F(RegistryTest, AValueOverTheReadBufferCannotBeRead) {
+    const std::string fits(449, 'x');
+    const std::string tooLong(450, 'x');
+    writeFile(registryPath(), exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
+                                         "\"Fits\"=\"" +
+                                         fits +
+                                         "\"\r\n"
+                                         "\"Long\"=\"" +
+                                         tooLong + "\"\r\n"));
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Fits"), fits + "\\");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Long"), "");
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"[VEXL 2] Registry key was located but could not be read!"});
+}
+
+TEST_F(RegistryTest, OtherValueTypesReadAsTheirBytes) {
+    writeFile(registryPath(), exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
+                                         "\"Word\"=dword:00000031\r\n"
+                                         "\"Binary\"=hex:34,2e,\\\r\n  32,00\r\n"
+                                         "\"Expand\"=hex(2):41,00,42,00,00,00\r\n"));
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Word"), "1\\");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Binary"), "4.2\\");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Expand"), "AB\\");
+}
+
+TEST_F(RegistryTest, ReadsUtf16FilesWithAByteOrderMark) {
+    writeFile(registryPath(), utf16("Windows Registry Editor Version 5.00\r\n\r\n"
+                                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
+                                    "\"DisplayVersion\"=\"1.0.5\"\r\n"));
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "1.0.5\\");
+    system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1.0.6");
+    EXPECT_EQ(readFile(registryPath()), utf16("Windows Registry Editor Version 5.00\r\n\r\n"
+                                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
+                                              "\"DisplayVersion\"=\"1.0.6\"\r\n"));
+}
+
+TEST_F(RegistryTest, WritingCreatesAMissingFileAndKey) {
+    system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1.2.3");
+    EXPECT_EQ(log.lines(), std::vector<std::string>{
+                               "[VEXL 1] Creating registry key: SOFTWARE\\Vendor\\Product"});
+    EXPECT_EQ(readFile(registryPath()),
+              exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
+                         "\"DisplayVersion\"=\"1.2.3\"\r\n"));
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "1.2.3\\");
+}
+
+TEST_F(RegistryTest, AStoredValueCountsItsTerminatingNul) {
+    system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1.2.3");
+    registry::KeyHandle key;
+    ASSERT_EQ(registry::openKey(RegistryRoot::LocalMachine, kKey, key), registry::kSuccess);
+    unsigned char data[450];
+    std::uint32_t size = sizeof data;
+    ASSERT_EQ(registry::queryValue(*key, "DisplayVersion", data, size), registry::kSuccess);
+    EXPECT_EQ(size, 6u);
+    EXPECT_EQ(data[5], '\0');
+}
+
+TEST_F(RegistryTest, AWriteKeepsEverythingElseAnotherProgramWrote) {
+    const std::string before = "Windows Registry Editor Version 5.00\n\n"
+                               "; exported by the installer\n"
+                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\n"
+                               "\"DisplayName\"=\"Queen of the Skies\"\n"
+                               "\"DISPLAYVERSION\"=\"1.0.0\"\n"
+                               "\"Flags\"=dword:0000000a\n"
+                               "\"Blob\"=hex:01,02,\\\n  03\n"
+                               "\n"
+                               "[HKEY_CURRENT_USER\\Software\\Sim]\n"
+                               "\"AppPath\"=\"D:\\\\P3D\\\\\"\n";
+    writeFile(registryPath(), before);
+    system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1.2.0");
+    system.writeRegistryString(RegistryRoot::CurrentUser, "Software\\Sim", "Added", "a\\b\"c");
+    std::string after = before;
+    after.replace(after.find("\"DISPLAYVERSION\"=\"1.0.0\""), 24, "\"DisplayVersion\"=\"1.2.0\"");
+    after += "\"Added\"=\"a\\\\b\\\"c\"\n";
+    EXPECT_EQ(readFile(registryPath()), after);
+    EXPECT_EQ(read(RegistryRoot::CurrentUser, "Software\\Sim", "Added"), "a\\b\"c\\");
+    for (const auto& entry : boost::filesystem::directory_iterator(dir.path())) {
+        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
+    }
+}
+
+TEST_F(RegistryTest, AValueTheFileCannotHoldIsAFailedWrite) {
+    system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1\n2");
+    const auto lines = log.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2],
+              "[VEXL 2] Registry key write failed: SOFTWARE\\Vendor\\Product, DisplayVersion, 1");
+    EXPECT_EQ(lines.back(), "2");
+}
+
+TEST_F(RegistryTest, AnUnwritableRegistryIsAFailedOpenForWriting) {
+    ScopedEnv unwritable("VEXL_REGISTRY", dir.path()); // a folder, not a file
+    system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1.2.3");
+    EXPECT_EQ(log.lines().back(), "[VEXL 2] Failed to open registry key for writing!");
+}

@@ -1,1 +1,215 @@
-#include <gtest/gtest.h>
+#include "update/ServiceQueries.h"
+#include "app/Updater.h"
+#include "support/LoopbackServer.h"
+#include "support/TestSupport.h"
+
+using nlohmann::json;
+
+namespace {
+
+// The stored bytes of every service address, to prove they are back in stored form.
+std::vector<std::string> storedAddresses(const Updater& updater) {
+    std::vector<std::string> stored = {manifestSummaryAddress(), fileManifestAddress()};
+    for (const auto& pair : updater.serviceAddresses) {
+        stored.push_back(pair.productInfo);
+        stored.push_back(pair.fileBase);
+    }
+    return stored;
+}
+
+} // namespace
+
+class ServiceQueriesTest : public SandboxTest {
+protected:
+    ServiceQueriesTest() {
+        updater.simulator = "P3D";
+        updater.aircraft = "744";
+        updater.initialise();
+        log.clear();
+        before = storedAddresses(updater);
+        service->setProducts(2, json::array());
+    }
+
+    // The error of fetchProductInformation, or empty.
+    std::string fetchError() {
+        try {
+            updater.fetchProductInformation();
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+        return "";
+    }
+
+    std::vector<std::string> retrievedLines() const {
+        return log.containing("Retrieved data about VEXL product");
+    }
+
+    std::unique_ptr<FakeService> service = std::make_unique<FakeService>();
+    Updater updater;
+    std::vector<std::string> before;
+};
+
+TEST_F(ServiceQueriesTest, ReadsEveryProductOfBothPairsInOrder) {
+    service->setProducts(
+        1, json::array({productObject(3, "747 Classic", "1.2.0", 110, "VEXL 747", "Software\\P3D"),
+                        productObject(4, "747 Freighter", "1.1.0", 100, "VEXL F", "Software\\P3D",
+                                      "P3Dv4")}));
+    service->setProducts(2, json::array({productObject(9, "Extra", "2.0", 10, "X", "K")}));
+    EXPECT_EQ(fetchError(), "");
+    ASSERT_EQ(updater.products.size(), 3u);
+    const ProductRecord& first = updater.products[0];
+    EXPECT_EQ(first.ProductInfoUrl, VEXL_SERVICE_URL "products/P3D/744/1.json");
+    EXPECT_EQ(first.FileBaseUrl, VEXL_SERVICE_URL "files/P3D/744/1/");
+    EXPECT_EQ(first.ProductID, 3);
+    EXPECT_EQ(first.PVDec, "1.2.0");
+    EXPECT_EQ(first.ProdVersion, 120);
+    EXPECT_EQ(first.MinVersion, 110);
+    EXPECT_EQ(first.VEXLFolderValue, "VEXL 747");
+    EXPECT_EQ(first.RegistryKey, "Software\\P3D");
+    EXPECT_EQ(updater.products[2].FileBaseUrl, VEXL_SERVICE_URL "files/P3D/744/2/");
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  "[VEXL 1] Fetching available product information for P3D...",
+                  "[VEXL 1] Retrieved data about VEXL product 3: 747 Classic for P3D",
+                  "[VEXL 1] Retrieved data about VEXL product 4: 747 Freighter for P3Dv4",
+                  "[VEXL 1] Retrieved data about VEXL product 9: Extra for P3D"}));
+    EXPECT_EQ(storedAddresses(updater), before);
+}
+
+TEST_F(ServiceQueriesTest, AnObjectAnswerYieldsItsMembersInKeyOrder) {
+    service->setProducts(1, json{{"b", productObject(2, "B", "1.0", 0, "f", "k")},
+                                 {"a", productObject(1, "A", "1.0", 0, "f", "k")}});
+    EXPECT_EQ(fetchError(), "");
+    ASSERT_EQ(updater.products.size(), 2u);
+    EXPECT_EQ(updater.products[0].ProdName, "A");
+    EXPECT_EQ(updater.products[1].ProdName, "B");
+}
+
+TEST_F(ServiceQueriesTest, NumbersReadAsThe32BitIntegersTheLibraryGives) {
+    json product = productObject(0, "P", "1.0", 0, "f", "k");
+    product["ProductID"] = 5.9;
+    product["MinVersion"] = true;
+    product["ProdVersion"] = -7.9;
+    product["Unknown"] = "ignored";
+    service->setProducts(1, json::array({product}));
+    EXPECT_EQ(fetchError(), "");
+    ASSERT_EQ(updater.products.size(), 1u);
+    EXPECT_EQ(updater.products[0].ProductID, 5);
+    EXPECT_EQ(updater.products[0].MinVersion, 1);
+    EXPECT_EQ(updater.products[0].ProdVersion, -7);
+}
+
+TEST_F(ServiceQueriesTest, AWrongTypeFailsWithTheLibrarysMessageAndKeepsEarlierProducts) {
+    json bad = productObject(2, "Bad", "1.0", 0, "f", "k");
+    bad["ProductID"] = "5";
+    service->setProducts(1, json::array({productObject(1, "Good", "1.0", 0, "f", "k"), bad}));
+    EXPECT_EQ(fetchError(), "[json.exception.type_error.302] type must be number, but is string");
+    ASSERT_EQ(updater.products.size(), 1u);
+    EXPECT_EQ(updater.products[0].ProdName, "Good");
+    EXPECT_EQ(storedAddresses(updater), before);
+}
+
+TEST_F(ServiceQueriesTest, AMissingMemberFailsAsNull) {
+    json noVersion = productObject(2, "NoVersion", "1.0", 0, "f", "k");
+    noVersion.erase("PVDec");
+    service->setProducts(1, json::array({noVersion}));
+    EXPECT_EQ(fetchError(), "[json.exception.type_error.302] type must be string, but is null");
+    EXPECT_TRUE(updater.products.empty());
+}
+
+TEST_F(ServiceQueriesTest, EmptyAnswersGiveNoProducts) {
+    for (const char* body : {"[]", "null"}) {
+        service->setProductsText(1, body);
+        EXPECT_EQ(fetchError(), "");
+    }
+    EXPECT_TRUE(updater.products.empty());
+    EXPECT_TRUE(retrievedLines().empty());
+    EXPECT_EQ(storedAddresses(updater), before);
+}
+
+TEST_F(ServiceQueriesTest, AnErrorPageFailsToParse) {
+    service->setProductsText(1, "<html>Internal error</html>");
+    EXPECT_EQ(fetchError().rfind("[json.exception.parse_error.101]", 0), 0u);
+    EXPECT_EQ(storedAddresses(updater), before);
+}
+
+TEST_F(ServiceQueriesTest, AnUnreachableServiceFailsTheTransfer) {
+    service.reset();
+    const std::string message = fetchError();
+    EXPECT_EQ(message.rfind("Failed to get " VEXL_SERVICE_URL "products/P3D/744/1.json, ", 0), 0u)
+        << message;
+    EXPECT_EQ(storedAddresses(updater), before);
+}
+
+TEST_F(ServiceQueriesTest, NoPairsLogsOnlyTheFetchingLine) {
+    updater.serviceAddresses.clear();
+    EXPECT_EQ(fetchError(), "");
+    EXPECT_EQ(log.lines(), std::vector<std::string>{
+                               "[VEXL 1] Fetching available product information for P3D..."});
+}
+
+class ManifestSummaryTest : public ServiceQueriesTest {
+protected:
+    // fetchManifestSummary for product 7 at version 110 with the given answer; the error, if any.
+    std::string summarize(const std::string& answer) {
+        service->setSummaryText(7, 110, answer);
+        record.TotalFiles = -1;
+        record.TotalFileSize = -1;
+        try {
+            updater.fetchManifestSummary(record, 110);
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+        return "";
+    }
+
+    ProductRecord record = [] {
+        ProductRecord r;
+        r.ProductID = 7;
+        return r;
+    }();
+};
+
+TEST_F(ManifestSummaryTest, AsksForTheProductAtTheInstalledVersion) {
+    service->setSummaryText(7, 0, R"([{"TotalFiles": 1}])");
+    EXPECT_EQ(summarize(R"([{"TotalFiles": 3, "TotalFileSize": 1200}])"), "");
+    updater.fetchManifestSummary(record, 0);
+    EXPECT_EQ(service->server.requests(),
+              (std::vector<std::string>{"/manifest/summary?product=7&version=110",
+                                        "/manifest/summary?product=7&version=0"}));
+    EXPECT_EQ(storedAddresses(updater), before);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(ManifestSummaryTest, ReadsTheTotalsOfTheFirstElement) {
+    EXPECT_EQ(summarize(R"([{"TotalFiles": 3, "TotalFileSize": 1200}, {"TotalFiles": 9}])"), "");
+    EXPECT_EQ(std::make_pair(record.TotalFiles, record.TotalFileSize), std::make_pair(3, 1200));
+    EXPECT_EQ(summarize(R"([{"TotalFiles": 2.7, "TotalFileSize": true}])"), "");
+    EXPECT_EQ(std::make_pair(record.TotalFiles, record.TotalFileSize), std::make_pair(2, 1));
+}
+
+TEST_F(ManifestSummaryTest, AMissingOrMistypedSizeIsZero) {
+    EXPECT_EQ(summarize(R"([{"TotalFiles": 3}])"), "");
+    EXPECT_EQ(std::make_pair(record.TotalFiles, record.TotalFileSize), std::make_pair(3, 0));
+    EXPECT_EQ(summarize(R"([{"TotalFiles": 3, "TotalFileSize": "1200"}])"), "");
+    EXPECT_EQ(std::make_pair(record.TotalFiles, record.TotalFileSize), std::make_pair(3, 0));
+}
+
+TEST_F(ManifestSummaryTest, AMissingCountFailsAndChangesNothing) {
+    EXPECT_EQ(summarize(R"([{"TotalFileSize": 1200}])"),
+              "[json.exception.type_error.302] type must be number, but is null");
+    EXPECT_EQ(std::make_pair(record.TotalFiles, record.TotalFileSize), std::make_pair(-1, -1));
+    EXPECT_EQ(summarize("[]"), "[json.exception.type_error.302] type must be number, but is null");
+    EXPECT_EQ(summarize("null"),
+              "[json.exception.type_error.302] type must be number, but is null");
+    EXPECT_EQ(storedAddresses(updater), before);
+}
+
+TEST_F(ManifestSummaryTest, AnswersThatAreNotArraysOfObjectsFail) {
+    EXPECT_EQ(summarize(R"({"TotalFiles": 3})"),
+              "[json.exception.type_error.305] cannot use operator[] with a numeric argument with "
+              "object");
+    EXPECT_EQ(summarize("[5]"), "[json.exception.type_error.305] cannot use operator[] with a "
+                                "string argument with number");
+    EXPECT_EQ(summarize("not json").rfind("[json.exception.parse_error.101]", 0), 0u);
+}

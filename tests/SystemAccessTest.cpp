@@ -1,1 +1,83 @@
-#include <gtest/gtest.h>
+#include "system/SystemAccess.h"
+#include "support/TestSupport.h"
+
+#include <boost/filesystem.hpp>
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+class EnsureDirectoryTest : public SandboxTest {
+protected:
+    // Runs ensureDirectory; returns what it printed and the error's message, if any.
+    std::pair<std::string, std::string> ensure(const std::string& path) {
+        CaptureStdout();
+        std::string message;
+        try {
+            system.ensureDirectory(path);
+        } catch (const std::runtime_error& error) {
+            message = error.what();
+        }
+        return {GetCapturedStdout(), message};
+    }
+
+    SystemAccess system;
+};
+
+TEST_F(EnsureDirectoryTest, AnExistingFolderIsFineWithOrWithoutTrailingBackslash) {
+    EXPECT_EQ(ensure(dir.path()), std::make_pair(std::string(), std::string()));
+    EXPECT_EQ(ensure(dir.path() + "\\"), std::make_pair(std::string(), std::string()));
+}
+
+TEST_F(EnsureDirectoryTest, CreatesEveryMissingLevel) {
+    EXPECT_EQ(ensure(dir.path() + "\\a\\b c\\d\\"), std::make_pair(std::string(), std::string()));
+    EXPECT_TRUE(boost::filesystem::is_directory(dir.file("a/b c/d")));
+}
+
+TEST_F(EnsureDirectoryTest, AFileInTheWayIsReportedWithItsErrorValue) {
+    writeFile(dir.file("plain"), "x");
+    const std::string path = dir.path() + "\\plain";
+    const std::string message = "Error: cannot create directory " + path + ", error code 17";
+    EXPECT_EQ(ensure(path), std::make_pair(message + "\n", message));
+}
+
+TEST_F(EnsureDirectoryTest, AFileInTheMiddleOfThePathIsReported) {
+    writeFile(dir.file("plain"), "x");
+    const std::string path = dir.path() + "\\plain\\below";
+    const std::string message = "Error: cannot create directory " + path + ", error code 20";
+    EXPECT_EQ(ensure(path), std::make_pair(message + "\n", message));
+}
+
+TEST_F(EnsureDirectoryTest, AnEmptyPathIsAnInvalidArgument) {
+    const std::string message = "Error: cannot create directory , error code 22";
+    EXPECT_EQ(ensure(""), std::make_pair(message + "\n", message));
+}
+
+class UpdaterFolderTest : public SandboxTest {
+protected:
+    SystemAccess system;
+};
+
+TEST_F(UpdaterFolderTest, IsAppDataWithTheVendorFolders) {
+    EXPECT_EQ(system.updaterFolderPath(), dir.path() + "\\VEXL\\VEXL Hangar\\Updater\\");
+}
+
+TEST_F(UpdaterFolderTest, FallsBackToTheXdgDataFolderThenHome) {
+    ScopedEnv noAppData("APPDATA", std::nullopt);
+    {
+        ScopedEnv dataHome("XDG_DATA_HOME", "/data");
+        EXPECT_EQ(system.updaterFolderPath(), "/data\\VEXL\\VEXL Hangar\\Updater\\");
+    }
+    ScopedEnv noDataHome("XDG_DATA_HOME", std::nullopt);
+    ScopedEnv home("HOME", "/home/pilot");
+    EXPECT_EQ(system.updaterFolderPath(), "/home/pilot/.local/share\\VEXL\\VEXL Hangar\\Updater\\");
+}
+
+TEST_F(UpdaterFolderTest, NoFolderAtAllIsOneConsoleLineAndAnError) {
+    ScopedEnv noAppData("APPDATA", std::nullopt);
+    ScopedEnv noDataHome("XDG_DATA_HOME", std::nullopt);
+    ScopedEnv noHome("HOME", std::nullopt);
+    CaptureStdout();
+    EXPECT_THROW(system.updaterFolderPath(), std::runtime_error);
+    EXPECT_EQ(GetCapturedStdout(), "Error: cannot find the user's application-data folder to "
+                                   "hold the updater folder; set APPDATA.\n");
+}

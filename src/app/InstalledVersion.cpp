@@ -25,15 +25,14 @@ std::int32_t versionNumber(const std::string& displayVersion) {
         magnitude = std::min(limit, magnitude * 10 + (text[pos] - '0'));
     }
     const std::int64_t value = negative ? -magnitude : magnitude;
-    return static_cast<std::int32_t>(
-        std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
-                                 std::numeric_limits<std::int32_t>::max()));
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+        value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
 void Updater::findInstalledVersion() {
     logMessage(1, "Finding installed VEXL product version");
-    std::string text = system.readRegistryString(RegistryRoot::LocalMachine, uninstallKey,
-                                                 "DisplayVersion");
+    std::string text =
+        system.readRegistryString(RegistryRoot::LocalMachine, uninstallKey, "DisplayVersion");
     text.erase(std::remove(text.begin(), text.end(), '.'), text.end());
     logMessage(0, "Registry value: " + text);
     installedVersion = versionNumber(text);

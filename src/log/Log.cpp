@@ -51,7 +51,8 @@ void logMessage(int level, std::string message) {
     if (level == 0) {
         return;
     }
-    const std::string line = timestamp() + " [VEXL " + std::to_string(level) + "] " + message + "\n";
+    const std::string line =
+        timestamp() + " [VEXL " + std::to_string(level) + "] " + message + "\n";
     LogTarget& target = logTarget();
     if (target.file) {
         std::fwrite(line.data(), 1, line.size(), target.file.get());

@@ -19,7 +19,8 @@ using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 constexpr std::size_t kDigestChunkBytes = 1u << 20;
 
 CURLcode applyLimits(CURL* handle, const TransferLimits& limits) {
-    CURLcode result = curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
+    CURLcode result =
+        curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
     if (result == CURLE_OK) {
         result = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
     }
@@ -106,12 +107,11 @@ std::string Downloader::fetchToMemory(const std::string& url) {
         throw std::runtime_error("Failed to set error buffer: " + std::to_string(bufferSet));
     }
     require(curl_easy_setopt(h, CURLOPT_URL, encoded.c_str()), "Failed to set URL: ", errorText);
-    require(curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L), "Failed to set redirect option: ",
-            errorText);
-    require(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, appendToString), "Failed to set writer: ",
-            errorText);
-    require(curl_easy_setopt(h, CURLOPT_WRITEDATA, &body), "Failed to set write data: ",
-            errorText);
+    require(curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L),
+            "Failed to set redirect option: ", errorText);
+    require(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, appendToString),
+            "Failed to set writer: ", errorText);
+    require(curl_easy_setopt(h, CURLOPT_WRITEDATA, &body), "Failed to set write data: ", errorText);
     require(applyLimits(h, limits_), "Failed to set transfer limits: ", errorText);
     const CURLcode result = curl_easy_perform(h);
     handle.reset();

@@ -17,7 +17,9 @@ inline void storeWord(unsigned char* p, std::uint32_t v) {
     p[3] = static_cast<unsigned char>(v >> 24);
 }
 
-inline std::uint32_t rotateLeft(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+inline std::uint32_t rotateLeft(std::uint32_t x, int n) {
+    return (x << n) | (x >> (32 - n));
+}
 
 // The four auxiliary functions of RFC 1321, in forms that need fewer operations.
 inline std::uint32_t F(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
@@ -26,7 +28,9 @@ inline std::uint32_t F(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
 inline std::uint32_t G(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
     return y ^ (z & (x ^ y));
 }
-inline std::uint32_t H(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return x ^ y ^ z; }
+inline std::uint32_t H(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+    return x ^ y ^ z;
+}
 inline std::uint32_t I(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
     return y ^ (x | ~z);
 }

@@ -3,8 +3,8 @@
 #include "system/Paths.h"
 
 #include <algorithm>
-#include <cctype>
 #include <boost/filesystem/operations.hpp>
+#include <cctype>
 #include <cstdio>
 #include <unistd.h>
 
@@ -12,12 +12,14 @@ namespace {
 
 const char kHeader[] = "Windows Registry Editor Version 5.00";
 
-char foldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char foldCase(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equalsNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return foldCase(x) == foldCase(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return foldCase(x) == foldCase(y);
+           });
 }
 
 bool isBelowOrSame(const std::string& section, const std::string& key) {
@@ -28,8 +30,8 @@ bool isBelowOrSame(const std::string& section, const std::string& key) {
 std::string utf16ToUtf8(const std::string& bytes, std::size_t start) {
     std::string out;
     for (std::size_t i = start; i + 1 < bytes.size(); i += 2) {
-        unsigned code = static_cast<unsigned char>(bytes[i]) |
-                        (static_cast<unsigned char>(bytes[i + 1]) << 8);
+        unsigned code =
+            static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
         if (code >= 0xD800 && code < 0xDC00 && i + 3 < bytes.size()) {
             unsigned low = static_cast<unsigned char>(bytes[i + 2]) |
                            (static_cast<unsigned char>(bytes[i + 3]) << 8);
@@ -141,8 +143,8 @@ std::optional<std::string> decodeData(const std::string& spec) {
         return text ? std::optional<std::string>(*text + '\0') : std::nullopt;
     }
     if (spec.rfind("dword:", 0) == 0) {
-        if (spec.size() != 14 || spec.find_first_not_of("0123456789abcdefABCDEF", 6) !=
-                                     std::string::npos) {
+        if (spec.size() != 14 ||
+            spec.find_first_not_of("0123456789abcdefABCDEF", 6) != std::string::npos) {
             return std::nullopt;
         }
         const unsigned long value = std::stoul(spec.substr(6), nullptr, 16);
@@ -180,8 +182,9 @@ std::string readWholeFile(std::FILE* file, bool& ok) {
 std::optional<RegistryFile> RegistryFile::load(const std::string& path) {
     RegistryFile file;
     boost::system::error_code ec;
-    if (!boost::filesystem::exists(toFsPath(path), ec)) {
-        return ec ? std::nullopt : std::optional<RegistryFile>(file);
+    const auto status = boost::filesystem::status(toFsPath(path), ec);
+    if (status.type() == boost::filesystem::file_not_found) {
+        return file;
     }
     FilePtr stream = openFile(path, "rb");
     bool ok = false;
@@ -228,8 +231,8 @@ bool RegistryFile::save(const std::string& path) const {
     }
     const std::string temporary = path + ".tmp" + std::to_string(getpid());
     FilePtr out = openFile(temporary, "wb");
-    bool written = out && std::fwrite(content.data(), 1, content.size(), out.get()) ==
-                              content.size();
+    bool written =
+        out && std::fwrite(content.data(), 1, content.size(), out.get()) == content.size();
     written = written && std::fflush(out.get()) == 0 && fsync(fileno(out.get())) == 0;
     written = out && std::fclose(out.release()) == 0 && written;
     if (written) {

@@ -48,7 +48,9 @@ Status openExisting(RegistryRoot root, const std::string& path, KeyHandle& key) 
 
 } // namespace
 
-void KeyCloser::operator()(Key* key) const { delete key; }
+void KeyCloser::operator()(Key* key) const {
+    delete key;
+}
 
 Status openKey(RegistryRoot root, const std::string& path, KeyHandle& key) {
     return openExisting(root, path, key);

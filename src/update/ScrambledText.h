@@ -9,9 +9,7 @@ namespace scrambled {
 
 constexpr unsigned char kOffset = 0xA7;
 
-template <std::size_t N> struct Text {
-    char bytes[N];
-};
+template <std::size_t N> struct Text { char bytes[N]; };
 
 template <std::size_t N> constexpr Text<N> fromPlain(const char (&plain)[N]) {
     Text<N> stored{};

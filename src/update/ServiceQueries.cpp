@@ -45,7 +45,9 @@ std::string readText(nlohmann::json& object, const char* member) {
     return object[member].get<std::string>();
 }
 
-nlohmann::json parseDocument(const std::string& body) { return nlohmann::json::parse(body.c_str()); }
+nlohmann::json parseDocument(const std::string& body) {
+    return nlohmann::json::parse(body.c_str());
+}
 
 std::string manifestRequest(char* storedAddress, std::int32_t productId, std::int32_t version) {
     scrambled::Restored address(storedAddress);
@@ -53,8 +55,12 @@ std::string manifestRequest(char* storedAddress, std::int32_t productId, std::in
            "&version=" + std::to_string(version);
 }
 
-char* manifestSummaryAddress() { return summaryAddress.bytes; }
-char* fileManifestAddress() { return filesAddress.bytes; }
+char* manifestSummaryAddress() {
+    return summaryAddress.bytes;
+}
+char* fileManifestAddress() {
+    return filesAddress.bytes;
+}
 
 void Updater::fetchProductInformation() {
     logMessage(1, "Fetching available product information for " + simulator + "...");

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <functional>
+#include <httplib.h>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+// An HTTP server on 127.0.0.1, in a thread of the test. Answers are looked up by the raw request
+// target (path and query as sent); a handler can stand in for any target.
+class LoopbackServer {
+public:
+    using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+
+    // Port 0 takes any free port.
+    explicit LoopbackServer(int port = 0);
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    // Stops answering; the port is free again afterwards.
+    void stop();
+
+    std::string url(const std::string& target = "/") const;
+    int port() const { return port_; }
+
+    void answer(const std::string& target, const std::string& body, int status = 200);
+    void handle(const std::string& target, Handler handler);
+    // The targets requested so far, in order.
+    std::vector<std::string> requests() const;
+    int count(const std::string& target) const;
+
+private:
+    httplib::Server server_;
+    std::thread thread_;
+    int port_ = 0;
+    mutable std::mutex mutex_;
+    std::map<std::string, Handler> handlers_;
+    std::vector<std::string> requests_;
+};
+
+// The update service at the compiled-in address, for 744 on P3D: product information, manifests
+// and files, all written by the test.
+class FakeService {
+public:
+    FakeService();
+
+    LoopbackServer server;
+
+    // The product information document of pair k (1 or 2).
+    void setProducts(int k, const nlohmann::json& document);
+    void setProductsText(int k, const std::string& body);
+    // The summary and file manifest for the product at an installed version.
+    void setManifest(int productId, int version, const nlohmann::json& entries);
+    void setSummaryText(int productId, int version, const std::string& body);
+    void setFileListText(int productId, int version, const std::string& body);
+    // A file under pair k's file base; `filePath` uses backslashes, as in a manifest.
+    void setFile(int k, const std::string& filePath, const std::string& bytes, int status = 200);
+
+    std::string fileBaseUrl(int k) const;
+    std::string fileTarget(int k, const std::string& filePath) const;
+    static std::string query(int productId, int version);
+};
+
+// One manifest entry for a file, with its digest by OpenSSL.
+nlohmann::json manifestEntry(const std::string& folder, const std::string& filePath,
+                             const std::string& bytes);
+// A product object as the service sends it.
+nlohmann::json productObject(int id, const std::string& name, const std::string& pvdec,
+                             int minVersion, const std::string& folder,
+                             const std::string& registryKey, const std::string& simulator = "P3D");

@@ -1,0 +1,119 @@
+#pragma once
+
+#include "app/Updater.h"
+#include "support/LoopbackServer.h"
+#include "support/TestSupport.h"
+
+#include <boost/filesystem.hpp>
+#include <map>
+
+// A run for 744 on P3D against a fake service, with a simulator folder and a registry file in
+// the test's folder. Products are published with their files; their digests come from OpenSSL.
+class UpdateFixture : public SandboxTest {
+protected:
+    static constexpr const char* kUninstallKey =
+        "SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+        "{1E6F9A42-C35D-4B87-9F02-7A4C8B13E6D0}";
+
+    struct File {
+        std::string folder;
+        std::string bytes;
+    };
+    using Files = std::map<std::string, File>; // by FilePath
+
+    UpdateFixture() {
+        updater.aircraft = "744";
+        updater.simulator = "P3D";
+        updater.initialise();
+        log.clear();
+        updater.installedVersion = 110;
+        updater.updaterFolder = updaterFolder();
+        boost::filesystem::create_directories(dir.file("Sim/VEXL 747"));
+        writeFile(registryPath(), "Windows Registry Editor Version 5.00\r\n\r\n"
+                                  "[HKEY_LOCAL_MACHINE\\" +
+                                      std::string(kUninstallKey) +
+                                      "]\r\n\"DisplayVersion\"=\"1.1.0\"\r\n\r\n"
+                                      "[HKEY_CURRENT_USER\\Software\\Sim]\r\n"
+                                      "\"AppPath\"=\"" +
+                                      escaped(simulatorFolder()) + "\"\r\n");
+        service.setProducts(1, nlohmann::json::array());
+        service.setProducts(2, nlohmann::json::array());
+    }
+
+    static std::string escaped(const std::string& text) {
+        std::string out;
+        for (char c : text) {
+            out += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        }
+        return out;
+    }
+
+    std::string simulatorFolder() const { return dir.path() + "\\Sim\\"; }
+    std::string tempFolder(const std::string& name = "747 Classic") const {
+        return updaterFolder() + name + "\\P3D\\";
+    }
+    std::string backupFolder(const std::string& name = "747 Classic") const {
+        return tempFolder(name) + "Backup\\744\\P3D\\";
+    }
+    // A path text as a filesystem path of this machine.
+    static std::string local(const std::string& pathText) {
+        std::string text = pathText;
+        std::replace(text.begin(), text.end(), '\\', '/');
+        return text;
+    }
+
+    ProductRecord record(int id = 3, const std::string& name = "747 Classic", int k = 1) const {
+        ProductRecord r;
+        r.ProductID = id;
+        r.ProdName = name;
+        r.Simulator = "P3D";
+        r.PVDec = "1.2.0";
+        r.ProdVersion = 120;
+        r.MinVersion = 100;
+        r.VEXLFolderValue = "VEXL 747";
+        r.RegistryKey = "Software\\Sim";
+        r.FileBaseUrl = service.fileBaseUrl(k);
+        r.TotalFiles = 2;
+        r.TotalFileSize = 8;
+        return r;
+    }
+
+    // Serves the manifests of product `id` at `version` and the files under pair k.
+    nlohmann::json publish(int id, int version, const Files& files, int k = 1) {
+        nlohmann::json entries = nlohmann::json::array();
+        for (const auto& [filePath, file] : files) {
+            entries.push_back(manifestEntry(file.folder, filePath, file.bytes));
+            service.setFile(k, filePath, file.bytes);
+        }
+        service.setManifest(id, version, entries);
+        return entries;
+    }
+
+    std::string productInfo(const std::vector<ProductRecord>& records) const {
+        nlohmann::json list = nlohmann::json::array();
+        for (const auto& r : records) {
+            list.push_back(productObject(r.ProductID, r.ProdName, r.PVDec, r.MinVersion,
+                                         r.VEXLFolderValue, r.RegistryKey, r.Simulator));
+        }
+        return list.dump();
+    }
+
+    std::string displayVersion() {
+        SystemAccess system;
+        return system.readRegistryString(RegistryRoot::LocalMachine, kUninstallKey,
+                                         "DisplayVersion");
+    }
+
+    // The runtime error's or JSON error's message of `step`, or empty.
+    template <typename Step> static std::string errorOf(Step step) {
+        try {
+            step();
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+        return "";
+    }
+
+    FakeService service;
+    Updater updater;
+};
