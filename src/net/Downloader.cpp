@@ -7,7 +7,6 @@
 #include <curl/curl.h>
 #include <memory>
 #include <stdexcept>
-#include <vector>
 
 namespace {
 
@@ -15,8 +14,6 @@ struct CurlCleanup {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
-
-constexpr std::size_t kDigestChunkBytes = 1u << 20;
 
 CURLcode applyLimits(CURL* handle, const TransferLimits& limits) {
     CURLcode result =
@@ -38,26 +35,6 @@ void require(CURLcode result, const char* message, const char* errorText) {
     if (result != CURLE_OK) {
         throw std::runtime_error(message + std::string(errorText));
     }
-}
-
-// Feeds the whole file to an MD5 digest in fixed-size chunks. Nothing when it cannot be read.
-bool digestOfFile(const std::string& path, std::string& digestText) {
-    FilePtr file = openFile(path, "rb");
-    if (!file) {
-        return false;
-    }
-    std::vector<unsigned char> chunk(kDigestChunkBytes);
-    Md5Digest digest;
-    std::size_t got;
-    while ((got = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0) {
-        digest.update(chunk.data(), static_cast<std::uint32_t>(got));
-    }
-    if (std::ferror(file.get())) {
-        return false;
-    }
-    digest.finalize();
-    digestText = digest.hexDigest();
-    return true;
 }
 
 } // namespace
@@ -161,14 +138,14 @@ bool Downloader::downloadToFile(const std::string& url, const std::string& local
 }
 
 bool Downloader::checkFileDigest(const std::string& path, const std::string& expected) {
-    std::string actual;
-    if (!digestOfFile(path, actual)) {
+    const std::optional<std::string> actual = md5OfFile(path);
+    if (!actual) {
         logMessage(2, "Unable to read " + path + " to check its integrity");
         return false;
     }
-    if (actual == expected) {
+    if (*actual == expected) {
         return true;
     }
-    logMessage(0, "Server told me " + expected + " but I calculated " + actual);
+    logMessage(0, "Server told me " + expected + " but I calculated " + *actual);
     return false;
 }

@@ -1,6 +1,9 @@
 #include "system/Md5Digest.h"
 
+#include "system/Paths.h"
+
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -42,6 +45,8 @@ inline void step(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32
 }
 
 const unsigned char kPadding[64] = {0x80};
+
+constexpr std::size_t kFileChunkBytes = 1u << 20;
 
 } // namespace
 
@@ -192,6 +197,24 @@ void Md5Digest::transform(const unsigned char block[64]) {
 std::string md5Hex(const unsigned char* input, std::uint32_t length) {
     Md5Digest digest;
     digest.update(input, length);
+    digest.finalize();
+    return digest.hexDigest();
+}
+
+std::optional<std::string> md5OfFile(const std::string& pathText) {
+    FilePtr file = openFile(pathText, "rb");
+    if (!file) {
+        return std::nullopt;
+    }
+    std::vector<unsigned char> chunk(kFileChunkBytes);
+    Md5Digest digest;
+    std::size_t got;
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0) {
+        digest.update(chunk.data(), static_cast<std::uint32_t>(got));
+    }
+    if (std::ferror(file.get())) {
+        return std::nullopt;
+    }
     digest.finalize();
     return digest.hexDigest();
 }

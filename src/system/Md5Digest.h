@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // MD5 as defined in RFC 1321. Any split of the input into update() calls gives the same digest.
@@ -28,3 +29,7 @@ private:
 };
 
 std::string md5Hex(const unsigned char* input, std::uint32_t length);
+
+// The digest text of a file, read in fixed-size chunks so that memory stays constant whatever
+// its size. Nothing when the file cannot be opened or read to its end.
+std::optional<std::string> md5OfFile(const std::string& pathText);

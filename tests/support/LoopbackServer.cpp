@@ -23,6 +23,11 @@ LoopbackServer::LoopbackServer(int port) {
             response.set_content("no such document", "text/plain");
         }
     });
+    // Reuse a port still in TIME_WAIT from an earlier server, but never share a live one.
+    server_.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     if (port == 0) {
         port_ = server_.bind_to_any_port("127.0.0.1");
     } else {

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The sample service end to end: publish a release set, serve it with nginx at the compiled-in
+# address, update a simulator folder with the built vexl-updater and check what it left.
+#   service_test.sh SOURCE_ROOT VEXL_PUBLISH VEXL_UPDATER
+set -euo pipefail
+root="$1" publish="$2" updater="$3"
+work="$(mktemp -d)"
+cleanup() {
+    "$root/scripts/service" stop "$work/nginx"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+passes=0 failures=0
+check() { # check DESCRIPTION COMMAND...
+    if "${@:2}"; then
+        echo "ok: $1" && passes=$((passes + 1))
+    else
+        echo "FAILED: $1" && failures=$((failures + 1))
+    fi
+}
+same_file() { cmp -s "$1" "$2"; }
+
+"$root/scripts/sample-setup" "$work" "$publish"
+"$root/scripts/service" start "$work/service" "$work/nginx"
+
+APPDATA="$work/appdata" VEXL_REGISTRY="$work/registry.reg" "$updater" >"$work/console.txt" 2>&1
+code=$?
+log="$work/appdata/VEXL/VEXL Hangar/Updater/vexl_updater_log.txt"
+backup="$work/appdata/VEXL/VEXL Hangar/Updater/744 Queen of the Skies/P3D/Backup/744/P3D"
+new="$work/releases/3/1.2.0"
+old="$work/releases/3/1.1.0"
+
+check "exit code 0" test "$code" -eq 0
+for f in "VEXL 744/aircraft.cfg" "VEXL 744/Model/744.mdl" "VEXL 744/Sound Pack/engines.wav" \
+    "VEXL 744/Documentation/readme.txt"; do
+    check "installed $f has the new digest" \
+        test "$(md5sum <"$work/simulator/$f")" = "$(md5sum <"$new/$f")"
+done
+check "backup of aircraft.cfg holds the old bytes" same_file "$backup/VEXL 744/aircraft.cfg" "$old/VEXL 744/aircraft.cfg"
+check "backup of the model holds the old bytes" same_file "$backup/VEXL 744/Model/744.mdl" "$old/VEXL 744/Model/744.mdl"
+check "the unchanged file was not downloaded" test ! -e "$backup/VEXL 744/Documentation/readme.txt"
+check "the registry names the new version" grep -q '^"DisplayVersion"="1.2.0"' "$work/registry.reg"
+check "the registry keeps the other values" grep -q '^"DisplayName"="VEXL 744 Queen of the Skies"' "$work/registry.reg"
+check "the log ends with the counts and Done." \
+    test "$(tail -n 3 "$log" | cut -c21-)" = "$(printf '%s\n' \
+        '[VEXL 1] Installed products that failed to update: 0' \
+        '[VEXL 1] Installed products successfully updated: 1' '[VEXL 1] Done.')"
+
+APPDATA="$work/appdata" VEXL_REGISTRY="$work/registry.reg" "$updater" >"$work/console2.txt" 2>&1
+check "a second run has nothing to do" grep -q '120 is the current version. No need to update.' "$work/console2.txt"
+
+status() { curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:8642/$1"; }
+check "a query naming a path is refused" test "$(status 'manifest/files?product=../x&version=110')" = 400
+check "a non-numeric version is refused" test "$(status 'manifest/summary?product=3&version=1.1')" = 400
+check "an unpublished version gets the full manifest" \
+    test "$(curl -s 'http://127.0.0.1:8642/manifest/summary?product=3&version=5')" = \
+    "$(cat "$work/service/manifest/summary/3/full.json")"
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]
