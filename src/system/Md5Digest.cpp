@@ -24,16 +24,12 @@ inline std::uint32_t rotateLeft(std::uint32_t x, int n) {
     return (x << n) | (x >> (32 - n));
 }
 
-// The four auxiliary functions of RFC 1321, in forms that need fewer operations.
+// The four auxiliary functions of RFC 1321, written so that the term that depends on the
+// previous step's result (x) comes last: the rest can be computed while that result is pending.
 inline std::uint32_t F(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
     return z ^ (x & (y ^ z));
 }
-inline std::uint32_t G(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
-    return y ^ (z & (x ^ y));
-}
-inline std::uint32_t H(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
-    return x ^ y ^ z;
-}
+inline std::uint32_t H(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return x ^ (y ^ z); }
 inline std::uint32_t I(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
     return y ^ (x | ~z);
 }
@@ -41,7 +37,19 @@ inline std::uint32_t I(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
 template <std::uint32_t (*Fn)(std::uint32_t, std::uint32_t, std::uint32_t)>
 inline void step(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
                  std::uint32_t x, int s, std::uint32_t t) {
-    a = b + rotateLeft(a + Fn(b, c, d) + x + t, s);
+    a += x + t;
+    a += Fn(b, c, d);
+    a = rotateLeft(a, s) + b;
+}
+
+// G(x, y, z) = (x & z) | (y & ~z); the two terms never share a bit, so they can be added one
+// by one, and the one without x goes first.
+inline void stepG(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
+                  std::uint32_t x, int s, std::uint32_t t) {
+    a += x + t;
+    a += c & ~d;
+    a += b & d;
+    a = rotateLeft(a, s) + b;
 }
 
 const unsigned char kPadding[64] = {0x80};
@@ -137,22 +145,22 @@ void Md5Digest::transform(const unsigned char block[64]) {
     step<F>(c, d, a, b, x[14], 17, 0xa679438e);
     step<F>(b, c, d, a, x[15], 22, 0x49b40821);
 
-    step<G>(a, b, c, d, x[1], 5, 0xf61e2562);
-    step<G>(d, a, b, c, x[6], 9, 0xc040b340);
-    step<G>(c, d, a, b, x[11], 14, 0x265e5a51);
-    step<G>(b, c, d, a, x[0], 20, 0xe9b6c7aa);
-    step<G>(a, b, c, d, x[5], 5, 0xd62f105d);
-    step<G>(d, a, b, c, x[10], 9, 0x02441453);
-    step<G>(c, d, a, b, x[15], 14, 0xd8a1e681);
-    step<G>(b, c, d, a, x[4], 20, 0xe7d3fbc8);
-    step<G>(a, b, c, d, x[9], 5, 0x21e1cde6);
-    step<G>(d, a, b, c, x[14], 9, 0xc33707d6);
-    step<G>(c, d, a, b, x[3], 14, 0xf4d50d87);
-    step<G>(b, c, d, a, x[8], 20, 0x455a14ed);
-    step<G>(a, b, c, d, x[13], 5, 0xa9e3e905);
-    step<G>(d, a, b, c, x[2], 9, 0xfcefa3f8);
-    step<G>(c, d, a, b, x[7], 14, 0x676f02d9);
-    step<G>(b, c, d, a, x[12], 20, 0x8d2a4c8a);
+    stepG(a, b, c, d, x[1], 5, 0xf61e2562);
+    stepG(d, a, b, c, x[6], 9, 0xc040b340);
+    stepG(c, d, a, b, x[11], 14, 0x265e5a51);
+    stepG(b, c, d, a, x[0], 20, 0xe9b6c7aa);
+    stepG(a, b, c, d, x[5], 5, 0xd62f105d);
+    stepG(d, a, b, c, x[10], 9, 0x02441453);
+    stepG(c, d, a, b, x[15], 14, 0xd8a1e681);
+    stepG(b, c, d, a, x[4], 20, 0xe7d3fbc8);
+    stepG(a, b, c, d, x[9], 5, 0x21e1cde6);
+    stepG(d, a, b, c, x[14], 9, 0xc33707d6);
+    stepG(c, d, a, b, x[3], 14, 0xf4d50d87);
+    stepG(b, c, d, a, x[8], 20, 0x455a14ed);
+    stepG(a, b, c, d, x[13], 5, 0xa9e3e905);
+    stepG(d, a, b, c, x[2], 9, 0xfcefa3f8);
+    stepG(c, d, a, b, x[7], 14, 0x676f02d9);
+    stepG(b, c, d, a, x[12], 20, 0x8d2a4c8a);
 
     step<H>(a, b, c, d, x[5], 4, 0xfffa3942);
     step<H>(d, a, b, c, x[8], 11, 0x8771f681);

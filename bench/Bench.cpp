@@ -1,0 +1,89 @@
+// Measures the updater's own operations in this process, for scripts/bench:
+//   vexl-bench md5 MIB REPS                   Md5Digest and OpenSSL's MD5 over one buffer
+//   vexl-bench digest FILE EXPECTED REPS      checkFileDigest of a file
+//   vexl-bench download URL FILE REPS         downloadToFile of an address
+// Each prints "name median_seconds" lines (and bytes per second where it applies).
+#include "net/Downloader.h"
+#include "system/Md5Digest.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <iostream>
+#include <openssl/evp.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+double medianSeconds(int reps, const std::function<void()>& work) {
+    std::vector<double> times;
+    for (int i = 0; i < reps; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        times.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+std::string opensslMd5(const std::vector<unsigned char>& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(data.data(), data.size(), digest, &length, EVP_md5(), nullptr);
+    char hex[33];
+    for (unsigned int i = 0; i < length; ++i) {
+        std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    }
+    return hex;
+}
+
+int benchMd5(std::size_t mebibytes, int reps) {
+    std::vector<unsigned char> data(mebibytes << 20);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<unsigned char>(i * 2654435761u >> 24);
+    }
+    std::string ours;
+    std::string theirs;
+    const double ourTime = medianSeconds(reps, [&] {
+        ours = md5Hex(data.data(), static_cast<std::uint32_t>(data.size()));
+    });
+    const double theirTime = medianSeconds(reps, [&] { theirs = opensslMd5(data); });
+    if (ours != theirs) {
+        std::cerr << "digests differ: " << ours << " " << theirs << "\n";
+        return 1;
+    }
+    std::cout << "md5_ours " << ourTime << " " << data.size() / ourTime << "\n"
+              << "md5_openssl " << theirTime << " " << data.size() / theirTime << "\n";
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    Downloader downloader;
+    if (args.size() == 3 && args[0] == "md5") {
+        return benchMd5(std::stoul(args[1]), std::stoi(args[2]));
+    }
+    if (args.size() == 4 && args[0] == "digest") {
+        bool ok = true;
+        const double t = medianSeconds(std::stoi(args[3]), [&] {
+            ok = downloader.checkFileDigest(args[1], args[2]) && ok;
+        });
+        std::cout << "digest " << t << "\n";
+        return ok ? 0 : 1;
+    }
+    if (args.size() == 4 && args[0] == "download") {
+        bool ok = true;
+        const double t = medianSeconds(std::stoi(args[3]), [&] {
+            ok = downloader.downloadToFile(args[1], args[2]) && ok;
+        });
+        std::cout << "download " << t << "\n";
+        return ok ? 0 : 1;
+    }
+    std::cerr << "usage: vexl-bench md5 MIB REPS | digest FILE MD5 REPS | download URL FILE REPS\n";
+    return 2;
+}
