@@ -113,6 +113,7 @@ bool Downloader::downloadToFile(const std::string& url, const std::string& local
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_NONE));
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kDownloadBufferBytes);
     applyLimits(h, limits_);
     CURLcode result = curl_easy_perform(h);
     long status = 0;

@@ -13,3 +13,7 @@ struct TransferLimits {
 
 // The largest service document fetchToMemory accepts.
 constexpr std::size_t kMaxDocumentBytes = 64u * 1024u * 1024u;
+
+// libcurl's receive buffer for file downloads: large enough that a fast local transfer is not
+// held back by many small writes, small enough to keep memory low.
+constexpr long kDownloadBufferBytes = 256 * 1024;
