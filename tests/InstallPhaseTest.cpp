@@ -96,3 +96,23 @@ TEST_F(InstallPhaseTest, UnsafePathsAreRefused) {
     EXPECT_EQ(install(), "Unsafe path in update data: ..\\escape.dll");
     EXPECT_FALSE(fileExists(dir.file("escape.dll")));
 }
+
+TEST_F(InstallPhaseTest, AFileAnInterruptedRunInstalledKeepsItsOriginalBackup) {
+    writeFile(local(simulatorFolder() + "a.cfg"), "original");
+    stage({{"a.cfg", {"", "new"}}, {"b.cfg", {"", "b"}}});
+    // The first run stopped after installing a.cfg; the rerun must not back up "new" over it.
+    writeFile(local(backupFolder() + "a.cfg"), "original");
+    writeFile(local(simulatorFolder() + "a.cfg"), "new");
+    ASSERT_EQ(install(), "");
+    EXPECT_EQ(readFile(local(backupFolder() + "a.cfg")), "original");
+    EXPECT_EQ(installed("a.cfg"), "new");
+}
+
+TEST_F(InstallPhaseTest, AFailedCopyLeavesTheDestinationAsItWas) {
+    writeFile(local(simulatorFolder() + "a.cfg"), "original");
+    stage({{"a.cfg", {"", "new"}}});
+    boost::filesystem::remove(local(tempFolder() + "a.cfg")); // the source vanished
+    EXPECT_NE(install(), "");
+    EXPECT_EQ(installed("a.cfg"), "original");
+    EXPECT_FALSE(fileExists(local(simulatorFolder() + "a.cfg.vexl-partial")));
+}

@@ -1,5 +1,6 @@
 #include "app/Updater.h"
 #include "log/Log.h"
+#include "system/Md5Digest.h"
 #include "system/Paths.h"
 #include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
@@ -29,9 +30,34 @@ void ensureDestinationLocation(const std::string& location) {
     }
 }
 
+// Copies through a file beside the target and renames it into place, so that a run stopped at
+// any moment leaves the target either as it was or complete, never half written.
 void copyReplacing(const std::string& from, const std::string& to) {
-    boost::filesystem::copy_file(toFsPath(from), toFsPath(to),
-                                 boost::filesystem::copy_option::overwrite_if_exists);
+    const boost::filesystem::path target = toFsPath(to);
+    boost::filesystem::path partial = target;
+    partial += ".vexl-partial";
+    try {
+        boost::filesystem::copy_file(toFsPath(from), partial,
+                                     boost::filesystem::copy_option::overwrite_if_exists);
+        boost::filesystem::rename(partial, target);
+    } catch (const boost::filesystem::filesystem_error&) {
+        boost::system::error_code ignored;
+        boost::filesystem::remove(partial, ignored);
+        throw;
+    }
+}
+
+// Whether the destination already holds the new file, installed by an earlier run that was
+// stopped before it recorded the version. Its backup then holds the bytes from before that run,
+// which must not be replaced by the new ones.
+bool alreadyInstalled(const std::string& destination, const std::string& source,
+                      const std::string& md5) {
+    boost::system::error_code ec;
+    const auto size = boost::filesystem::file_size(toFsPath(destination), ec);
+    if (ec || size != boost::filesystem::file_size(toFsPath(source), ec) || ec) {
+        return false;
+    }
+    return md5OfFile(destination) == md5;
 }
 
 } // namespace
@@ -52,14 +78,17 @@ std::int32_t Updater::installFiles(const std::string& tempFolder,
         requireSafePath(filePath);
         const std::string destination = simulatorFolder + filePath;
         const std::string backup = backupFolder + filePath;
-        if (boost::filesystem::exists(toFsPath(destination))) {
+        const std::string source = tempFolder + filePath;
+        const std::string md5 = readText(entry, "MD5Hash");
+        if (boost::filesystem::exists(toFsPath(destination)) &&
+            !alreadyInstalled(destination, source, md5)) {
             copyReplacing(destination, backup);
             logMessage(0, "Backed up " + destination + " to " + backup);
         }
         ensureDestinationLocation(simulatorFolder + folder);
-        copyReplacing(tempFolder + filePath, destination);
+        copyReplacing(source, destination);
 
-        if (!downloader.checkFileDigest(destination, readText(entry, "MD5Hash"))) {
+        if (!downloader.checkFileDigest(destination, md5)) {
             throw std::runtime_error(
                 "Aborting file copy, a file has failed integrity-check after copying.");
         }
