@@ -1,33 +1,6 @@
-#include "support/UpdateFixture.h"
+#include "support/ProgramFixture.h"
 
-#include <sys/wait.h>
-
-namespace {
-
-struct Outcome {
-    int exitCode = -1;
-    std::string console;
-};
-
-} // namespace
-
-// The built program as a user runs it, against the fake service at the compiled-in address.
-class ProcessTest : public UpdateFixture {
-protected:
-    Outcome runProgram() {
-        const std::string out = dir.file("console.txt");
-        const std::string command = "env -i PATH=/usr/bin:/bin 'APPDATA=" + dir.path() +
-                                    "' 'VEXL_REGISTRY=" + registryPath() + "' '" +
-                                    VEXL_UPDATER_EXE + "' ignored arguments > '" + out + "' 2> '" +
-                                    dir.file("progress.txt") + "'";
-        const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out)};
-    }
-
-    std::vector<std::string> programLog() const {
-        return logLines(readFile(dir.file("VEXL/VEXL Hangar/Updater/vexl_updater_log.txt")));
-    }
-};
+class ProcessTest : public ProgramFixture {};
 
 TEST_F(ProcessTest, StartsUpAndReadsTheInstalledVersion) {
     const Outcome outcome = runProgram();

@@ -171,3 +171,28 @@ TEST_F(RegistryTest, AnUnwritableRegistryIsAFailedOpenForWriting) {
     system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1.2.3");
     EXPECT_EQ(log.lines().back(), "[VEXL 2] Failed to open registry key for writing!");
 }
+
+// Found by fuzzing: a line that ends in a backslash must not swallow the next section.
+TEST_F(RegistryTest, OnlyIndentedLinesContinueBinaryData) {
+    writeFile(registryPath(), exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n"
+                                         "\"Odd\"=hex:41,\\\r\n"
+                                         "\r\n"
+                                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
+                                         "\"DisplayVersion\"=\"3.0\"\r\n"));
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "3.0\\");
+    system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "3.1");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "3.1\\");
+}
+
+// Found by fuzzing: a UTF-16 file can only hold text that is valid UTF-8 here.
+TEST_F(RegistryTest, AUtf16FileRefusesBytesThatAreNotText) {
+    const std::string before = utf16("Windows Registry Editor Version 5.00\r\n\r\n"
+                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n");
+    writeFile(registryPath(), before);
+    system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1\xff\xfe");
+    EXPECT_EQ(log.lines().back(), "[VEXL 2] Registry key write failed: SOFTWARE\\Vendor\\Product, "
+                                  "DisplayVersion, 1\xff\xfe");
+    EXPECT_EQ(readFile(registryPath()), before);
+    system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "\xc3\xa9");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "\xc3\xa9\\");
+}

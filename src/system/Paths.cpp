@@ -1,7 +1,10 @@
 #include "system/Paths.h"
 
 #include <algorithm>
+#include <boost/filesystem/operations.hpp>
+#include <cerrno>
 #include <cstdlib>
+#include <vector>
 
 #ifdef _WIN32
 #include <share.h>
@@ -16,6 +19,29 @@ std::optional<std::string> environment(const char* name) {
     }
     return std::string(value);
 }
+
+#ifndef _WIN32
+// A plain read-and-write copy, for where the library's kernel-side copy cannot be used.
+void streamCopy(const std::string& from, const std::string& to) {
+    FilePtr in = openFile(from, "rb");
+    FilePtr out = in ? openFile(to, "wb") : nullptr;
+    std::vector<char> chunk(1u << 20);
+    std::size_t got = 0;
+    while (out && (got = std::fread(chunk.data(), 1, chunk.size(), in.get())) > 0) {
+        if (std::fwrite(chunk.data(), 1, got, out.get()) != got) {
+            break;
+        }
+    }
+    const int error = errno;
+    const bool complete = out && !std::ferror(in.get()) && !std::ferror(out.get());
+    if (!complete || std::fclose(out.release()) != 0) {
+        throw boost::filesystem::filesystem_error(
+            "boost::filesystem::copy_file", toFsPath(from), toFsPath(to),
+            boost::system::error_code(errno != 0 ? errno : error,
+                                      boost::system::system_category()));
+    }
+}
+#endif
 
 } // namespace
 
@@ -36,6 +62,23 @@ FilePtr openFile(const std::string& pathText, const char* mode) {
 #else
     return FilePtr(std::fopen(toFsPath(pathText).c_str(), mode));
 #endif
+}
+
+void copyFileReplacing(const std::string& from, const std::string& to) {
+    boost::system::error_code ec;
+    boost::filesystem::copy_file(toFsPath(from), toFsPath(to),
+                                 boost::filesystem::copy_option::overwrite_if_exists, ec);
+#ifndef _WIN32
+    // This library gives up when the kernel cannot copy between two filesystems.
+    if (ec.value() == EXDEV || ec.value() == ENOSYS || ec.value() == EOPNOTSUPP) {
+        streamCopy(from, to);
+        return;
+    }
+#endif
+    if (ec) {
+        throw boost::filesystem::filesystem_error("boost::filesystem::copy_file", toFsPath(from),
+                                                  toFsPath(to), ec);
+    }
 }
 
 std::optional<std::string> applicationDataFolder() {

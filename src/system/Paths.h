@@ -21,6 +21,10 @@ boost::filesystem::path toFsPath(const std::string& pathText);
 // Returns null when it cannot be opened.
 FilePtr openFile(const std::string& pathText, const char* mode);
 
+// Copies a file over `to` (replacing it); throws boost::filesystem::filesystem_error. Works
+// across filesystems, where the library's own copy gives up on some systems.
+void copyFileReplacing(const std::string& from, const std::string& to);
+
 // The user's application-data folder without a trailing separator: APPDATA, or on POSIX the
 // XDG data folder when APPDATA is not set. Empty when none can be found.
 std::optional<std::string> applicationDataFolder();

@@ -85,6 +85,36 @@ std::string utf8ToUtf16(const std::string& text) {
     return out;
 }
 
+// Strict UTF-8: no overlong forms, no surrogates, nothing beyond U+10FFFF, so that every text
+// it accepts survives the trip through UTF-16 unchanged.
+bool isValidUtf8(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
+        if (extra < 0 || lead >= 0xF8 || i + extra >= text.size()) {
+            return false;
+        }
+        unsigned code = lead & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            code = (code << 6) | (next & 0x3F);
+        }
+        const unsigned smallest[] = {0, 0x80, 0x800, 0x10000};
+        if (code < smallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
+            return false;
+        }
+        i += 1 + extra;
+    }
+    return true;
+}
+
 // Reads a quoted text with \\ and \" escapes starting at text[pos] == '"'; pos ends after the
 // closing quote. Nothing when the quote is not closed.
 std::optional<std::string> readQuoted(const std::string& text, std::size_t& pos) {
@@ -274,8 +304,11 @@ std::vector<RegistryFile::Entry> RegistryFile::scan() const {
             continue;
         }
         value.data = line.substr(pos + 1);
-        while (!value.data.empty() && value.data.back() == '\\' && value.data[0] != '"' &&
-               value.lastLine + 1 < lines_.size()) {
+        // Binary data goes on in indented lines after a line that ends in a backslash.
+        while (value.data[0] != '"' && !lines_[value.lastLine].empty() &&
+               lines_[value.lastLine].back() == '\\' && value.lastLine + 1 < lines_.size() &&
+               !lines_[value.lastLine + 1].empty() &&
+               (lines_[value.lastLine + 1][0] == ' ' || lines_[value.lastLine + 1][0] == '\t')) {
             value.data.pop_back();
             value.data += lines_[++value.lastLine];
         }
@@ -305,6 +338,13 @@ std::optional<std::string> RegistryFile::valueData(const std::string& key,
         }
     }
     return found;
+}
+
+bool RegistryFile::canHold(const std::string& text) const {
+    if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+        return false;
+    }
+    return !utf16_ || isValidUtf8(text);
 }
 
 void RegistryFile::createKey(const std::string& key) {

@@ -22,6 +22,10 @@ public:
     // a dword as four little-endian bytes, binary data as its bytes.
     std::optional<std::string> valueData(const std::string& key, const std::string& name) const;
 
+    // Whether a string value can be written and read back unchanged: no line breaks or NULs, and
+    // in a UTF-16 file only valid UTF-8 text.
+    bool canHold(const std::string& text) const;
+
     void createKey(const std::string& key);
     void setString(const std::string& key, const std::string& name, const std::string& data);
 

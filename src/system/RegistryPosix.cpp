@@ -100,14 +100,13 @@ Status setStringValue(Key& key, const std::string& name, const char* data, std::
     if (!text.empty() && text.back() == '\0') {
         text.pop_back();
     }
-    // The export format has no way to write these inside a string value.
-    if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
-        return kInvalidParameter;
-    }
     const std::string filePath = registryFilePath();
     auto file = RegistryFile::load(filePath);
     if (!file) {
         return kAccessDenied;
+    }
+    if (!file->canHold(text)) {
+        return kInvalidParameter;
     }
     file->setString(key.name, name, text);
     return file->save(filePath) ? kSuccess : kAccessDenied;

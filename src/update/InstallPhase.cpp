@@ -33,16 +33,13 @@ void ensureDestinationLocation(const std::string& location) {
 // Copies through a file beside the target and renames it into place, so that a run stopped at
 // any moment leaves the target either as it was or complete, never half written.
 void copyReplacing(const std::string& from, const std::string& to) {
-    const boost::filesystem::path target = toFsPath(to);
-    boost::filesystem::path partial = target;
-    partial += ".vexl-partial";
+    const std::string partial = to + ".vexl-partial";
     try {
-        boost::filesystem::copy_file(toFsPath(from), partial,
-                                     boost::filesystem::copy_option::overwrite_if_exists);
-        boost::filesystem::rename(partial, target);
+        copyFileReplacing(from, partial);
+        boost::filesystem::rename(toFsPath(partial), toFsPath(to));
     } catch (const boost::filesystem::filesystem_error&) {
         boost::system::error_code ignored;
-        boost::filesystem::remove(partial, ignored);
+        boost::filesystem::remove(toFsPath(partial), ignored);
         throw;
     }
 }

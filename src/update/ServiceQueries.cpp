@@ -12,21 +12,6 @@ namespace {
 VEXL_SCRAMBLED(summaryAddress, VEXL_SERVICE_URL "manifest/summary");
 VEXL_SCRAMBLED(filesAddress, VEXL_SERVICE_URL "manifest/files");
 
-ProductRecord readProduct(nlohmann::json& value, const ServiceAddressPair& pair) {
-    ProductRecord record;
-    record.ProductInfoUrl = pair.productInfo;
-    record.FileBaseUrl = pair.fileBase;
-    record.ProductID = readNumber(value, "ProductID");
-    record.PVDec = readText(value, "PVDec");
-    record.ProdVersion = readNumber(value, "ProdVersion");
-    record.MinVersion = readNumber(value, "MinVersion");
-    record.VEXLFolderValue = readText(value, "VEXLFolderValue");
-    record.RegistryKey = readText(value, "RegistryKey");
-    record.ProdName = readText(value, "ProdName");
-    record.Simulator = readText(value, "Simulator");
-    return record;
-}
-
 } // namespace
 
 std::int32_t readNumber(nlohmann::json& object, const char* member) {
@@ -43,6 +28,34 @@ std::int32_t readNumber(nlohmann::json& object, const char* member) {
 
 std::string readText(nlohmann::json& object, const char* member) {
     return object[member].get<std::string>();
+}
+
+ProductRecord readProduct(nlohmann::json& value, const ServiceAddressPair& pair) {
+    ProductRecord record;
+    record.ProductInfoUrl = pair.productInfo;
+    record.FileBaseUrl = pair.fileBase;
+    record.ProductID = readNumber(value, "ProductID");
+    record.PVDec = readText(value, "PVDec");
+    record.ProdVersion = readNumber(value, "ProdVersion");
+    record.MinVersion = readNumber(value, "MinVersion");
+    record.VEXLFolderValue = readText(value, "VEXLFolderValue");
+    record.RegistryKey = readText(value, "RegistryKey");
+    record.ProdName = readText(value, "ProdName");
+    record.Simulator = readText(value, "Simulator");
+    return record;
+}
+
+void readManifestSummary(const std::string& body, ProductRecord& record) {
+    nlohmann::json doc = parseDocument(body);
+    nlohmann::json& first = doc[0];
+    const std::int32_t totalFiles = readNumber(first, "TotalFiles");
+    std::int32_t totalFileSize = 0; // the size is only shown, so a missing one is no failure
+    try {
+        totalFileSize = readNumber(first, "TotalFileSize");
+    } catch (const nlohmann::json::type_error&) {
+    }
+    record.TotalFiles = totalFiles;
+    record.TotalFileSize = totalFileSize;
 }
 
 nlohmann::json parseDocument(const std::string& body) {
@@ -82,13 +95,5 @@ void Updater::fetchProductInformation() {
 
 void Updater::fetchManifestSummary(ProductRecord& record, std::int32_t version) {
     const std::string url = manifestRequest(manifestSummaryAddress(), record.ProductID, version);
-    const std::string body = downloader.fetchToMemory(url);
-    nlohmann::json doc = parseDocument(body);
-    nlohmann::json& first = doc[0];
-    record.TotalFiles = readNumber(first, "TotalFiles");
-    try {
-        record.TotalFileSize = readNumber(first, "TotalFileSize");
-    } catch (const nlohmann::json::type_error&) {
-        record.TotalFileSize = 0; // the size is only shown, so a missing one is no failure
-    }
+    readManifestSummary(downloader.fetchToMemory(url), record);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "update/ProductRecord.h"
+
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -11,6 +13,11 @@ std::string readText(nlohmann::json& object, const char* member);
 
 // The service's documents, parsed as zero-terminated text.
 nlohmann::json parseDocument(const std::string& body);
+
+// One product object of the product information document, members read in the service's order.
+ProductRecord readProduct(nlohmann::json& value, const ServiceAddressPair& pair);
+// The first element's totals of a manifest summary; a missing or mistyped size reads as 0.
+void readManifestSummary(const std::string& body, ProductRecord& record);
 
 // The stored address + "?product=" + id + "&version=" + version; the address is restored only
 // while the text is built.

@@ -131,3 +131,15 @@ SandboxTest::SandboxTest()
 std::string SandboxTest::updaterFolder() const {
     return dir.path() + "\\VEXL\\VEXL Hangar\\Updater\\";
 }
+
+void copyTree(const std::string& from, const std::string& to) {
+    fs::create_directories(to);
+    for (fs::recursive_directory_iterator it(from), end; it != end; ++it) {
+        const fs::path target = fs::path(to) / fs::relative(it->path(), from);
+        if (fs::is_directory(it->path())) {
+            fs::create_directories(target);
+        } else {
+            writeFile(target.string(), readFile(it->path().string()));
+        }
+    }
+}

@@ -35,6 +35,8 @@ private:
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content); // creates the parents
 bool fileExists(const std::string& path);
+// Copies a folder with everything in it (across filesystems too).
+void copyTree(const std::string& from, const std::string& to);
 // MD5 by OpenSSL, so that tests do not check the program's MD5 against itself.
 std::string referenceMd5(const std::string& bytes);
 

@@ -1,0 +1,52 @@
+// Any bytes as a file manifest, walked with the path checks of the download and install phases:
+// no entry that passes them may name a file outside the folder it is appended to.
+#include "system/Paths.h"
+#include "update/ServiceQueries.h"
+#include "update/UnsafePath.h"
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string kRoot = "/updater/Product/P3D\\";
+
+void requireInside(const std::string& relative) {
+    const auto normal = toFsPath(kRoot + relative).lexically_normal();
+    const std::vector<std::string> root = {"/", "updater", "Product", "P3D"};
+    std::size_t i = 0;
+    for (const auto& part : normal) {
+        if (part == ".." || (i < root.size() && part != root[i])) {
+            __builtin_trap(); // escaped the folder
+        }
+        ++i;
+    }
+    if (i < root.size()) {
+        __builtin_trap();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    try {
+        nlohmann::json fileList =
+            parseDocument(std::string(reinterpret_cast<const char*>(data), size));
+        for (nlohmann::json& entry : fileList) {
+            const std::string folder = readText(entry, "Folder");
+            const std::string filePath = readText(entry, "FilePath");
+            readNumber(entry, "FileSize");
+            requireSafePath(folder);
+            requireSafePath(filePath);
+            readText(entry, "MD5Hash");
+            requireInside(folder);
+            requireInside(filePath);
+        }
+    } catch (const nlohmann::json::exception&) {
+    } catch (const std::runtime_error&) {
+        // An unsafe path: the product's update ends before anything is written for it.
+    }
+    return 0;
+}

@@ -1,0 +1,324 @@
+#include "support/ProgramFixture.h"
+#include "system/RegistryFile.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <sys/mount.h>
+#include <thread>
+
+using nlohmann::json;
+
+namespace {
+
+// Sends the headers and the first bytes of `bytes`, then nothing until `release` is set (or a
+// bounded while has passed).
+LoopbackServer::Handler stallAfterHeaders(std::shared_ptr<std::atomic<bool>> release) {
+    return [release](const httplib::Request&, httplib::Response& response) {
+        response.set_content_provider(
+            1000, "application/octet-stream",
+            [release](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                if (offset == 0) {
+                    sink.write("x", 1);
+                }
+                for (int i = 0; i < 900 && !*release; ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
+                return false;
+            });
+    };
+}
+
+// Declares the whole file, sends `sent` bytes of it and drops the connection.
+LoopbackServer::Handler cutShort(const std::string& bytes, std::size_t sent) {
+    return [bytes, sent](const httplib::Request&, httplib::Response& response) {
+        response.set_content_provider(
+            bytes.size(), "application/octet-stream",
+            [bytes, sent](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                if (offset < sent) {
+                    sink.write(bytes.data(), sent);
+                    return true;
+                }
+                return false;
+            });
+    };
+}
+
+std::string pattern(std::size_t size, int seed) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 131 + seed * 7 + i / 97) & 0xFF);
+    }
+    return bytes;
+}
+
+} // namespace
+
+class FaultInjectionTest : public ProgramFixture {
+protected:
+    FaultInjectionTest() {
+        for (int i = 0; i < 6; ++i) {
+            const std::string name = "VEXL 747\\Part " + std::to_string(i) + ".bin";
+            newFiles[name] = {"VEXL 747", pattern(20000 + i, i)};
+            writeFile(local(simulatorFolder() + name), "old " + std::to_string(i));
+        }
+        publish(3, 110, newFiles);
+        service.setProductsText(1, productInfo({record(3)}));
+    }
+
+    void expectNothingInstalled() {
+        for (int i = 0; i < 6; ++i) {
+            EXPECT_EQ(
+                readFile(local(simulatorFolder() + "VEXL 747\\Part " + std::to_string(i) + ".bin")),
+                "old " + std::to_string(i));
+        }
+        EXPECT_EQ(displayVersion(), "1.1.0\\");
+    }
+
+    void expectFullyUpdated() {
+        for (const auto& [filePath, file] : newFiles) {
+            EXPECT_EQ(referenceMd5(readFile(local(simulatorFolder() + filePath))),
+                      referenceMd5(file.bytes))
+                << filePath;
+        }
+        EXPECT_EQ(displayVersion(), "1.2.0\\");
+    }
+
+    int failedCount() const {
+        return static_cast<int>(
+            programLogged("[VEXL 1] Installed products that failed to update: 1"));
+    }
+
+    std::string target(int i) const {
+        return service.fileTarget(1, "VEXL 747\\Part " + std::to_string(i) + ".bin");
+    }
+    const File& file(int i) { return newFiles.at("VEXL 747\\Part " + std::to_string(i) + ".bin"); }
+
+    Files newFiles;
+};
+
+TEST_F(FaultInjectionTest, AServerThatStallsEndsTheProductWithinTheStallLimit) {
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    service.server.handle(target(2), stallAfterHeaders(release));
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome outcome = runProgram();
+    const auto took = std::chrono::steady_clock::now() - start;
+    *release = true;
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_LT(took, std::chrono::seconds(75));
+    EXPECT_GE(took, std::chrono::seconds(55));
+    EXPECT_EQ(failedCount(), 1);
+    EXPECT_TRUE(programLogged("[VEXL 2] Update terminated abnormally for 747 Classic for P3D: "
+                              "Aborting file download; see error above."));
+    expectNothingInstalled();
+    service.setFile(1, "VEXL 747\\Part 2.bin", file(2).bytes);
+    EXPECT_EQ(runProgram().exitCode, 0);
+    expectFullyUpdated();
+}
+
+TEST_F(FaultInjectionTest, DamagedTransfersFailTheProductAndOnlyThoseAreFetchedAgain) {
+    service.server.handle(target(1), cutShort(file(1).bytes, 5000));
+    service.server.handle(target(3), cutShort(file(3).bytes, 0));
+    std::string flipped = file(4).bytes;
+    flipped[777] = static_cast<char>(flipped[777] ^ 0x10);
+    service.setFile(1, "VEXL 747\\Part 4.bin", flipped);
+
+    // Each run stops at the first damaged file; the damage is mended one file at a time.
+    EXPECT_EQ(runProgram().exitCode, 0);
+    EXPECT_TRUE(programLogged("[VEXL 2] Error in file download - I was unable to download " +
+                              tempFolder() + "VEXL 747\\Part 1.bin"));
+    expectNothingInstalled();
+    service.setFile(1, "VEXL 747\\Part 1.bin", file(1).bytes);
+    EXPECT_EQ(runProgram().exitCode, 0);
+    EXPECT_TRUE(programLogged("[VEXL 2] Error in file download - I was unable to download " +
+                              tempFolder() + "VEXL 747\\Part 3.bin"));
+    service.setFile(1, "VEXL 747\\Part 3.bin", file(3).bytes);
+    EXPECT_EQ(runProgram().exitCode, 0);
+    EXPECT_TRUE(programLogged("[VEXL 2] Update terminated abnormally for 747 Classic for P3D: "
+                              "Aborting file download, a downloaded file has failed "
+                              "integrity-check."));
+    expectNothingInstalled();
+    service.setFile(1, "VEXL 747\\Part 4.bin", file(4).bytes);
+    EXPECT_EQ(runProgram().exitCode, 0);
+    expectFullyUpdated();
+    const std::vector<int> expected = {1, 2, 1, 2, 2, 1}; // each file fetched once more if damaged
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(service.server.count(target(i)), expected[i]) << "file " << i;
+    }
+}
+
+TEST_F(FaultInjectionTest, AnEndlessProductDocumentIsRefusedAtTheLimit) {
+    service.server.handle(
+        "/products/P3D/744/1.json", [](const httplib::Request&, httplib::Response& response) {
+            response.set_chunked_content_provider(
+                "application/json",
+                [sent = std::size_t{0}](std::size_t, httplib::DataSink& sink) mutable {
+                    static const std::string chunk = "[" + std::string(65535, ' ');
+                    if (sent > (200u << 20)) {
+                        return false; // bounded: the refusal must come long before
+                    }
+                    sent += chunk.size();
+                    return sink.write(chunk.data(), chunk.size());
+                });
+        });
+    const Outcome outcome = runProgram();
+    EXPECT_EQ(outcome.exitCode, 2);
+    EXPECT_EQ(programLog().back(), "[VEXL 2] Failed to get " VEXL_SERVICE_URL
+                                   "products/P3D/744/1.json, Failure writing output to "
+                                   "destination");
+    EXPECT_LT(outcome.peakKiB, 160 * 1024) << "KiB at the peak";
+}
+
+TEST_F(FaultInjectionTest, ManifestPathsOutsideTheFoldersAreRefusedBeforeAnyByte) {
+    for (const std::string unsafe :
+         {"..\\..\\x.dll", "C:\\abs.dll", "\\\\host\\share\\x.dll", "a\\b:stream", "\\abs.dll"}) {
+        json entries = json::array({manifestEntry("", unsafe, "evil")});
+        service.setFileListText(3, 110, entries.dump());
+        EXPECT_EQ(runProgram().exitCode, 0);
+        EXPECT_TRUE(programLogged("[VEXL 2] Update terminated abnormally for 747 Classic for P3D: "
+                                  "Unsafe path in update data: " +
+                                  unsafe));
+    }
+    for (const auto& request : service.server.requests()) {
+        EXPECT_EQ(request.rfind("/files/", 0), std::string::npos) << request;
+    }
+    // Only what the runs own is in the test's folder.
+    std::set<std::string> names;
+    for (const auto& entry : boost::filesystem::directory_iterator(dir.path())) {
+        names.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"Sim", "VEXL", "console.txt", "progress.txt",
+                                            "registry.reg", "test-log.txt"}));
+    expectNothingInstalled();
+}
+
+TEST_F(FaultInjectionTest, ARedirectLoopEndsAtTheRedirectLimit) {
+    service.server.handle(target(0), [this](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect(target(0), 302);
+    });
+    EXPECT_EQ(runProgram().exitCode, 0);
+    EXPECT_EQ(service.server.count(target(0)), 31);
+    EXPECT_EQ(failedCount(), 1);
+    service.server.handle("/products/P3D/744/1.json",
+                          [](const httplib::Request&, httplib::Response& response) {
+                              response.set_redirect("/products/P3D/744/1.json", 301);
+                          });
+    EXPECT_EQ(runProgram().exitCode, 2);
+    EXPECT_EQ(programLog().back(), "[VEXL 2] Failed to get " VEXL_SERVICE_URL
+                                   "products/P3D/744/1.json, Maximum (30) redirects followed");
+}
+
+TEST_F(FaultInjectionTest, ADestinationThatCannotBeReplacedKeepsBackupsAndRegistry) {
+    const std::string blocked = local(simulatorFolder() + "VEXL 747\\Part 3.bin");
+    boost::filesystem::remove(blocked);
+    boost::filesystem::create_directories(blocked + "/inside");
+    EXPECT_EQ(runProgram().exitCode, 0);
+    EXPECT_EQ(failedCount(), 1);
+    EXPECT_EQ(displayVersion(), "1.1.0\\");
+    for (int i = 0; i < 3; ++i) { // installed before the obstacle, with their backups
+        EXPECT_EQ(readFile(local(backupFolder() + "VEXL 747\\Part " + std::to_string(i) + ".bin")),
+                  "old " + std::to_string(i));
+    }
+    boost::filesystem::remove_all(blocked);
+    EXPECT_EQ(runProgram().exitCode, 0);
+    expectFullyUpdated();
+    for (int i = 0; i < 3; ++i) { // the rerun kept the original backups
+        EXPECT_EQ(readFile(local(backupFolder() + "VEXL 747\\Part " + std::to_string(i) + ".bin")),
+                  "old " + std::to_string(i));
+    }
+}
+
+TEST_F(FaultInjectionTest, AFullDiskLosesNothingAndTheRerunCompletes) {
+    const std::string sim = local(simulatorFolder());
+    const std::string saved = dir.file("saved sim");
+    boost::filesystem::rename(sim, saved);
+    boost::filesystem::create_directories(sim);
+    if (mount("tmpfs", sim.c_str(), "tmpfs", 0, "size=72k") != 0) {
+        GTEST_SKIP() << "this machine does not let the test mount a small tmpfs";
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{sim};
+    copyTree(saved, sim);
+    // 72 KiB cannot hold the old and the new files at once.
+    EXPECT_EQ(runProgram().exitCode, 0);
+    EXPECT_EQ(failedCount(), 1);
+    const auto failure = programLog();
+    EXPECT_TRUE(std::any_of(failure.begin(), failure.end(), [](const std::string& line) {
+        return line.find("No space left on device") != std::string::npos;
+    }));
+    EXPECT_EQ(displayVersion(), "1.1.0\\");
+    for (int i = 0; i < 6; ++i) { // every file is old or new, never damaged
+        const std::string bytes =
+            readFile(local(simulatorFolder() + "VEXL 747\\Part " + std::to_string(i) + ".bin"));
+        EXPECT_TRUE(bytes == "old " + std::to_string(i) || bytes == file(i).bytes) << i;
+    }
+    ASSERT_EQ(mount("tmpfs", sim.c_str(), "tmpfs", MS_REMOUNT, "size=1m"), 0);
+    EXPECT_EQ(runProgram().exitCode, 0);
+    expectFullyUpdated();
+}
+
+namespace {
+
+std::string phaseOf(const std::vector<std::string>& log) {
+    const auto has = [&log](const std::string& part) {
+        return std::any_of(log.begin(), log.end(), [&part](const std::string& line) {
+            return line.find(part) != std::string::npos;
+        });
+    };
+    if (has("] Done.")) {
+        return "after the run";
+    }
+    if (has("*** Copy file")) {
+        return "installing";
+    }
+    if (has("*** Downloading file")) {
+        return "downloading";
+    }
+    return "starting";
+}
+
+} // namespace
+
+TEST_F(FaultInjectionTest, KilledAtAnyMomentTheRerunConverges) {
+    // How long an undisturbed run takes, to spread the kills over it.
+    const std::string registryBefore = readFile(registryPath());
+    const std::string simSaved = dir.file("saved sim");
+    copyTree(local(simulatorFolder()), simSaved);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(runProgram().exitCode, 0);
+    const auto full = std::chrono::steady_clock::now() - start;
+
+    std::map<std::string, int> phases; // where the kills landed
+    for (int kill = 0; kill < 50; ++kill) {
+        SCOPED_TRACE("kill " + std::to_string(kill));
+        boost::filesystem::remove_all(local(simulatorFolder()));
+        boost::filesystem::remove_all(dir.file("VEXL"));
+        copyTree(simSaved, local(simulatorFolder()));
+        writeFile(registryPath(), registryBefore);
+
+        const pid_t pid = startProgram();
+        std::this_thread::sleep_for(full * kill / 50);
+        ::kill(pid, SIGKILL);
+        finish(pid);
+        ++phases[phaseOf(programLog())];
+
+        // Never half written, and never naming the new version before every file is in place.
+        ASSERT_TRUE(RegistryFile::load(registryPath()).has_value());
+        if (displayVersion() == "1.2.0\\") {
+            expectFullyUpdated();
+        }
+        ASSERT_EQ(runProgram().exitCode, 0);
+        expectFullyUpdated();
+        for (int i = 0; i < 6; ++i) {
+            EXPECT_EQ(
+                readFile(local(backupFolder() + "VEXL 747\\Part " + std::to_string(i) + ".bin")),
+                "old " + std::to_string(i));
+        }
+    }
+    for (const auto& [phase, count] : phases) {
+        std::cout << "killed " << phase << ": " << count << "\n";
+    }
+    EXPECT_GE(phases["downloading"] + phases["installing"], 10);
+}
