@@ -154,7 +154,7 @@ TEST_F(FaultInjectionTest, AnEndlessProductDocumentIsRefusedAtTheLimit) {
                 "application/json",
                 [sent = std::size_t{0}](std::size_t, httplib::DataSink& sink) mutable {
                     static const std::string chunk = "[" + std::string(65535, ' ');
-                    if (sent > (200u << 20)) {
+                    if (sent > (1024u << 20)) {
                         return false; // bounded: the refusal must come long before
                     }
                     sent += chunk.size();
@@ -166,7 +166,14 @@ TEST_F(FaultInjectionTest, AnEndlessProductDocumentIsRefusedAtTheLimit) {
     EXPECT_EQ(programLog().back(), "[VEXL 2] Failed to get " VEXL_SERVICE_URL
                                    "products/P3D/744/1.json, Failure writing output to "
                                    "destination");
-    EXPECT_LT(outcome.peakKiB, 160 * 1024) << "KiB at the peak";
+    // The server would send a gibibyte; the program stops at the limit. AddressSanitizer keeps
+    // freed memory aside for a while, so its builds peak higher.
+#ifdef __SANITIZE_ADDRESS__
+    const long boundKiB = 512 * 1024;
+#else
+    const long boundKiB = 160 * 1024;
+#endif
+    EXPECT_LT(outcome.peakKiB, boundKiB) << "KiB at the peak";
 }
 
 TEST_F(FaultInjectionTest, ManifestPathsOutsideTheFoldersAreRefusedBeforeAnyByte) {
