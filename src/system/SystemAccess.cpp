@@ -20,7 +20,7 @@ const char kUpdaterSubfolder[] = "\\VEXL\\VEXL Hangar\\Updater\\";
 }
 
 // Whether an error value from creating folders still leaves the folder in place.
-bool folderIsThere(int errorValue, const boost::filesystem::path& path) {
+bool folderIsThere(int errorValue, [[maybe_unused]] const boost::filesystem::path& path) {
     if (errorValue == 0) {
         return true;
     }
