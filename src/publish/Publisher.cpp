@@ -6,6 +6,7 @@
 #include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
 
+#include <algorithm>
 #include <boost/filesystem.hpp>
 #include <fstream>
 #include <map>

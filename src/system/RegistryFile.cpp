@@ -165,31 +165,31 @@ std::optional<std::string> hexBytes(const std::string& list) {
     return out;
 }
 
-// The bytes that the ANSI query call copies for a value written as `spec` after the '='.
-std::optional<std::string> decodeData(const std::string& spec) {
-    if (!spec.empty() && spec[0] == '"') {
+// The bytes that the ANSI query call copies for a value written as `text` after the '='.
+std::optional<std::string> decodeData(const std::string& text) {
+    if (!text.empty() && text[0] == '"') {
         std::size_t pos = 0;
-        auto text = readQuoted(spec, pos);
-        return text ? std::optional<std::string>(*text + '\0') : std::nullopt;
+        auto string = readQuoted(text, pos);
+        return string ? std::optional<std::string>(*string + '\0') : std::nullopt;
     }
-    if (spec.rfind("dword:", 0) == 0) {
-        if (spec.size() != 14 ||
-            spec.find_first_not_of("0123456789abcdefABCDEF", 6) != std::string::npos) {
+    if (text.rfind("dword:", 0) == 0) {
+        if (text.size() != 14 ||
+            text.find_first_not_of("0123456789abcdefABCDEF", 6) != std::string::npos) {
             return std::nullopt;
         }
-        const unsigned long value = std::stoul(spec.substr(6), nullptr, 16);
+        const unsigned long value = std::stoul(text.substr(6), nullptr, 16);
         std::string out;
         for (int shift = 0; shift < 32; shift += 8) {
             out += static_cast<char>((value >> shift) & 0xFF);
         }
         return out;
     }
-    const auto colon = spec.find(':');
-    if (spec.rfind("hex", 0) != 0 || colon == std::string::npos) {
+    const auto colon = text.find(':');
+    if (text.rfind("hex", 0) != 0 || colon == std::string::npos) {
         return std::nullopt;
     }
-    auto bytes = hexBytes(spec.substr(colon + 1));
-    const std::string type = spec.substr(0, colon);
+    auto bytes = hexBytes(text.substr(colon + 1));
+    const std::string type = text.substr(0, colon);
     if (bytes && (type == "hex(1)" || type == "hex(2)" || type == "hex(7)")) {
         return utf16ToUtf8(*bytes, 0); // text types are stored as UTF-16
     }
