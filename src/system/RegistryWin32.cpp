@@ -16,7 +16,8 @@ HKEY rootKey(RegistryRoot root) {
     return root == RegistryRoot::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
 }
 
-// Takes ownership of an opened handle.
+// Takes ownership of an opened handle. Called after the opening call, never in its argument list,
+// whose evaluation order would leave the handle unread.
 Status adopt(LONG status, HKEY handle, KeyHandle& key) {
     if (status == ERROR_SUCCESS) {
         key.reset(new Key{handle});
@@ -33,7 +34,8 @@ void KeyCloser::operator()(Key* key) const {
 
 Status openKey(RegistryRoot root, const std::string& path, KeyHandle& key) {
     HKEY handle = nullptr;
-    return adopt(RegOpenKeyA(rootKey(root), path.c_str(), &handle), handle, key);
+    const LONG status = RegOpenKeyA(rootKey(root), path.c_str(), &handle);
+    return adopt(status, handle, key);
 }
 
 Status queryValue(Key& key, const std::string& name, unsigned char* data, std::uint32_t& size) {
@@ -46,15 +48,16 @@ Status queryValue(Key& key, const std::string& name, unsigned char* data, std::u
 
 Status openKeyForWriting(RegistryRoot root, const std::string& path, KeyHandle& key) {
     HKEY handle = nullptr;
-    return adopt(RegOpenKeyExA(rootKey(root), path.c_str(), 0, KEY_SET_VALUE, &handle), handle,
-                 key);
+    const LONG status = RegOpenKeyExA(rootKey(root), path.c_str(), 0, KEY_SET_VALUE, &handle);
+    return adopt(status, handle, key);
 }
 
 Status createKey(RegistryRoot root, const std::string& path, KeyHandle& key) {
     HKEY handle = nullptr;
-    return adopt(RegCreateKeyExA(rootKey(root), path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                 KEY_SET_VALUE, nullptr, &handle, nullptr),
-                 handle, key);
+    const LONG status =
+        RegCreateKeyExA(rootKey(root), path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_SET_VALUE, nullptr, &handle, nullptr);
+    return adopt(status, handle, key);
 }
 
 Status setStringValue(Key& key, const std::string& name, const char* data, std::uint32_t size) {

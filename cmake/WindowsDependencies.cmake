@@ -1,0 +1,26 @@
+# Imported targets for the dependencies that scripts/build-windows builds into VEXL_WINDOWS_DEPS,
+# named as the find modules name them on other platforms.
+if(NOT EXISTS "${VEXL_WINDOWS_DEPS}/lib/libcurl.a")
+    message(FATAL_ERROR "VEXL_WINDOWS_DEPS must name the prefix scripts/build-windows made")
+endif()
+set(deps "${VEXL_WINDOWS_DEPS}")
+
+add_library(CURL::libcurl STATIC IMPORTED)
+set_target_properties(CURL::libcurl PROPERTIES
+    IMPORTED_LOCATION "${deps}/lib/libcurl.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${deps}/include"
+    INTERFACE_COMPILE_DEFINITIONS CURL_STATICLIB
+    INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;bcrypt;secur32;iphlpapi;advapi32")
+
+add_library(Boost::filesystem STATIC IMPORTED)
+set_target_properties(Boost::filesystem PROPERTIES
+    IMPORTED_LOCATION "${deps}/lib/libboost_filesystem.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${deps}/include"
+    INTERFACE_COMPILE_DEFINITIONS "BOOST_ALL_NO_LIB;BOOST_FILESYSTEM_STATIC_LINK=1")
+add_library(Boost::system INTERFACE IMPORTED)
+add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES "${deps}/include")
+
+# One executable that needs no DLL of its compiler.
+add_link_options(-static -static-libgcc -static-libstdc++)
