@@ -10,21 +10,15 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-passes=0 failures=0
-check() { # check DESCRIPTION COMMAND...
-    if "${@:2}"; then
-        echo "ok: $1" && passes=$((passes + 1))
-    else
-        echo "FAILED: $1" && failures=$((failures + 1))
-    fi
-}
+source "$(dirname "$0")/checks.sh"
 same_file() { cmp -s "$1" "$2"; }
 
 "$root/scripts/sample-setup" "$work" "$publish"
 "$root/scripts/service" start "$work/service" "$work/nginx"
 
-APPDATA="$work/appdata" VEXL_REGISTRY="$work/registry.reg" "$updater" >"$work/console.txt" 2>&1
-code=$?
+code=0
+APPDATA="$work/appdata" VEXL_REGISTRY="$work/registry.reg" "$updater" >"$work/console.txt" 2>&1 ||
+    code=$?
 log="$work/appdata/VEXL/VEXL Hangar/Updater/vexl_updater_log.txt"
 backup="$work/appdata/VEXL/VEXL Hangar/Updater/744 Queen of the Skies/P3D/Backup/744/P3D"
 new="$work/releases/3/1.2.0"
@@ -56,5 +50,4 @@ check "an unpublished version gets the full manifest" \
     test "$(curl -s 'http://127.0.0.1:8642/manifest/summary?product=3&version=5')" = \
     "$(cat "$work/service/manifest/summary/3/full.json")"
 
-echo "$passes passed, $failures failed"
-[ "$failures" -eq 0 ]
+report "sample service"

@@ -20,14 +20,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-passes=0 failures=0
-check() { # check DESCRIPTION COMMAND...
-    if "${@:2}"; then
-        echo "ok: $1" && passes=$((passes + 1))
-    else
-        echo "FAILED: $1" && failures=$((failures + 1))
-    fi
-}
+source "$(dirname "$0")/checks.sh"
 
 "$root/scripts/sample-setup" "$work" "$publish"
 "$root/scripts/service" start "$work/service" "$work/nginx"
@@ -55,5 +48,4 @@ backup="$(dirname "$log")/744 Queen of the Skies/P3D/Backup/744/P3D/VEXL 744/air
 check "the backup holds the old bytes" cmp -s "$backup" "$work/releases/3/1.1.0/VEXL 744/aircraft.cfg"
 
 [ "$failures" -eq 0 ] || tr -d "\r" <"$work/console.txt"
-echo "wine: $passes passed, $failures failed"
-[ "$failures" -eq 0 ]
+report wine

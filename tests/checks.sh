@@ -1,0 +1,16 @@
+# Shared by the shell tests: named checks that are counted, and one closing line.
+# Sourced, not run.
+passes=0 failures=0
+
+check() { # check DESCRIPTION COMMAND...
+    if "${@:2}"; then
+        echo "ok: $1" && passes=$((passes + 1))
+    else
+        echo "FAILED: $1" && failures=$((failures + 1))
+    fi
+}
+
+report() { # report NAME: the closing line; fails when any check failed
+    echo "$1: $passes passed, $failures failed"
+    [ "$failures" -eq 0 ]
+}
