@@ -4,6 +4,7 @@
 //   vexl-bench download URL FILE REPS         downloadToFile of an address
 // Each prints "name median_seconds" lines (and bytes per second where it applies).
 #include "net/Downloader.h"
+#include "support/Reference.h"
 #include "system/Md5Digest.h"
 
 #include <algorithm>
@@ -11,7 +12,6 @@
 #include <cstdio>
 #include <functional>
 #include <iostream>
-#include <openssl/evp.h>
 #include <string>
 #include <vector>
 
@@ -29,17 +29,6 @@ double medianSeconds(int reps, const std::function<void()>& work) {
     return times[times.size() / 2];
 }
 
-std::string opensslMd5(const std::vector<unsigned char>& data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(data.data(), data.size(), digest, &length, EVP_md5(), nullptr);
-    char hex[33];
-    for (unsigned int i = 0; i < length; ++i) {
-        std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-    }
-    return hex;
-}
-
 int benchMd5(std::size_t mebibytes, int reps) {
     std::vector<unsigned char> data(mebibytes << 20);
     for (std::size_t i = 0; i < data.size(); ++i) {
@@ -51,10 +40,10 @@ int benchMd5(std::size_t mebibytes, int reps) {
     std::vector<double> ourTimes;
     std::vector<double> theirTimes;
     for (int i = 0; i < reps; ++i) {
-        ourTimes.push_back(medianSeconds(1, [&] {
-            ours = md5Hex(data.data(), static_cast<std::uint32_t>(data.size()));
-        }));
-        theirTimes.push_back(medianSeconds(1, [&] { theirs = opensslMd5(data); }));
+        ourTimes.push_back(medianSeconds(
+            1, [&] { ours = md5Hex(data.data(), static_cast<std::uint32_t>(data.size())); }));
+        theirTimes.push_back(
+            medianSeconds(1, [&] { theirs = referenceMd5(data.data(), data.size()); }));
     }
     std::sort(ourTimes.begin(), ourTimes.end());
     std::sort(theirTimes.begin(), theirTimes.end());
@@ -79,17 +68,15 @@ int main(int argc, char** argv) {
     }
     if (args.size() == 4 && args[0] == "digest") {
         bool ok = true;
-        const double t = medianSeconds(std::stoi(args[3]), [&] {
-            ok = downloader.checkFileDigest(args[1], args[2]) && ok;
-        });
+        const double t = medianSeconds(
+            std::stoi(args[3]), [&] { ok = downloader.checkFileDigest(args[1], args[2]) && ok; });
         std::cout << "digest " << t << "\n";
         return ok ? 0 : 1;
     }
     if (args.size() == 4 && args[0] == "download") {
         bool ok = true;
-        const double t = medianSeconds(std::stoi(args[3]), [&] {
-            ok = downloader.downloadToFile(args[1], args[2]) && ok;
-        });
+        const double t = medianSeconds(
+            std::stoi(args[3]), [&] { ok = downloader.downloadToFile(args[1], args[2]) && ok; });
         std::cout << "download " << t << "\n";
         return ok ? 0 : 1;
     }

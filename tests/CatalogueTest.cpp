@@ -1,7 +1,7 @@
 #include "app/Catalogue.h"
-#include "app/Updater.h"
 #include "support/TestSupport.h"
 #include "update/ScrambledText.h"
+#include "update/Updater.h"
 
 #include <regex>
 
@@ -24,12 +24,7 @@ protected:
     std::string start(const std::string& simulator, const std::string& aircraft) {
         updater.simulator = simulator;
         updater.aircraft = aircraft;
-        try {
-            updater.initialise();
-        } catch (const std::runtime_error& error) {
-            return error.what();
-        }
-        return "";
+        return errorOf([&] { updater.initialise(); });
     }
 
     Updater updater;

@@ -28,12 +28,7 @@ void redirectTo(LoopbackServer& server, const std::string& from, const std::stri
 class DownloaderTest : public SandboxTest {
 protected:
     std::string fetchError(const std::string& url) {
-        try {
-            downloader.fetchToMemory(url);
-        } catch (const std::runtime_error& error) {
-            return error.what();
-        }
-        return "no error";
+        return errorOf([&] { downloader.fetchToMemory(url); });
     }
 
     LoopbackServer server;

@@ -176,29 +176,6 @@ TEST_F(FaultInjectionTest, AnEndlessProductDocumentIsRefusedAtTheLimit) {
     EXPECT_LT(outcome.peakKiB, boundKiB) << "KiB at the peak";
 }
 
-TEST_F(FaultInjectionTest, ManifestPathsOutsideTheFoldersAreRefusedBeforeAnyByte) {
-    for (const std::string unsafe :
-         {"..\\..\\x.dll", "C:\\abs.dll", "\\\\host\\share\\x.dll", "a\\b:stream", "\\abs.dll"}) {
-        json entries = json::array({manifestEntry("", unsafe, "evil")});
-        service.setFileListText(3, 110, entries.dump());
-        EXPECT_EQ(runProgram().exitCode, 0);
-        EXPECT_TRUE(programLogged("[VEXL 2] Update terminated abnormally for 747 Classic for P3D: "
-                                  "Unsafe path in update data: " +
-                                  unsafe));
-    }
-    for (const auto& request : service.server.requests()) {
-        EXPECT_EQ(request.rfind("/files/", 0), std::string::npos) << request;
-    }
-    // Only what the runs own is in the test's folder.
-    std::set<std::string> names;
-    for (const auto& entry : boost::filesystem::directory_iterator(dir.path())) {
-        names.insert(entry.path().filename().string());
-    }
-    EXPECT_EQ(names, (std::set<std::string>{"Sim", "VEXL", "console.txt", "progress.txt",
-                                            "registry.reg", "test-log.txt"}));
-    expectNothingInstalled();
-}
-
 TEST_F(FaultInjectionTest, ARedirectLoopEndsAtTheRedirectLimit) {
     service.server.handle(target(0), [this](const httplib::Request&, httplib::Response& response) {
         response.set_redirect(target(0), 302);

@@ -1,6 +1,6 @@
 #include "app/InstalledVersion.h"
-#include "app/Updater.h"
 #include "support/TestSupport.h"
+#include "update/Updater.h"
 
 TEST(InstalledVersionTest, DeletesDotsAndReadsTheLeadingNumber) {
     EXPECT_EQ(versionNumber("1.0.5"), 105);

@@ -1,5 +1,4 @@
 #include "log/Log.h"
-#include "app/Updater.h"
 #include "support/TestSupport.h"
 
 #include <regex>
@@ -11,8 +10,8 @@ class LogTest : public SandboxTest {};
 
 TEST_F(LogTest, WritesTimestampedLinesToTheFileAndThenStandardOutput) {
     CaptureStdout();
-    logMessage(1, "Done.");
-    logMessage(2, "broken");
+    logMessage(kLogInfo, "Done.");
+    logMessage(kLogError, "broken");
     logMessage(7, "");
     const std::string console = GetCapturedStdout();
     const std::string file = readFile(dir.file("test-log.txt"));
@@ -25,22 +24,21 @@ TEST_F(LogTest, WritesTimestampedLinesToTheFileAndThenStandardOutput) {
 
 TEST_F(LogTest, DiscardsLevelZeroEverywhere) {
     CaptureStdout();
-    logMessage(0, "detail");
+    logMessage(kLogDetail, "detail");
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_EQ(readFile(dir.file("test-log.txt")), "");
 }
 
 TEST_F(LogTest, KeepsNewlinesInsideAMessage) {
-    logMessage(1, "one\ntwo");
+    logMessage(kLogInfo, "one\ntwo");
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"[VEXL 1] one", "two"}));
 }
 
 TEST_F(LogTest, InitLogFileCreatesTheUpdaterFolderAndAppendsAcrossRuns) {
     const std::string logPath = dir.file("VEXL/VEXL Hangar/Updater/vexl_updater_log.txt");
     for (int run = 1; run <= 2; ++run) {
-        Updater updater;
-        initLogFile(updater);
-        logMessage(1, "run " + std::to_string(run));
+        initLogFile(updaterFolder());
+        logMessage(kLogInfo, "run " + std::to_string(run));
     }
     EXPECT_EQ(logLines(readFile(logPath)),
               (std::vector<std::string>{"[VEXL 1] run 1", "[VEXL 1] run 2"}));
@@ -49,7 +47,7 @@ TEST_F(LogTest, InitLogFileCreatesTheUpdaterFolderAndAppendsAcrossRuns) {
 TEST_F(LogTest, ALogThatCannotBeOpenedLeavesStandardOutput) {
     setLogFile(dir.file("missing folder/log.txt"));
     CaptureStdout();
-    logMessage(1, "still shown");
+    logMessage(kLogInfo, "still shown");
     EXPECT_NE(GetCapturedStdout().find("[VEXL 1] still shown\n"), std::string::npos);
     EXPECT_FALSE(fileExists(dir.file("missing folder")));
 }

@@ -25,12 +25,7 @@ protected:
     }
 
     std::string publishError() {
-        try {
-            publishReleases(releases, out);
-        } catch (const std::runtime_error& error) {
-            return error.what();
-        }
-        return "";
+        return errorOf([&] { publishReleases(releases, out); });
     }
 
     json document(const std::string& relative) {

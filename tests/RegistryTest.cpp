@@ -1,6 +1,6 @@
 #include "system/Registry.h"
 #include "support/TestSupport.h"
-#include "system/SystemAccess.h"
+#include "update/SystemAccess.h"
 
 #include <boost/filesystem.hpp>
 

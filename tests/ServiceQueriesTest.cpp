@@ -1,7 +1,7 @@
 #include "update/ServiceQueries.h"
-#include "app/Updater.h"
 #include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
+#include "update/Updater.h"
 
 using nlohmann::json;
 
@@ -32,12 +32,7 @@ protected:
 
     // The error of fetchProductInformation, or empty.
     std::string fetchError() {
-        try {
-            updater.fetchProductInformation();
-        } catch (const std::exception& error) {
-            return error.what();
-        }
-        return "";
+        return errorOf([&] { updater.fetchProductInformation(); });
     }
 
     std::vector<std::string> retrievedLines() const {
@@ -155,12 +150,7 @@ protected:
         service->setSummaryText(7, 110, answer);
         record.TotalFiles = -1;
         record.TotalFileSize = -1;
-        try {
-            updater.fetchManifestSummary(record, 110);
-        } catch (const std::exception& error) {
-            return error.what();
-        }
-        return "";
+        return errorOf([&] { updater.fetchManifestSummary(record, 110); });
     }
 
     ProductRecord record = [] {

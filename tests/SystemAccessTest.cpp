@@ -1,4 +1,4 @@
-#include "system/SystemAccess.h"
+#include "update/SystemAccess.h"
 #include "support/TestSupport.h"
 
 #include <boost/filesystem.hpp>
@@ -11,12 +11,7 @@ protected:
     // Runs ensureDirectory; returns what it printed and the error's message, if any.
     std::pair<std::string, std::string> ensure(const std::string& path) {
         CaptureStdout();
-        std::string message;
-        try {
-            system.ensureDirectory(path);
-        } catch (const std::runtime_error& error) {
-            message = error.what();
-        }
+        const std::string message = errorOf([&] { system.ensureDirectory(path); });
         return {GetCapturedStdout(), message};
     }
 

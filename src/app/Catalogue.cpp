@@ -1,8 +1,8 @@
 #include "app/Catalogue.h"
 
-#include "app/Updater.h"
 #include "log/Log.h"
 #include "update/ScrambledText.h"
+#include "update/Updater.h"
 
 #include <cstdio>
 #include <stdexcept>
@@ -72,5 +72,5 @@ void Updater::initialise() {
     std::snprintf(banner, sizeof banner,
                   "VEXL Updater: Version A%i - Build timestamp " __DATE__ ", " __TIME__,
                   kVersionNumber);
-    logMessage(1, banner);
+    logMessage(kLogInfo, banner);
 }

@@ -1,7 +1,7 @@
 #include "app/InstalledVersion.h"
 
-#include "app/Updater.h"
 #include "log/Log.h"
+#include "update/Updater.h"
 
 #include <algorithm>
 #include <cctype>
@@ -30,11 +30,11 @@ std::int32_t versionNumber(const std::string& displayVersion) {
 }
 
 void Updater::findInstalledVersion() {
-    logMessage(1, "Finding installed VEXL product version");
+    logMessage(kLogInfo, "Finding installed VEXL product version");
     std::string text =
         system.readRegistryString(RegistryRoot::LocalMachine, uninstallKey, "DisplayVersion");
     text.erase(std::remove(text.begin(), text.end(), '.'), text.end());
-    logMessage(0, "Registry value: " + text);
+    logMessage(kLogDetail, "Registry value: " + text);
     installedVersion = versionNumber(text);
-    logMessage(1, "Installed VEXL product version: " + std::to_string(installedVersion));
+    logMessage(kLogInfo, "Installed VEXL product version: " + std::to_string(installedVersion));
 }

@@ -1,5 +1,5 @@
-#include "app/Updater.h"
 #include "log/Log.h"
+#include "update/Updater.h"
 
 #include <exception>
 #include <stdexcept>
@@ -16,26 +16,28 @@ int runPass() {
     const std::string simulator = "P3D";
     Updater updater;
     try {
-        initLogFile(updater);
+        initLogFile(updater.system.updaterFolderPath());
     } catch (const std::runtime_error&) {
         return kCouldNotStart; // the console line has been written
     }
-    logMessage(1, "===== VEXL updater commencing");
-    logMessage(1, "Setting up for " + aircraft + " / " + simulator);
+    logMessage(kLogInfo, "===== VEXL updater commencing");
+    logMessage(kLogInfo, "Setting up for " + aircraft + " / " + simulator);
     updater.aircraft = aircraft;
     updater.simulator = simulator;
     try {
         updater.initialise();
     } catch (const std::runtime_error& error) {
-        logMessage(2, error.what());
+        logMessage(kLogError, error.what());
         return kCouldNotStart;
     }
     updater.findInstalledVersion();
     updater.fetchProductInformation();
     const UpdateCounts counts = updater.updateProducts();
-    logMessage(1, "Installed products that failed to update: " + std::to_string(counts.failed));
-    logMessage(1, "Installed products successfully updated: " + std::to_string(counts.succeeded));
-    logMessage(1, "Done.");
+    logMessage(kLogInfo,
+               "Installed products that failed to update: " + std::to_string(counts.failed));
+    logMessage(kLogInfo,
+               "Installed products successfully updated: " + std::to_string(counts.succeeded));
+    logMessage(kLogInfo, "Done.");
     return kPassComplete;
 }
 
@@ -47,9 +49,9 @@ int main() {
     try {
         return runPass();
     } catch (const std::exception& error) {
-        logMessage(2, error.what());
+        logMessage(kLogError, error.what());
     } catch (...) {
-        logMessage(2, "The update pass stopped on an unexpected error.");
+        logMessage(kLogError, "The update pass stopped on an unexpected error.");
     }
     return kPassAborted;
 }

@@ -1,7 +1,7 @@
 #include "log/Log.h"
 
-#include "app/Updater.h"
 #include "system/Paths.h"
+#include "system/Platform.h"
 
 #include <cstdio>
 #include <ctime>
@@ -20,13 +20,7 @@ LogTarget& logTarget() {
 }
 
 std::string timestamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
+    const std::tm local = platform::localTime(std::time(nullptr));
     char text[32];
     std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local);
     return text;
@@ -34,10 +28,9 @@ std::string timestamp() {
 
 } // namespace
 
-void initLogFile(Updater& updater) {
-    const std::string folder = updater.system.updaterFolderPath();
-    updater.system.ensureDirectory(folder);
-    setLogFile(updater.system.updaterFolderPath() + "vexl_updater_log.txt");
+void initLogFile(const std::string& updaterFolder) {
+    ensureDirectory(updaterFolder);
+    setLogFile(updaterFolder + "vexl_updater_log.txt");
 }
 
 void setLogFile(const std::string& path) {
@@ -48,7 +41,7 @@ void setLogFile(const std::string& path) {
 }
 
 void logMessage(int level, std::string message) {
-    if (level == 0) {
+    if (level == kLogDetail) {
         return;
     }
     const std::string line =

@@ -2,11 +2,14 @@
 
 #include <string>
 
-class Updater;
+// Levels of logMessage.
+constexpr int kLogDetail = 0; // discarded
+constexpr int kLogInfo = 1;
+constexpr int kLogError = 2;
 
 // Creates the updater folder and opens the log file in it, for appending.
-void initLogFile(Updater& updater);
+void initLogFile(const std::string& updaterFolder);
 // Makes `path` the log file; a file that cannot be opened leaves only standard output.
 void setLogFile(const std::string& path);
-// Level 0 is a detail line and is discarded; 1 is information, 2 an error.
+// Writes one timestamped line to the log file and standard output; kLogDetail is discarded.
 void logMessage(int level, std::string message);

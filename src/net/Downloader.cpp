@@ -64,7 +64,7 @@ std::size_t appendToString(char* data, std::size_t size, std::size_t count, void
 
 std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* target) {
     if (target == nullptr) {
-        logMessage(2, "No stream!");
+        logMessage(kLogError, "No stream!");
         return 0;
     }
     return std::fwrite(data, size, count, static_cast<std::FILE*>(target));
@@ -101,7 +101,8 @@ std::string Downloader::fetchToMemory(const std::string& url) {
 bool Downloader::downloadToFile(const std::string& url, const std::string& localPath) {
     FilePtr file = openFile(localPath, "wb");
     if (!file) {
-        logMessage(2, "Error in file download - I was unable to create the file on the disk");
+        logMessage(kLogError,
+                   "Error in file download - I was unable to create the file on the disk");
         return false;
     }
     const std::string encoded = encodeSpaces(url);
@@ -126,27 +127,27 @@ bool Downloader::downloadToFile(const std::string& url, const std::string& local
         result = CURLE_WRITE_ERROR;
     }
     if (result != CURLE_OK) {
-        logMessage(2, "Error in file download - I was unable to download " + localPath);
+        logMessage(kLogError, "Error in file download - I was unable to download " + localPath);
         return false;
     }
     if (status != 200 && status != 201) {
-        logMessage(2, "Error in file download - server provided abnormal response code " +
-                          std::to_string(status));
+        logMessage(kLogError, "Error in file download - server provided abnormal response code " +
+                                  std::to_string(status));
         return false;
     }
-    logMessage(0, "OK: " + url + " downloaded to " + localPath);
+    logMessage(kLogDetail, "OK: " + url + " downloaded to " + localPath);
     return true;
 }
 
 bool Downloader::checkFileDigest(const std::string& path, const std::string& expected) {
     const std::optional<std::string> actual = md5OfFile(path);
     if (!actual) {
-        logMessage(2, "Unable to read " + path + " to check its integrity");
+        logMessage(kLogError, "Unable to read " + path + " to check its integrity");
         return false;
     }
     if (*actual == expected) {
         return true;
     }
-    logMessage(0, "Server told me " + expected + " but I calculated " + *actual);
+    logMessage(kLogDetail, "Server told me " + expected + " but I calculated " + *actual);
     return false;
 }

@@ -7,7 +7,8 @@
 #include <string>
 
 // Path texts are built with backslashes, as on Windows; this is the one place that turns them
-// into filesystem paths and opens files, so every platform difference about paths stays here.
+// into filesystem paths and opens files for reading, so every platform difference about paths
+// stays here. Files are written only through SafeWrite.h.
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -21,10 +22,15 @@ boost::filesystem::path toFsPath(const std::string& pathText);
 // Returns null when it cannot be opened.
 FilePtr openFile(const std::string& pathText, const char* mode);
 
-// Copies a file over `to` (replacing it); throws boost::filesystem::filesystem_error. Works
-// across filesystems, where the library's own copy gives up on some systems.
-void copyFileReplacing(const std::string& from, const std::string& to);
-
 // The user's application-data folder without a trailing separator: APPDATA, or on POSIX the
-// XDG data folder when APPDATA is not set. Empty when none can be found.
+// XDG data folder when APPDATA is not set. Nothing when none can be found.
 std::optional<std::string> applicationDataFolder();
+
+// Creates the folder with its parents. When it cannot, writes "Error: cannot create directory "
+// + path + ", error code " + the library's error value to standard output and throws a
+// runtime error with the same text.
+void ensureDirectory(const std::string& path);
+
+// The application-data folder + "\VEXL\VEXL Hangar\Updater\". When no such folder can be
+// found, writes one line to standard output and throws a runtime error.
+std::string updaterFolderPath();

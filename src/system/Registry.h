@@ -1,13 +1,14 @@
 #pragma once
 
-#include "system/SystemAccess.h"
-
 #include <cstdint>
 #include <memory>
 #include <string>
 
 // The six registry calls the program needs, with the effects and status codes of the Windows
 // registry API. Windows uses advapi32; POSIX keeps the registry in an export-format text file.
+// The two registry roots the program reads and writes.
+enum class RegistryRoot { LocalMachine, CurrentUser };
+
 namespace registry {
 
 using Status = long;

@@ -1,12 +1,14 @@
 #include "system/RegistryFile.h"
 
 #include "system/Paths.h"
+#include "system/Platform.h"
+#include "system/SafeWrite.h"
+#include "system/Utf16.h"
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <cctype>
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
@@ -25,94 +27,6 @@ bool equalsNoCase(const std::string& a, const std::string& b) {
 bool isBelowOrSame(const std::string& section, const std::string& key) {
     return equalsNoCase(section.substr(0, key.size()), key) &&
            (section.size() == key.size() || section[key.size()] == '\\');
-}
-
-std::string utf16ToUtf8(const std::string& bytes, std::size_t start) {
-    std::string out;
-    for (std::size_t i = start; i + 1 < bytes.size(); i += 2) {
-        unsigned code =
-            static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-        if (code >= 0xD800 && code < 0xDC00 && i + 3 < bytes.size()) {
-            unsigned low = static_cast<unsigned char>(bytes[i + 2]) |
-                           (static_cast<unsigned char>(bytes[i + 3]) << 8);
-            if (low >= 0xDC00 && low < 0xE000) {
-                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-                i += 2;
-            }
-        }
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    return out;
-}
-
-void appendUtf16(std::string& out, unsigned code) {
-    out += static_cast<char>(code & 0xFF);
-    out += static_cast<char>(code >> 8);
-}
-
-std::string utf8ToUtf16(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
-        unsigned code = extra == 0 ? lead : lead & (0x3F >> extra);
-        for (int k = 1; k <= extra && i + k < text.size(); ++k) {
-            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        }
-        i += 1 + extra;
-        if (code >= 0x10000) {
-            code -= 0x10000;
-            appendUtf16(out, 0xD800 + (code >> 10));
-            appendUtf16(out, 0xDC00 + (code & 0x3FF));
-        } else {
-            appendUtf16(out, code);
-        }
-    }
-    return out;
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing beyond U+10FFFF, so that every text
-// it accepts survives the trip through UTF-16 unchanged.
-bool isValidUtf8(const std::string& text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
-        if (extra < 0 || lead >= 0xF8 || i + extra >= text.size()) {
-            return false;
-        }
-        unsigned code = lead & (0x3F >> extra);
-        for (int k = 1; k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            code = (code << 6) | (next & 0x3F);
-        }
-        const unsigned smallest[] = {0, 0x80, 0x800, 0x10000};
-        if (code < smallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
-            return false;
-        }
-        i += 1 + extra;
-    }
-    return true;
 }
 
 // Reads a quoted text with \\ and \" escapes starting at text[pos] == '"'; pos ends after the
@@ -254,25 +168,20 @@ bool RegistryFile::save(const std::string& path) const {
     } else if (utf8Bom_) {
         content = "\xEF\xBB\xBF" + content;
     }
-    const auto target = toFsPath(path);
+    // A registry file that is a link stays one: its target is what gets replaced.
+    const std::string target = platform::followLinks(path);
     boost::system::error_code ec;
-    if (target.has_parent_path()) {
-        boost::filesystem::create_directories(target.parent_path(), ec);
+    const auto folder = toFsPath(target).parent_path();
+    if (!folder.empty()) {
+        boost::filesystem::create_directories(folder, ec);
     }
-    const std::string temporary = path + ".tmp" + std::to_string(getpid());
-    FilePtr out = openFile(temporary, "wb");
-    bool written =
-        out && std::fwrite(content.data(), 1, content.size(), out.get()) == content.size();
-    written = written && std::fflush(out.get()) == 0 && fsync(fileno(out.get())) == 0;
-    written = out && std::fclose(out.release()) == 0 && written;
-    if (written) {
-        boost::filesystem::rename(toFsPath(temporary), target, ec);
-        written = !ec;
+    try {
+        writeFileSafely(target, content, Durability::OnDisk);
+        syncWrittenFolders();
+    } catch (const boost::filesystem::filesystem_error&) {
+        return false;
     }
-    if (!written) {
-        boost::filesystem::remove(toFsPath(temporary), ec);
-    }
-    return written;
+    return true;
 }
 
 std::vector<RegistryFile::Entry> RegistryFile::scan() const {

@@ -12,7 +12,8 @@ public:
     // A missing file reads as an empty registry; a file that exists but cannot be read gives
     // nothing.
     static std::optional<RegistryFile> load(const std::string& path);
-    // Replaces the file atomically (a temporary file in the same folder, flushed, renamed).
+    // Replaces the file through SafeWrite, flushed to the disk. A file that is a symbolic link
+    // stays one: the link's target is replaced, and the file keeps its permissions.
     bool save(const std::string& path) const;
 
     // Key names are full paths with their root, such as "HKEY_CURRENT_USER\Software\X";

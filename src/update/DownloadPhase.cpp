@@ -1,8 +1,8 @@
-#include "app/Updater.h"
 #include "log/Log.h"
 #include "system/Paths.h"
 #include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
+#include "update/Updater.h"
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
@@ -12,9 +12,9 @@ namespace {
 
 void ensureTemporaryLocation(const std::string& location) {
     if (boost::filesystem::exists(toFsPath(location))) {
-        logMessage(0, "Temporary location " + location + " exists already - great.");
+        logMessage(kLogDetail, "Temporary location " + location + " exists already - great.");
     } else if (boost::filesystem::create_directories(toFsPath(location))) {
-        logMessage(0, location + " does not exist; created.");
+        logMessage(kLogDetail, location + " does not exist; created.");
     }
 }
 
@@ -28,10 +28,10 @@ std::string remoteAddress(const std::string& fileBaseUrl, const std::string& fil
 
 void Updater::downloadFiles(const ProductRecord& record, std::int32_t version,
                             const std::string& tempFolder) {
-    logMessage(1, "Need to update " + std::to_string(record.TotalFiles) + " file(s).");
-    logMessage(1, "Total download size is " + std::to_string(record.TotalFileSize) + "KB.");
+    logMessage(kLogInfo, "Need to update " + std::to_string(record.TotalFiles) + " file(s).");
+    logMessage(kLogInfo, "Total download size is " + std::to_string(record.TotalFileSize) + "KB.");
     const std::string request = manifestRequest(fileManifestAddress(), record.ProductID, version);
-    logMessage(0, request);
+    logMessage(kLogDetail, request);
     fileList = parseDocument(downloader.fetchToMemory(request));
 
     const std::string n = std::to_string(fileList.size());
@@ -43,20 +43,20 @@ void Updater::downloadFiles(const ProductRecord& record, std::int32_t version,
         const std::int32_t fileSize = readNumber(entry, "FileSize");
         requireSafePath(folder);
         requireSafePath(filePath);
-        logMessage(1, "*** Downloading file " + index + " of " + n + " ***");
+        logMessage(kLogInfo, "*** Downloading file " + index + " of " + n + " ***");
         ensureTemporaryLocation(tempFolder + folder);
 
         const std::string remote = remoteAddress(record.FileBaseUrl, filePath);
         const std::string local = tempFolder + filePath;
         const std::string md5 = readText(entry, "MD5Hash");
         if (boost::filesystem::exists(toFsPath(local)) && downloader.checkFileDigest(local, md5)) {
-            logMessage(1, "Existing file integrity OK: " + filePath);
+            logMessage(kLogInfo, "Existing file integrity OK: " + filePath);
             continue;
         }
-        logMessage(1, filePath + " downloading.");
-        logMessage(0, "From remote: " + filePath + " to " + local + ", size " +
-                          std::to_string(fileSize) + "KB");
-        logMessage(1, "Progress:");
+        logMessage(kLogInfo, filePath + " downloading.");
+        logMessage(kLogDetail, "From remote: " + filePath + " to " + local + ", size " +
+                                   std::to_string(fileSize) + "KB");
+        logMessage(kLogInfo, "Progress:");
         if (!downloader.downloadToFile(remote, local)) {
             throw std::runtime_error("Aborting file download; see error above.");
         }
@@ -64,6 +64,6 @@ void Updater::downloadFiles(const ProductRecord& record, std::int32_t version,
             throw std::runtime_error(
                 "Aborting file download, a downloaded file has failed integrity-check.");
         }
-        logMessage(1, "File " + index + " of " + n + " downloaded, passed integrity check.");
+        logMessage(kLogInfo, "File " + index + " of " + n + " downloaded, passed integrity check.");
     }
 }

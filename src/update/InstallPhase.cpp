@@ -1,9 +1,10 @@
-#include "app/Updater.h"
 #include "log/Log.h"
 #include "system/Md5Digest.h"
 #include "system/Paths.h"
+#include "system/SafeWrite.h"
 #include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
+#include "update/Updater.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <stdexcept>
@@ -12,9 +13,9 @@ namespace {
 
 void ensureBackupLocation(const std::string& location) {
     if (boost::filesystem::exists(toFsPath(location))) {
-        logMessage(0, "Backup location " + location + " exists already - great.");
+        logMessage(kLogDetail, "Backup location " + location + " exists already - great.");
     } else if (boost::filesystem::create_directories(toFsPath(location))) {
-        logMessage(0, "Backup location " + location + " does not exist; created.");
+        logMessage(kLogDetail, "Backup location " + location + " does not exist; created.");
     } else {
         throw std::runtime_error("I was unable to create the Backup directory; terminating.");
     }
@@ -22,25 +23,11 @@ void ensureBackupLocation(const std::string& location) {
 
 void ensureDestinationLocation(const std::string& location) {
     if (boost::filesystem::exists(toFsPath(location))) {
-        logMessage(0, "Destination location " + location + " exists already - great.");
+        logMessage(kLogDetail, "Destination location " + location + " exists already - great.");
     } else if (boost::filesystem::create_directories(toFsPath(location))) {
-        logMessage(1, location + " does not exist; created.");
+        logMessage(kLogInfo, location + " does not exist; created.");
     } else {
         throw std::runtime_error("I was unable to create the destination directory; terminating.");
-    }
-}
-
-// Copies through a file beside the target and renames it into place, so that a run stopped at
-// any moment leaves the target either as it was or complete, never half written.
-void copyReplacing(const std::string& from, const std::string& to) {
-    const std::string partial = to + ".vexl-partial";
-    try {
-        copyFileReplacing(from, partial);
-        boost::filesystem::rename(toFsPath(partial), toFsPath(to));
-    } catch (const boost::filesystem::filesystem_error&) {
-        boost::system::error_code ignored;
-        boost::filesystem::remove(toFsPath(partial), ignored);
-        throw;
     }
 }
 
@@ -68,7 +55,7 @@ std::int32_t Updater::installFiles(const std::string& tempFolder,
     for (nlohmann::json& entry : fileList) {
         const std::string folder = readText(entry, "Folder");
         requireSafePath(folder);
-        logMessage(1, "*** Copy file " + std::to_string(++i) + " of " + n + " ***");
+        logMessage(kLogInfo, "*** Copy file " + std::to_string(++i) + " of " + n + " ***");
         ensureBackupLocation(backupFolder + folder);
 
         const std::string filePath = readText(entry, "FilePath");
@@ -79,17 +66,17 @@ std::int32_t Updater::installFiles(const std::string& tempFolder,
         const std::string md5 = readText(entry, "MD5Hash");
         if (boost::filesystem::exists(toFsPath(destination)) &&
             !alreadyInstalled(destination, source, md5)) {
-            copyReplacing(destination, backup);
-            logMessage(0, "Backed up " + destination + " to " + backup);
+            copyFileSafely(destination, backup, Durability::OnDisk);
+            logMessage(kLogDetail, "Backed up " + destination + " to " + backup);
         }
         ensureDestinationLocation(simulatorFolder + folder);
-        copyReplacing(source, destination);
+        copyFileSafely(source, destination, Durability::OnDisk);
 
         if (!downloader.checkFileDigest(destination, md5)) {
             throw std::runtime_error(
                 "Aborting file copy, a file has failed integrity-check after copying.");
         }
-        logMessage(1, "Integrity OK: " + destination);
+        logMessage(kLogInfo, "Integrity OK: " + destination);
         ++installed;
     }
     return installed;

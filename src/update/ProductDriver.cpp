@@ -1,6 +1,6 @@
-#include "app/Updater.h"
 #include "log/Log.h"
 #include "update/UnsafePath.h"
+#include "update/Updater.h"
 #include "update/VersionDecision.h"
 
 #include <stdexcept>
@@ -8,8 +8,8 @@
 namespace {
 
 void logFailure(const ProductRecord& record, const char* reason) {
-    logMessage(2, "Update terminated abnormally for " + record.ProdName + " for " +
-                      record.Simulator + ": " + reason);
+    logMessage(kLogError, "Update terminated abnormally for " + record.ProdName + " for " +
+                              record.Simulator + ": " + reason);
 }
 
 } // namespace
@@ -42,37 +42,40 @@ bool Updater::updateProduct(ProductRecord& record) {
     requireSafePath(record.VEXLFolderValue);
     const std::string tempFolder = updaterFolder + record.ProdName + "\\" + record.Simulator + "\\";
     system.ensureDirectory(tempFolder);
-    logMessage(1, ">>> Product: " + record.ProdName + " for " + record.Simulator);
-    logMessage(0, "This product using temp dir: " + tempFolder);
-    logMessage(1, "Finding install-directory this product's simulator...");
-    logMessage(1, "If a registry key error appears, disregard - it simply means you do not have "
-                  "that simulator installed.");
+    logMessage(kLogInfo, ">>> Product: " + record.ProdName + " for " + record.Simulator);
+    logMessage(kLogDetail, "This product using temp dir: " + tempFolder);
+    logMessage(kLogInfo, "Finding install-directory this product's simulator...");
+    logMessage(kLogInfo,
+               "If a registry key error appears, disregard - it simply means you do not have "
+               "that simulator installed.");
     const std::string simulatorFolder =
         system.readRegistryString(RegistryRoot::CurrentUser, record.RegistryKey, "AppPath");
     if (simulatorFolder.empty()) {
-        logMessage(1, "I found no sim install corresponding to product ID " +
-                          std::to_string(record.ProductID) + "; skipping.");
+        logMessage(kLogInfo, "I found no sim install corresponding to product ID " +
+                                 std::to_string(record.ProductID) + "; skipping.");
         return false;
     }
-    logMessage(1, "Sim install directory in registry is " + simulatorFolder);
+    logMessage(kLogInfo, "Sim install directory in registry is " + simulatorFolder);
     const std::string productDirectory = simulatorFolder + record.VEXLFolderValue + "\\";
-    logMessage(1, record.ProdName + " path should be " + productDirectory);
+    logMessage(kLogInfo, record.ProdName + " path should be " + productDirectory);
     if (decideVersion(installedVersion, record, productDirectory) != VersionDecision::Update) {
         return false;
     }
-    logMessage(1, "Updating you to version " + std::to_string(record.ProdVersion));
-    logMessage(1, "Product directory " + productDirectory + " exists");
+    logMessage(kLogInfo, "Updating you to version " + std::to_string(record.ProdVersion));
+    logMessage(kLogInfo, "Product directory " + productDirectory + " exists");
     fetchManifestSummary(record, installedVersion);
-    logMessage(1, "Upstream says " + std::to_string(record.TotalFiles) + " new file(s) totaling " +
-                      std::to_string(record.TotalFileSize) + "KB");
-    logMessage(1, "Your files are being updated. Depending on file size, this may take some time.");
+    logMessage(kLogInfo, "Upstream says " + std::to_string(record.TotalFiles) +
+                             " new file(s) totaling " + std::to_string(record.TotalFileSize) +
+                             "KB");
+    logMessage(kLogInfo,
+               "Your files are being updated. Depending on file size, this may take some time.");
 
     downloadFiles(record, installedVersion, tempFolder);
     if (installFiles(tempFolder, simulatorFolder) > 0) {
         system.writeRegistryString(RegistryRoot::LocalMachine, uninstallKey, "DisplayVersion",
                                    record.PVDec);
     }
-    logMessage(1, "Great, " + record.ProdName + " for " + record.Simulator +
-                      " was successfully updated to the latest version!");
+    logMessage(kLogInfo, "Great, " + record.ProdName + " for " + record.Simulator +
+                             " was successfully updated to the latest version!");
     return true;
 }

@@ -1,8 +1,8 @@
 #include "update/ServiceQueries.h"
 
-#include "app/Updater.h"
 #include "log/Log.h"
 #include "update/ScrambledText.h"
+#include "update/Updater.h"
 
 #include <cmath>
 #include <limits>
@@ -76,18 +76,19 @@ char* fileManifestAddress() {
 }
 
 void Updater::fetchProductInformation() {
-    logMessage(1, "Fetching available product information for " + simulator + "...");
+    logMessage(kLogInfo, "Fetching available product information for " + simulator + "...");
     for (const ServiceAddressPair& pair : serviceAddresses) {
         // Re-scrambled when the guards end: the file base first, then the information address.
         scrambled::Restored info(pair.productInfo);
         scrambled::Restored files(pair.fileBase);
-        logMessage(0, pair.productInfo);
+        logMessage(kLogDetail, pair.productInfo);
         const std::string body = downloader.fetchToMemory(pair.productInfo);
         nlohmann::json doc = parseDocument(body);
         for (nlohmann::json& value : doc) {
             const ProductRecord record = readProduct(value, pair);
-            logMessage(1, "Retrieved data about VEXL product " + std::to_string(record.ProductID) +
-                              ": " + record.ProdName + " for " + record.Simulator);
+            logMessage(kLogInfo, "Retrieved data about VEXL product " +
+                                     std::to_string(record.ProductID) + ": " + record.ProdName +
+                                     " for " + record.Simulator);
             products.push_back(record);
         }
     }

@@ -9,18 +9,20 @@ VersionDecision decideVersion(std::int32_t installedVersion, const ProductRecord
                               const std::string& productDirectory) {
     const std::string installed = std::to_string(installedVersion);
     if (installedVersion < record.MinVersion) {
-        logMessage(1, installed + " is out-dated and must be updated with the full installer.");
-        logMessage(1, "Please check to ensure that you have updated to the minimum version.");
+        logMessage(kLogInfo,
+                   installed + " is out-dated and must be updated with the full installer.");
+        logMessage(kLogInfo,
+                   "Please check to ensure that you have updated to the minimum version.");
         return VersionDecision::Outdated;
     }
     if (installedVersion >= record.ProdVersion) {
-        logMessage(1, installed + " is the current version. No need to update.");
+        logMessage(kLogInfo, installed + " is the current version. No need to update.");
         return VersionDecision::Current;
     }
     boost::system::error_code ec;
     if (boost::filesystem::is_directory(toFsPath(productDirectory), ec)) {
         return VersionDecision::Update;
     }
-    logMessage(1, "Product directory " + productDirectory + " does not exist; skipping.");
+    logMessage(kLogInfo, "Product directory " + productDirectory + " does not exist; skipping.");
     return VersionDecision::Current;
 }

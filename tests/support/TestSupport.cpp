@@ -5,8 +5,10 @@
 #include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <fstream>
-#include <openssl/evp.h>
 #include <sstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = boost::filesystem;
 
@@ -69,17 +71,16 @@ bool fileExists(const std::string& path) {
     return fs::exists(path);
 }
 
-std::string referenceMd5(const std::string& bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);
-    static const char hex[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < length; ++i) {
-        text += hex[digest[i] >> 4];
-        text += hex[digest[i] & 15];
+long peakKiBOfChild(const std::function<void()>& work) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        work();
+        _exit(0);
     }
-    return text;
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    return usage.ru_maxrss;
 }
 
 std::vector<std::string> logLines(const std::string& text) {

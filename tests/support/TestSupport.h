@@ -1,5 +1,8 @@
 #pragma once
 
+#include "support/Reference.h"
+
+#include <functional>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
@@ -35,10 +38,11 @@ private:
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content); // creates the parents
 bool fileExists(const std::string& path);
+// The peak resident memory, in KiB, of a child process that runs `work` and ends; compare it with
+// the peak of a child that does nothing.
+long peakKiBOfChild(const std::function<void()>& work);
 // Copies a folder with everything in it (across filesystems too).
 void copyTree(const std::string& from, const std::string& to);
-// MD5 by OpenSSL, so that tests do not check the program's MD5 against itself.
-std::string referenceMd5(const std::string& bytes);
 
 // The log of one test: lines without their timestamp, such as "[VEXL 1] Done.".
 class LogCapture {

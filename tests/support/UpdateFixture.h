@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/Updater.h"
 #include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
+#include "update/Updater.h"
 
 #include <boost/filesystem.hpp>
 #include <map>
@@ -102,16 +102,6 @@ protected:
         SystemAccess system;
         return system.readRegistryString(RegistryRoot::LocalMachine, kUninstallKey,
                                          "DisplayVersion");
-    }
-
-    // The runtime error's or JSON error's message of `step`, or empty.
-    template <typename Step> static std::string errorOf(Step step) {
-        try {
-            step();
-        } catch (const std::exception& error) {
-            return error.what();
-        }
-        return "";
     }
 
     FakeService service;

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "system/Registry.h"
+
 #include <string>
 
-enum class RegistryRoot { LocalMachine, CurrentUser };
-
-// Local-system operations of a run. Holds no state: every call stands alone.
+// Local-system operations of a run, with the log lines of the registry operations. Holds no
+// state: every call stands alone.
 class SystemAccess {
 public:
     // The value as text with a backslash appended, or empty when it cannot be read.
@@ -15,10 +16,7 @@ public:
     void writeRegistryString(RegistryRoot root, const std::string& keyPath,
                              const std::string& valueName, const std::string& data);
 
-    // Creates the folder with its parents; a console line and a runtime error when it cannot.
+    // ensureDirectory and updaterFolderPath of Paths.h.
     void ensureDirectory(const std::string& path);
-
-    // The application-data folder + "\VEXL\VEXL Hangar\Updater\". When no such folder can be
-    // found, writes one line to standard output and throws a runtime error.
     std::string updaterFolderPath();
 };

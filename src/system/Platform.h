@@ -1,0 +1,36 @@
+#pragma once
+
+#include "system/Paths.h"
+
+#include <boost/system/error_code.hpp>
+#include <ctime>
+#include <string>
+
+// The calls that differ between Windows and POSIX, below the seams of Paths.h and SafeWrite.h.
+// PlatformPosix.cpp and PlatformWin32.cpp each implement all of them (and the platform parts of
+// Paths.h); CMake picks one.
+namespace platform {
+
+std::tm localTime(std::time_t when);
+
+// Whether an error value of create_directories still leaves a folder at `folder`. POSIX reports
+// a file in the way with EEXIST, which must not count.
+bool folderErrorLeavesFolder(int errorValue, const boost::filesystem::path& folder);
+
+// A new file at `pathText`, opened for writing, created only if nothing (not even a link or a
+// dangling link) is there. When `permissionsOf` is a regular file, the new file takes its
+// permissions. Null, with the reason in `ec`, when it cannot be created.
+FilePtr createExclusive(const std::string& pathText, const std::string& permissionsOf,
+                        boost::system::error_code& ec);
+
+// Writes the stream's buffered bytes and makes them reach the disk.
+bool flushToDisk(std::FILE* file);
+
+// Makes the entries of a folder (files renamed into it) reach the disk, where the system needs
+// that separately from the files' data.
+void syncFolder(const std::string& folderText);
+
+// Where a symbolic link at `pathText` finally points; the path itself when it is no link.
+std::string followLinks(const std::string& pathText);
+
+} // namespace platform

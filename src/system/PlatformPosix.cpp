@@ -1,0 +1,109 @@
+#include "system/Platform.h"
+
+#include <algorithm>
+#include <boost/filesystem/operations.hpp>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The POSIX side of the platform seams: path texts with backslashes become slash paths, and the
+// updater folder falls back to the XDG data folder.
+
+namespace {
+
+std::optional<std::string> environment(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') {
+        return std::nullopt;
+    }
+    return std::string(value);
+}
+
+} // namespace
+
+boost::filesystem::path toFsPath(const std::string& pathText) {
+    std::string text = pathText;
+    std::replace(text.begin(), text.end(), '\\', '/');
+    return boost::filesystem::path(text);
+}
+
+FilePtr openFile(const std::string& pathText, const char* mode) {
+    return FilePtr(std::fopen(toFsPath(pathText).c_str(), mode));
+}
+
+std::optional<std::string> applicationDataFolder() {
+    if (auto appData = environment("APPDATA")) {
+        return appData;
+    }
+    if (auto dataHome = environment("XDG_DATA_HOME")) {
+        return dataHome;
+    }
+    if (auto home = environment("HOME")) {
+        return *home + "/.local/share";
+    }
+    return std::nullopt;
+}
+
+namespace platform {
+
+std::tm localTime(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    return local;
+}
+
+bool folderErrorLeavesFolder(int errorValue, const boost::filesystem::path& folder) {
+    if (errorValue == 0) {
+        return true;
+    }
+    boost::system::error_code ec;
+    return errorValue == EEXIST && boost::filesystem::is_directory(folder, ec);
+}
+
+FilePtr createExclusive(const std::string& pathText, const std::string& permissionsOf,
+                        boost::system::error_code& ec) {
+    const int fd = ::open(toFsPath(pathText).c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        ec.assign(errno, boost::system::system_category());
+        return nullptr;
+    }
+    struct stat existing {};
+    if (::lstat(toFsPath(permissionsOf).c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+        ::fchmod(fd, existing.st_mode & 07777);
+    }
+    FilePtr file(::fdopen(fd, "wb"));
+    if (!file) {
+        ec.assign(errno, boost::system::system_category());
+        ::close(fd);
+    }
+    return file;
+}
+
+bool flushToDisk(std::FILE* file) {
+    return std::fflush(file) == 0 && ::fsync(fileno(file)) == 0;
+}
+
+void syncFolder(const std::string& folderText) {
+    const std::string folder = folderText.empty() ? "." : toFsPath(folderText).string();
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+std::string followLinks(const std::string& pathText) {
+    boost::system::error_code ec;
+    const boost::filesystem::path path = toFsPath(pathText);
+    if (!boost::filesystem::is_symlink(boost::filesystem::symlink_status(path, ec))) {
+        return pathText;
+    }
+    // A dangling link still names where the file is to be: resolve what exists of it.
+    const boost::filesystem::path target = boost::filesystem::weakly_canonical(path, ec);
+    return ec ? pathText : target.string();
+}
+
+} // namespace platform

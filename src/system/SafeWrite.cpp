@@ -1,0 +1,182 @@
+#include "system/SafeWrite.h"
+
+#include "system/Platform.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <random>
+#include <set>
+#include <vector>
+
+namespace {
+
+const std::string kTemporaryPrefix = "~vexl-";
+const std::string kTemporarySuffix = ".tmp";
+constexpr std::size_t kTemporaryDigits = 16;
+constexpr int kNameAttempts = 64;
+constexpr std::size_t kCopyChunkBytes = 1u << 20;
+
+struct FolderRegistry {
+    std::mutex mutex;
+    std::set<std::string> cleaned; // folders whose leftovers this process removed
+    std::set<std::string> toSync;  // folders that received OnDisk files since the last sync
+};
+
+FolderRegistry& folders() {
+    static FolderRegistry registry;
+    return registry;
+}
+
+std::string folderOf(const std::string& pathText) {
+    const auto separator = pathText.find_last_of("\\/");
+    return separator == std::string::npos ? "" : pathText.substr(0, separator + 1);
+}
+
+std::string folderKey(const std::string& folder) {
+    return toFsPath(folder.empty() ? "." : folder).lexically_normal().string();
+}
+
+std::string uniqueName() {
+    static std::mt19937_64 generator{std::random_device{}()};
+    static const char kHex[] = "0123456789abcdef";
+    std::uint64_t bits = generator();
+    std::string digits(kTemporaryDigits, '0');
+    for (char& digit : digits) {
+        digit = kHex[bits & 0xF];
+        bits >>= 4;
+    }
+    return kTemporaryPrefix + digits + kTemporarySuffix;
+}
+
+// Temporaries a killed run left behind. The run lock keeps any other run of the program out, so
+// whatever carries the name now is stale.
+void removeLeftovers(const std::string& folder) {
+    {
+        FolderRegistry& registry = folders();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        if (!registry.cleaned.insert(folderKey(folder)).second) {
+            return;
+        }
+    }
+    namespace fs = boost::filesystem;
+    boost::system::error_code ec;
+    std::vector<fs::path> stale;
+    for (fs::directory_iterator it(toFsPath(folder.empty() ? "." : folder), ec), end;
+         !ec && it != end; it.increment(ec)) {
+        if (isTemporaryName(it->path().filename().string()) &&
+            !fs::is_directory(it->symlink_status())) {
+            stale.push_back(it->path());
+        }
+    }
+    for (const fs::path& path : stale) {
+        fs::remove(path, ec);
+    }
+}
+
+[[noreturn]] void fail(const std::string& what, const std::string& pathText, int error) {
+    throw boost::filesystem::filesystem_error(
+        what, toFsPath(pathText),
+        boost::system::error_code(error, boost::system::system_category()));
+}
+
+} // namespace
+
+bool isTemporaryName(const std::string& component) {
+    if (component.size() != kTemporaryPrefix.size() + kTemporaryDigits + kTemporarySuffix.size()) {
+        return false;
+    }
+    const bool hexDigits =
+        component.find_first_not_of("0123456789abcdef", kTemporaryPrefix.size()) ==
+        kTemporaryPrefix.size() + kTemporaryDigits;
+    return component.compare(0, kTemporaryPrefix.size(), kTemporaryPrefix) == 0 && hexDigits &&
+           component.compare(component.size() - kTemporarySuffix.size(), std::string::npos,
+                             kTemporarySuffix) == 0;
+}
+
+SafeFile::SafeFile(const std::string& target, Durability durability)
+    : target_(target), durability_(durability) {
+    const std::string folder = folderOf(target);
+    removeLeftovers(folder);
+    boost::system::error_code ec;
+    for (int attempt = 0; attempt < kNameAttempts && !file_; ++attempt) {
+        temporary_ = folder + uniqueName();
+        ec.clear();
+        file_ = platform::createExclusive(temporary_, target, ec);
+        if (!file_ && ec.value() != EEXIST) {
+            break; // only a name that is taken is worth another try
+        }
+    }
+    if (!file_) {
+        temporary_.clear();
+        fail("Cannot create a file to write " + target, folder, ec.value());
+    }
+}
+
+SafeFile::~SafeFile() {
+    file_.reset();
+    if (!committed_ && !temporary_.empty()) {
+        boost::system::error_code ignored;
+        boost::filesystem::remove(toFsPath(temporary_), ignored);
+    }
+}
+
+void SafeFile::commit() {
+    std::FILE* file = file_.get();
+    bool written = std::ferror(file) == 0 && std::fflush(file) == 0;
+    if (written && durability_ == Durability::OnDisk) {
+        written = platform::flushToDisk(file);
+    }
+    const int error = errno;
+    written = std::fclose(file_.release()) == 0 && written;
+    if (!written) {
+        fail("Cannot write " + target_, target_, errno != 0 ? errno : error);
+    }
+    boost::filesystem::rename(toFsPath(temporary_), toFsPath(target_));
+    committed_ = true;
+    if (durability_ == Durability::OnDisk) {
+        FolderRegistry& registry = folders();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.toSync.insert(folderOf(target_));
+    }
+}
+
+void writeFileSafely(const std::string& target, const std::string& bytes, Durability durability) {
+    SafeFile out(target, durability);
+    if (std::fwrite(bytes.data(), 1, bytes.size(), out.stream()) != bytes.size()) {
+        fail("Cannot write " + target, target, errno);
+    }
+    out.commit();
+}
+
+void copyFileSafely(const std::string& from, const std::string& to, Durability durability) {
+    FilePtr in = openFile(from, "rb");
+    if (!in) {
+        fail("Cannot read " + from, from, errno);
+    }
+    SafeFile out(to, durability);
+    std::vector<char> chunk(kCopyChunkBytes);
+    std::size_t got = 0;
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), in.get())) > 0) {
+        if (std::fwrite(chunk.data(), 1, got, out.stream()) != got) {
+            fail("Cannot write " + to, to, errno);
+        }
+    }
+    if (std::ferror(in.get())) {
+        fail("Cannot read " + from, from, errno);
+    }
+    out.commit();
+}
+
+void syncWrittenFolders() {
+    std::set<std::string> pending;
+    {
+        FolderRegistry& registry = folders();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        pending.swap(registry.toSync);
+    }
+    for (const std::string& folder : pending) {
+        platform::syncFolder(folder);
+    }
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "system/Paths.h"
+
+#include <cstdio>
+#include <string>
+
+// The one way the program writes a file. The bytes go into a new file, created exclusively under
+// a unique name in the target's folder, which is renamed over the target only once it is
+// complete. An existing file or link is never opened for writing, so a link planted at any name
+// cannot redirect a write, and a stop at any moment leaves the target old or complete.
+
+// How far a file must have reached before it is renamed into place.
+enum class Durability {
+    Cached, // the system's cache is enough: the file is checked by its digest before it is used
+    OnDisk, // flushed to the disk first, and its folder synced by syncWrittenFolders()
+};
+
+class SafeFile {
+public:
+    // Creates the temporary for `target`; throws boost::filesystem::filesystem_error when it
+    // cannot. Temporaries that a killed run left in the folder are removed first, once per
+    // folder and process.
+    SafeFile(const std::string& target, Durability durability);
+    // Removes the temporary unless it was committed.
+    ~SafeFile();
+    SafeFile(const SafeFile&) = delete;
+    SafeFile& operator=(const SafeFile&) = delete;
+
+    std::FILE* stream() const { return file_.get(); }
+
+    // Flushes and closes the temporary and renames it over the target; throws
+    // boost::filesystem::filesystem_error when any step fails (the temporary is then removed).
+    void commit();
+
+private:
+    std::string target_;
+    std::string temporary_;
+    Durability durability_;
+    FilePtr file_;
+    bool committed_ = false;
+};
+
+// Whether a path component is a name this program gives its temporaries, which a product's
+// files therefore must not have.
+bool isTemporaryName(const std::string& component);
+
+// `bytes` as the whole content of `target`.
+void writeFileSafely(const std::string& target, const std::string& bytes, Durability durability);
+// A copy of `from` as `to`, replacing what is there; throws boost::filesystem::filesystem_error.
+void copyFileSafely(const std::string& from, const std::string& to, Durability durability);
+
+// Makes the renames of every OnDisk file committed so far reach the disk.
+void syncWrittenFolders();

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "net/Downloader.h"
+#include "update/ProductRecord.h"
+#include "update/SystemAccess.h"
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+// The run object: all state of one update pass, and its steps in the order a run calls them.
+// Field names are the service's and the registry's. Each field says which step sets it and which
+// steps read it; the steps are defined in the files named beside them.
+class Updater {
+public:
+    SystemAccess system;   // no state
+    Downloader downloader; // no state
+
+    // Set by main before initialise(); read by initialise() and, to name the backup folder, by
+    // installFiles().
+    std::string aircraft;
+    std::string simulator;
+    // Set by initialise(); read by findInstalledVersion() and by updateProducts(), which records
+    // the new version there.
+    std::string uninstallKey;
+    // Set by findInstalledVersion() (0 until then, and when nothing readable is installed); read
+    // by updateProducts() and passed on to the version decision and the manifest requests.
+    std::int32_t installedVersion = 0;
+    // Set by updateProducts() when it starts; the root of the products' download folders.
+    std::string updaterFolder;
+    // Set by initialise(); read by fetchProductInformation().
+    std::vector<ServiceAddressPair> serviceAddresses;
+    // Set by fetchProductInformation(); walked by updateProducts().
+    std::vector<ProductRecord> products;
+    // Set by downloadFiles() to the file manifest of the product being updated; read by
+    // installFiles() right after. Null until the first download phase.
+    nlohmann::json fileList;
+
+    // The steps main calls, in this order.
+    void initialise();              // app/Catalogue.cpp; throws for an unknown code
+    void findInstalledVersion();    // app/InstalledVersion.cpp
+    void fetchProductInformation(); // update/ServiceQueries.cpp
+    UpdateCounts updateProducts();  // update/ProductDriver.cpp
+
+    // The steps of one product's update, called by updateProducts() in this order.
+    void fetchManifestSummary(ProductRecord& record, std::int32_t version); // ServiceQueries.cpp
+    void downloadFiles(const ProductRecord& record, std::int32_t version,
+                       const std::string& tempFolder); // update/DownloadPhase.cpp
+    std::int32_t installFiles(const std::string& tempFolder,
+                              const std::string& simulatorFolder); // update/InstallPhase.cpp
+
+private:
+    bool updateProduct(ProductRecord& record);
+};

@@ -1,0 +1,45 @@
+#include "support/Reference.h"
+
+#include <fstream>
+#include <memory>
+#include <openssl/evp.h>
+#include <vector>
+
+namespace {
+
+// Calls feed(update) with a function that adds bytes to the digest; returns the digest's text.
+template <typename Feed> std::string md5Of(Feed&& feed) {
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr);
+    feed([&](const void* data, std::size_t size) { EVP_DigestUpdate(context.get(), data, size); });
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context.get(), digest, &length);
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+        text += kHex[digest[i] >> 4];
+        text += kHex[digest[i] & 15];
+    }
+    return text;
+}
+
+} // namespace
+
+std::string referenceMd5(const void* data, std::size_t size) {
+    return md5Of([&](auto update) { update(data, size); });
+}
+
+std::string referenceMd5(const std::string& bytes) {
+    return referenceMd5(bytes.data(), bytes.size());
+}
+
+std::string referenceMd5OfFile(const std::string& path) {
+    return md5Of([&](auto update) {
+        std::ifstream in(path, std::ios::binary);
+        std::vector<char> chunk(1 << 20);
+        while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount()) {
+            update(chunk.data(), static_cast<std::size_t>(in.gcount()));
+        }
+    });
+}
