@@ -38,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::string folder = readText(entry, "Folder");
             const std::string filePath = readText(entry, "FilePath");
             readNumber(entry, "FileSize");
-            requireSafePath(folder);
-            requireSafePath(filePath);
+            requireSafePath(folder, PathUse::ManifestPath);
+            requireSafePath(filePath, PathUse::ManifestPath);
             readText(entry, "MD5Hash");
             requireInside(folder);
             requireInside(filePath);

@@ -1,16 +1,61 @@
 #include "update/UnsafePath.h"
 #include "support/TestSupport.h"
 
-// The one rule every path from the update service passes before it is used; the phases' tests
+// The one rule every name from the update service passes before it is used; the phases' tests
 // show once each that they apply it.
-TEST(UnsafePathTest, RefusesExactlyWhatCouldReachOutsideItsFolder) {
-    for (const std::string unsafe :
-         {"..", "..\\..\\x.dll", "a/../../x.dll", "a\\...\\x.dll", "\\abs.dll", "/abs.dll",
-          "\\\\host\\share\\x.dll", "C:\\abs.dll", "C:rel.dll", "a\\b:stream"}) {
-        EXPECT_EQ(errorOf([&] { requireSafePath(unsafe); }),
-                  "Unsafe path in update data: " + unsafe);
+TEST(UnsafePathTest, RefusesWhatCouldLeaveItsFolderOrThatWindowsWouldNotStoreAsWritten) {
+    for (const std::string unsafe : {".",
+                                     "..",
+                                     "..\\..\\x.dll",
+                                     "a/../../x.dll",
+                                     "a\\...\\x.dll",
+                                     "a\\. .\\x",
+                                     "\\abs.dll",
+                                     "/abs.dll",
+                                     "\\\\host\\share\\x.dll",
+                                     "C:\\abs.dll",
+                                     "C:rel.dll",
+                                     "a\\b:stream",
+                                     "VEXL 744\\aux.cfg",
+                                     "NUL",
+                                     "con",
+                                     "Lpt9.log.txt",
+                                     "a\\COM1\\b",
+                                     "trailing.",
+                                     "space ",
+                                     "a\\b.\\c",
+                                     "tab\there",
+                                     "a<b",
+                                     "a>b",
+                                     "quote\"d",
+                                     "pipe|",
+                                     "what?.txt",
+                                     "star*",
+                                     "~vexl-0123456789abcdef.tmp"}) {
+        for (PathUse use : {PathUse::RecordName, PathUse::ManifestPath}) {
+            EXPECT_EQ(errorOf([&] { requireSafePath(unsafe, use); }),
+                      "Unsafe path in update data: " + unsafe);
+        }
     }
-    for (const std::string safe : {"", "a.cfg", "VEXL 747\\fmc.dll", "a..b\\c", "..a", "a\\.b"}) {
-        EXPECT_EQ(errorOf([&] { requireSafePath(safe); }), "") << safe;
+    for (const std::string safe :
+         {"a.cfg", "VEXL 747\\fmc.dll", "a..b\\c", "..a", "a\\.b", "COM10", "console.cfg", "LPT0",
+          "x.vexl-partial", "Readme #1.txt", "100%25.txt",
+          "Gr\xC3\xB6\xC3\x9F"
+          "e.txt",
+          "VEXL\\Backup"}) {
+        for (PathUse use : {PathUse::RecordName, PathUse::ManifestPath}) {
+            EXPECT_EQ(errorOf([&] { requireSafePath(safe, use); }), "") << safe;
+        }
+    }
+}
+
+TEST(UnsafePathTest, RecordNamesAreNeverEmptyAndManifestPathsStayOutOfTheBackups) {
+    EXPECT_EQ(errorOf([] { requireSafePath("", PathUse::RecordName); }),
+              "Unsafe path in update data: ");
+    EXPECT_EQ(errorOf([] { requireSafePath("", PathUse::ManifestPath); }), "");
+    for (const std::string backup : {"Backup", "backup\\744\\P3D\\VEXL 744\\aircraft.cfg"}) {
+        EXPECT_EQ(errorOf([&] { requireSafePath(backup, PathUse::ManifestPath); }),
+                  "Unsafe path in update data: " + backup);
+        EXPECT_EQ(errorOf([&] { requireSafePath(backup, PathUse::RecordName); }), "");
     }
 }

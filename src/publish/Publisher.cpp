@@ -89,7 +89,7 @@ std::string relativeFilePath(const fs::path& root, const fs::path& file, std::in
         text += (text.empty() ? "" : "\\") + name;
     }
     try {
-        requireSafePath(text);
+        requireSafePath(text, PathUse::ManifestPath);
     } catch (const std::runtime_error&) {
         refuse("product " + std::to_string(id) + ": file path " + text +
                " has a drive, a colon or a '..' component");
@@ -171,7 +171,7 @@ Product readProduct(json& entry, const fs::path& releasesFolder) {
     const std::string where = "product " + std::to_string(product.id);
     for (const char* member : {"ProdName", "Simulator", "VEXLFolderValue"}) {
         try {
-            requireSafePath(text(entry, member, where));
+            requireSafePath(text(entry, member, where), PathUse::RecordName);
         } catch (const std::runtime_error& error) {
             refuse(where + ": \"" + member + "\" " + error.what());
         }

@@ -41,8 +41,8 @@ void Updater::downloadFiles(const ProductRecord& record, std::int32_t version,
         const std::string folder = readText(entry, "Folder");
         const std::string filePath = readText(entry, "FilePath");
         const std::int32_t fileSize = readNumber(entry, "FileSize");
-        requireSafePath(folder);
-        requireSafePath(filePath);
+        requireSafePath(folder, PathUse::ManifestPath);
+        requireSafePath(filePath, PathUse::ManifestPath);
         logMessage(kLogInfo, "*** Downloading file " + index + " of " + n + " ***");
         ensureTemporaryLocation(tempFolder + folder);
 

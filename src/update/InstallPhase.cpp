@@ -54,12 +54,12 @@ std::int32_t Updater::installFiles(const std::string& tempFolder,
     int i = 0;
     for (nlohmann::json& entry : fileList) {
         const std::string folder = readText(entry, "Folder");
-        requireSafePath(folder);
+        requireSafePath(folder, PathUse::ManifestPath);
         logMessage(kLogInfo, "*** Copy file " + std::to_string(++i) + " of " + n + " ***");
         ensureBackupLocation(backupFolder + folder);
 
         const std::string filePath = readText(entry, "FilePath");
-        requireSafePath(filePath);
+        requireSafePath(filePath, PathUse::ManifestPath);
         const std::string destination = simulatorFolder + filePath;
         const std::string backup = backupFolder + filePath;
         const std::string source = tempFolder + filePath;

@@ -37,9 +37,9 @@ UpdateCounts Updater::updateProducts() {
 
 // True when the product reached its success line, false when it was skipped.
 bool Updater::updateProduct(ProductRecord& record) {
-    requireSafePath(record.ProdName);
-    requireSafePath(record.Simulator);
-    requireSafePath(record.VEXLFolderValue);
+    requireSafePath(record.ProdName, PathUse::RecordName);
+    requireSafePath(record.Simulator, PathUse::RecordName);
+    requireSafePath(record.VEXLFolderValue, PathUse::RecordName);
     const std::string tempFolder = updaterFolder + record.ProdName + "\\" + record.Simulator + "\\";
     system.ensureDirectory(tempFolder);
     logMessage(kLogInfo, ">>> Product: " + record.ProdName + " for " + record.Simulator);
