@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The sample service end to end: publish a release set, serve it with nginx at the compiled-in
 # address, update a simulator folder with the built vexl-updater and check what it left.
-#   service_test.sh SOURCE_ROOT VEXL_PUBLISH VEXL_UPDATER
+#   service_test.sh SOURCE_ROOT VEXL_PUBLISH VEXL_UPDATER SERVICE_ROOT_URL
 set -euo pipefail
-root="$1" publish="$2" updater="$3"
+root="$1" publish="$2" updater="$3" url="$4"
+port="${url##*:}" port="${port%%/*}"
 work="$(mktemp -d)"
 cleanup() {
     "$root/scripts/service" stop "$work/nginx"
@@ -14,7 +15,7 @@ source "$(dirname "$0")/checks.sh"
 same_file() { cmp -s "$1" "$2"; }
 
 "$root/scripts/sample-setup" "$work" "$publish"
-"$root/scripts/service" start "$work/service" "$work/nginx"
+"$root/scripts/service" start "$work/service" "$work/nginx" "$port"
 
 code=0
 APPDATA="$work/appdata" VEXL_REGISTRY="$work/registry.reg" "$updater" >"$work/console.txt" 2>&1 ||
@@ -43,11 +44,11 @@ check "the log ends with the counts and Done." \
 APPDATA="$work/appdata" VEXL_REGISTRY="$work/registry.reg" "$updater" >"$work/console2.txt" 2>&1
 check "a second run has nothing to do" grep -q '120 is the current version. No need to update.' "$work/console2.txt"
 
-status() { curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:8642/$1"; }
+status() { curl -s -o /dev/null -w '%{http_code}' "$url$1"; }
 check "a query naming a path is refused" test "$(status 'manifest/files?product=../x&version=110')" = 400
 check "a non-numeric version is refused" test "$(status 'manifest/summary?product=3&version=1.1')" = 400
 check "an unpublished version gets the full manifest" \
-    test "$(curl -s 'http://127.0.0.1:8642/manifest/summary?product=3&version=5')" = \
+    test "$(curl -s "${url}manifest/summary?product=3&version=5")" = \
     "$(cat "$work/service/manifest/summary/3/full.json")"
 
 report "sample service"
