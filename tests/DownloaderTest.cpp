@@ -6,17 +6,6 @@
 
 namespace {
 
-// Sends the headers and one byte, then nothing for a while.
-void stall(const httplib::Request&, httplib::Response& response) {
-    response.set_chunked_content_provider("application/octet-stream",
-                                          [](std::size_t, httplib::DataSink& sink) {
-                                              sink.write("x", 1);
-                                              std::this_thread::sleep_for(std::chrono::seconds(4));
-                                              sink.done();
-                                              return true;
-                                          });
-}
-
 void redirectTo(LoopbackServer& server, const std::string& from, const std::string& to) {
     server.handle(from, [to](const httplib::Request&, httplib::Response& response) {
         response.set_redirect(to, 302);
@@ -27,18 +16,31 @@ void redirectTo(LoopbackServer& server, const std::string& from, const std::stri
 
 class DownloaderTest : public SandboxTest {
 protected:
+    static TransferLimits quickLimits() {
+        TransferLimits quick;
+        quick.firstRetryDelaySeconds = 0;
+        return quick;
+    }
+
     std::string fetchError(const std::string& url) {
         return errorOf([&] { downloader.fetchToMemory(url); });
     }
 
     LoopbackServer server;
-    Downloader downloader;
+    Downloader downloader{quickLimits()};
     std::string target = dir.file("download.bin");
+    const std::string retryPrefix = "[VEXL 1] Retrying ";
 };
 
-TEST(EncodeSpacesTest, WritesOnlySpacesAsPercent20) {
+TEST(UrlEncodingTest, SpacesAnywhereAndEveryUnsafeByteOfAFilePath) {
     EXPECT_EQ(encodeSpaces("http://h/a b/c d?q=e f&x=%41"), "http://h/a%20b/c%20d?q=e%20f&x=%41");
     EXPECT_EQ(encodeSpaces("http://h/plain"), "http://h/plain");
+    EXPECT_EQ(percentEncodePath("Docs/Readme #1.txt"), "Docs/Readme%20%231.txt");
+    EXPECT_EQ(percentEncodePath("100%25 a+b&c=d;e,f'g(h)i"),
+              "100%2525%20a%2Bb%26c%3Dd%3Be%2Cf%27g%28h%29i");
+    EXPECT_EQ(percentEncodePath("Gr\xC3\xB6\xC3\x9F"
+                                "e-_.~/x"),
+              "Gr%C3%B6%C3%9Fe-_.~/x");
 }
 
 TEST_F(DownloaderTest, FetchReturnsAnyBodyWhateverTheStatus) {
@@ -50,6 +52,7 @@ TEST_F(DownloaderTest, FetchReturnsAnyBodyWhateverTheStatus) {
     EXPECT_EQ(downloader.fetchToMemory(server.url("/empty")), "");
     EXPECT_EQ(downloader.fetchToMemory(server.url("/binary")), binary);
     EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(server.headers("User-Agent"), std::vector<std::string>(3, "vexl-updater/A18"));
 }
 
 TEST_F(DownloaderTest, BothTransfersFollowRedirects) {
@@ -67,31 +70,93 @@ TEST_F(DownloaderTest, SpacesAreSentAsPercent20) {
     EXPECT_EQ(server.requests(), std::vector<std::string>(2, "/a%20b/c%20d?q=e%20f"));
 }
 
-TEST_F(DownloaderTest, AnUnreachableServerIsOneErrorNamingTheEncodedUrl) {
+TEST_F(DownloaderTest, AnUnreachableServerIsOneErrorAfterFourAttempts) {
     const std::string message = fetchError("http://127.0.0.1:1/a b");
     EXPECT_EQ(message.rfind("Failed to get http://127.0.0.1:1/a%20b, ", 0), 0u) << message;
     EXPECT_GT(message.size(), std::string("Failed to get http://127.0.0.1:1/a%20b, ").size());
-    EXPECT_TRUE(log.lines().empty());
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    for (int attempt = 2; attempt <= 4; ++attempt) {
+        EXPECT_EQ(lines[attempt - 2].rfind(retryPrefix + "http://127.0.0.1:1/a%20b (attempt " +
+                                               std::to_string(attempt) +
+                                               " of 4): Failed to connect",
+                                           0),
+                  0u)
+            << lines[attempt - 2];
+    }
 }
 
-TEST_F(DownloaderTest, DownloadAcceptsOnly200And201) {
+TEST_F(DownloaderTest, AFileIsReplacedOnlyByAComplete200Or201Answer) {
+    writeFile(target, "old content");
     server.answer("/created", "made", 201);
-    EXPECT_TRUE(downloader.downloadToFile(server.url("/created"), target));
-    EXPECT_EQ(readFile(target), "made");
-    for (int status : {204, 206, 404, 500}) {
+    for (int status : {204, 206, 404}) {
         server.answer("/s" + std::to_string(status), status == 204 ? "" : "page", status);
         EXPECT_FALSE(downloader.downloadToFile(server.url("/s" + std::to_string(status)), target));
-        EXPECT_EQ(readFile(target), status == 204 ? "" : "page");
+        EXPECT_EQ(readFile(target), "old content");
         EXPECT_EQ(log.lines().back(),
                   "[VEXL 2] Error in file download - server provided abnormal response code " +
                       std::to_string(status));
     }
+    EXPECT_FALSE(downloader.downloadToFile("http://127.0.0.1:1/file", target));
+    EXPECT_EQ(readFile(target), "old content");
+    EXPECT_EQ(log.lines().back(),
+              "[VEXL 2] Error in file download - I was unable to download " + target);
+    EXPECT_TRUE(downloader.downloadToFile(server.url("/created"), target));
+    EXPECT_EQ(readFile(target), "made");
+    EXPECT_EQ(server.count("/s404"), 1); // not worth another attempt
 }
 
-TEST_F(DownloaderTest, AFailedTransferEmptiesTheFileAndNamesTheLocalPath) {
+TEST_F(DownloaderTest, TransientAnswersAreTriedAgainUpToFourTimes) {
+    server.handle("/busy", statusesThen({503, 502}, "finally"));
+    EXPECT_TRUE(downloader.downloadToFile(server.url("/busy"), target));
+    EXPECT_EQ(readFile(target), "finally");
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  retryPrefix + server.url("/busy") +
+                      " (attempt 2 of 4): server provided abnormal response code 503",
+                  retryPrefix + server.url("/busy") +
+                      " (attempt 3 of 4): server provided abnormal response code 502"}));
+    log.clear();
+    server.handle("/down", statusesThen({503, 503, 503, 503}, "never"));
+    EXPECT_FALSE(downloader.downloadToFile(server.url("/down"), target));
+    EXPECT_EQ(server.count("/down"), 4);
+    EXPECT_EQ(log.lines().size(), 4u); // three retries, then the error
+    server.handle("/doc", statusesThen({429}, "[]"));
+    EXPECT_EQ(downloader.fetchToMemory(server.url("/doc")), "[]");
+}
+
+TEST_F(DownloaderTest, ARetryAfterOfTheServerIsHonoured) {
+    Downloader patient; // the real delays
+    server.handle("/later", statusesThen({503}, "done", "2"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(patient.downloadToFile(server.url("/later"), target));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST_F(DownloaderTest, ACutTransferResumesWhereItStopped) {
+    const std::string bytes(300000, 'r');
+    server.handle("/cut", cutAfter(bytes, 120000));
+    EXPECT_TRUE(downloader.downloadToFile(server.url("/cut"), target));
+    EXPECT_EQ(readFile(target), bytes);
+    EXPECT_EQ(server.headers("Range"), (std::vector<std::string>{"", "bytes=120000-"}));
+    server.handle("/cut-doc", cutAfter(bytes, 1000));
+    EXPECT_EQ(downloader.fetchToMemory(server.url("/cut-doc")), bytes);
+
+    // A server that ignores the range sends the whole again, and the file starts over.
+    int first = 0;
+    server.handle("/whole", [&](const httplib::Request& request, httplib::Response& response) {
+        (first++ == 0 ? cutAfter(bytes, 5000) : ignoringRange(bytes))(request, response);
+    });
+    EXPECT_TRUE(downloader.downloadToFile(server.url("/whole"), target));
+    EXPECT_EQ(readFile(target), bytes);
+}
+
+TEST_F(DownloaderTest, AFileLargerThanItsLimitEndsWithoutReplacingAnything) {
     writeFile(target, "old content");
-    EXPECT_FALSE(downloader.downloadToFile("http://127.0.0.1:1/file", target));
-    EXPECT_EQ(readFile(target), "");
+    server.handle("/endless", endless());
+    EXPECT_FALSE(downloader.downloadToFile(server.url("/endless"), target, 1024 + 65536));
+    EXPECT_EQ(readFile(target), "old content");
+    EXPECT_EQ(server.count("/endless"), 1);
     EXPECT_EQ(log.lines(),
               std::vector<std::string>{
                   "[VEXL 2] Error in file download - I was unable to download " + target});
@@ -105,15 +170,15 @@ TEST_F(DownloaderTest, AMissingFolderIsRefusedBeforeAnyRequest) {
                                                     "unable to create the file on the disk"});
 }
 
-TEST_F(DownloaderTest, AStalledServerIsAbortedByTheLowSpeedLimit) {
-    TransferLimits quick;
-    quick.lowSpeedSeconds = 1;
-    Downloader impatient(quick);
-    server.handle("/stall", stall);
+TEST_F(DownloaderTest, ASlowServerIsAbortedByTheAveragedSpeedLimit) {
+    server.handle("/drip", endless(2)); // 2 bytes a second
+    TransferLimits limits = quickLimits();
+    limits.lowSpeedSeconds = 1;
+    Downloader impatient(limits);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(impatient.downloadToFile(server.url("/stall"), target));
-    EXPECT_THROW(impatient.fetchToMemory(server.url("/stall")), std::runtime_error);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(7));
+    EXPECT_THROW(impatient.fetchToMemory(server.url("/drip")), std::runtime_error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(server.count("/drip"), 4);
 }
 
 TEST_F(DownloaderTest, ADocumentOverTheLimitIsRefused) {

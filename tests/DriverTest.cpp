@@ -44,7 +44,7 @@ TEST_F(DriverTest, UpdatesAProductEndToEnd) {
         "[VEXL 1] Great, 747 Classic for P3D was successfully updated to the latest version!");
 }
 
-TEST_F(DriverTest, AFailedProductDoesNotStopTheNextOne) {
+TEST_F(DriverTest, AFailedProductKeepsTheOldVersionUntilEveryProductIsCurrent) {
     publish(3, 110, files);
     service.setFile(1, "VEXL 747\\Gauges\\fmc.dll", "gone", 404);
     publish(4, 110, {{"VEXL 747\\second.cfg", {"VEXL 747", "second"}}}, 2);
@@ -55,7 +55,48 @@ TEST_F(DriverTest, AFailedProductDoesNotStopTheNextOne) {
     EXPECT_TRUE(log.has("[VEXL 2] Update terminated abnormally for 747 Classic for P3D: Aborting "
                         "file download; see error above."));
     EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\second.cfg")), "second");
-    EXPECT_EQ(displayVersion(), "1.3.0\\");
+    EXPECT_EQ(displayVersion(), "1.1.0\\"); // the next run retries both products
+
+    publish(3, 110, files);                                                 // mended
+    writeFile(local(simulatorFolder() + "VEXL 747\\second.cfg"), "second"); // as installed
+    EXPECT_EQ(counts(run({record(), second})), std::make_pair(2, 0));
+    EXPECT_EQ(displayVersion(), "1.3.0\\"); // the last product's version
+    EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\Gauges\\fmc.dll")), "new fmc");
+    EXPECT_FALSE(fileExists(local(backupFolder("747 Freighter") + "VEXL 747\\second.cfg")));
+}
+
+TEST_F(DriverTest, AVersionThatCannotBeRecordedFailsEveryProductThatWasToBeRecorded) {
+    publish(3, 110, files);
+    publish(4, 110, {{"VEXL 747\\second.cfg", {"VEXL 747", "second"}}}, 2);
+    ProductRecord second = record(4, "747 Freighter", 2);
+    second.PVDec = "1.3.0\n"; // a line break cannot be stored in the registry file
+    EXPECT_EQ(counts(run({record(), second})), std::make_pair(0, 2));
+    const auto lines = log.lines();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(
+        std::vector<std::string>(lines.end() - 4, lines.end()),
+        (std::vector<std::string>{
+            "[VEXL 2] Registry key write failed: " + std::string(kUninstallKey) +
+                ", DisplayVersion, 1.3.0",
+            "", // the rest of the value's line
+            "[VEXL 2] Update terminated abnormally for 747 Classic for P3D: the new version "
+            "could not be recorded",
+            "[VEXL 2] Update terminated abnormally for 747 Freighter for P3D: the new version "
+            "could not be recorded"}));
+    EXPECT_EQ(displayVersion(), "1.1.0\\");
+}
+
+TEST_F(DriverTest, AnOlderDottedVersionIsRefusedThoughItsNumberIsHigher) {
+    updater.installedDisplayVersion = "2.0.0";
+    updater.installedVersion = 200;
+    ProductRecord older = record();
+    older.PVDec = "1.10.0";
+    older.ProdVersion = 1100;
+    EXPECT_EQ(counts(run({older})), std::make_pair(0, 1));
+    EXPECT_EQ(log.lines().back(),
+              "[VEXL 2] Refusing to move from version 2.0.0 to the older version 1.10.0.");
+    EXPECT_TRUE(service.server.requests().empty());
+    EXPECT_EQ(displayVersion(), "1.1.0\\");
 }
 
 TEST_F(DriverTest, AFailedProductLeavesTheRegistryAlone) {
@@ -80,20 +121,27 @@ TEST_F(DriverTest, AnUnwritableDestinationFailsTheProductAndTheRerunCompletes) {
     EXPECT_EQ(displayVersion(), "1.2.0\\");
 }
 
-TEST_F(DriverTest, AnEmptyManifestCountsAsUpdatedWithoutARegistryWrite) {
+TEST_F(DriverTest, AReleaseThatOnlyDropsFilesIsRecorded) {
     service.setManifest(3, 110, json::array());
     EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
-    EXPECT_EQ(displayVersion(), "1.1.0\\");
+    EXPECT_EQ(displayVersion(), "1.2.0\\");
 }
 
 TEST_F(DriverTest, ProductsWithoutASimulatorOrNothingToDoAreSkipped) {
     ProductRecord noSim = record(8);
     noSim.RegistryKey = "Software\\Missing Sim";
+    ProductRecord relative = record(7);
+    relative.RegistryKey = "Software\\Relative Sim";
+    writeFile(registryPath(), readFile(registryPath()) +
+                                  "\r\n[HKEY_CURRENT_USER\\Software\\Relative Sim]\r\n"
+                                  "\"AppPath\"=\"Sims\\\\P3D\"\r\n");
     ProductRecord current = record(9);
     current.ProdVersion = 110;
-    EXPECT_EQ(counts(run({noSim, current})), std::make_pair(0, 0));
+    EXPECT_EQ(counts(run({noSim, relative, current})), std::make_pair(0, 0));
     EXPECT_TRUE(
         log.has("[VEXL 1] I found no sim install corresponding to product ID 8; skipping."));
+    EXPECT_TRUE(log.has("[VEXL 1] Sim install directory Sims\\P3D\\ is not an absolute path; "
+                        "skipping."));
     EXPECT_TRUE(log.has("[VEXL 1] 110 is the current version. No need to update."));
     EXPECT_TRUE(boost::filesystem::is_directory(local(tempFolder()))); // made for every product
 }

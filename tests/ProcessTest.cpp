@@ -11,17 +11,21 @@ TEST_F(ProcessTest, StartsUpAndReadsTheInstalledVersion) {
     EXPECT_EQ(lines[2].rfind("[VEXL 1] VEXL Updater: Version A18 - Build timestamp ", 0), 0u);
     EXPECT_EQ(lines[3], "[VEXL 1] Finding installed VEXL product version");
     EXPECT_EQ(lines[4], "[VEXL 1] Installed VEXL product version: 110");
-    EXPECT_EQ(lines.back(), "[VEXL 1] Done.");
+    EXPECT_EQ(lastLogLines(2), (std::vector<std::string>{"[VEXL 1] Run result: complete (exit 0)",
+                                                         "[VEXL 1] Done."}));
     EXPECT_EQ(outcome.exitCode, 0);
     EXPECT_EQ(logLines(outcome.console), lines);
 }
 
-TEST_F(ProcessTest, LogsEveryProductTheServiceOffers) {
-    ProductRecord second = record(4, "747 Freighter");
-    second.ProdVersion = 110;
-    service.setProductsText(1, productInfo({record(3)}));
-    service.setProductsText(2, productInfo({second}));
-    EXPECT_EQ(runProgram().exitCode, 0);
+TEST_F(ProcessTest, LogsEveryProductTheServiceOffersAndEndsWithCode3WhenOneFails) {
+    service.setProductsText(1, productInfo({record(3)})); // and no manifests for them
+    service.setProductsText(2, productInfo({record(4, "747 Freighter")}));
+    EXPECT_EQ(runProgram().exitCode, 3);
+    EXPECT_EQ(lastLogLines(4),
+              (std::vector<std::string>{"[VEXL 1] Installed products that failed to update: 2",
+                                        "[VEXL 1] Installed products successfully updated: 0",
+                                        "[VEXL 1] Run result: failed products (exit 3)",
+                                        "[VEXL 1] Done."}));
     const auto lines = programLog();
     std::vector<std::string> retrieved;
     std::copy_if(
@@ -50,12 +54,10 @@ TEST_F(ProcessTest, UpdatesEndToEndAndTheSecondRunHasNothingToDo) {
     EXPECT_EQ(readFile(local(sim + "VEXL 747\\unchanged.txt")), "same");
     EXPECT_EQ(readFile(local(backupFolder() + "VEXL 747\\aircraft.cfg")), "old config");
     EXPECT_EQ(displayVersion(), "1.2.0\\");
-    auto lines = programLog();
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
-              (std::vector<std::string>{"[VEXL 1] Installed products that failed to update: 0",
-                                        "[VEXL 1] Installed products successfully updated: 1",
-                                        "[VEXL 1] Done."}));
+    EXPECT_EQ(lastLogLines(4), (std::vector<std::string>{
+                                   "[VEXL 1] Installed products that failed to update: 0",
+                                   "[VEXL 1] Installed products successfully updated: 1",
+                                   "[VEXL 1] Run result: complete (exit 0)", "[VEXL 1] Done."}));
 
     const std::size_t requestsBefore = service.server.requests().size();
     outcome = runProgram();
@@ -72,17 +74,17 @@ TEST_F(ProcessTest, AnUnreachableServiceEndsTheRunWithCode2) {
     service.server.stop();
     const Outcome outcome = runProgram();
     EXPECT_EQ(outcome.exitCode, 2);
-    const auto lines = programLog();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back().rfind(
-                  "[VEXL 2] Failed to get " VEXL_SERVICE_URL "products/P3D/744/1.json, ", 0),
-              0u);
+    const auto lines = lastLogLines(2);
+    EXPECT_EQ(
+        lines[0].rfind("[VEXL 2] Failed to get " VEXL_SERVICE_URL "products/P3D/744/1.json, ", 0),
+        0u);
+    EXPECT_EQ(lines[1], "[VEXL 1] Run result: aborted (exit 2)");
 }
 
 TEST_F(ProcessTest, AnUnusableProductDocumentEndsTheRunWithCode2) {
     service.setProductsText(1, R"([{"ProductID": 1}])");
     EXPECT_EQ(runProgram().exitCode, 2);
-    EXPECT_EQ(programLog().back(),
+    EXPECT_EQ(lastLogLines(2)[0],
               "[VEXL 2] [json.exception.type_error.302] type must be string, but is null");
 }
 
@@ -92,6 +94,59 @@ TEST_F(ProcessTest, NoUpdaterFolderMeansTheRunCannotStart) {
     EXPECT_EQ(outcome.exitCode, 1);
     EXPECT_EQ(outcome.console, "Error: cannot create directory " + dir.path() +
                                    "\\VEXL\\VEXL Hangar\\Updater\\, error code 20\n");
+}
+
+TEST_F(ProcessTest, ArgumentsAreForAPersonAndNeverStartARun) {
+    Outcome outcome = runProgram({"--help"});
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.console.rfind("Usage: vexl-updater [--help | --version]\n", 0), 0u);
+    EXPECT_NE(outcome.console.find("Registry: the file " + registryPath()), std::string::npos);
+    EXPECT_NE(outcome.console.find("  3  the pass ran to its end but at least one product failed"),
+              std::string::npos);
+    outcome = runProgram({"--version"});
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.console.rfind("VEXL Updater: Version A18 - Build timestamp ", 0), 0u);
+    outcome = runProgram({"--update-now"});
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(outcome.console, "");
+    EXPECT_EQ(outcome.errors.rfind("Usage: vexl-updater", 0), 0u);
+    EXPECT_FALSE(fileExists(dir.file("VEXL")));
+    EXPECT_TRUE(service.server.requests().empty());
+}
+
+TEST_F(ProcessTest, OneRunAtATimeAndALockDiesWithItsProcess) {
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    service.server.handle("/products/P3D/744/1.json", stallAfterHeaders(release));
+    const pid_t first = startProgram();
+    while (service.server.requests().empty()) { // the first run holds the lock by now
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const std::string before = readFile(registryPath());
+    const Outcome second = runProgram();
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_EQ(
+        logLines(second.console),
+        (std::vector<std::string>{"[VEXL 2] Another update run is in progress; this run stops.",
+                                  "[VEXL 1] Run result: not started (exit 1)"}));
+    EXPECT_EQ(service.server.requests().size(), 1u);
+    ::kill(first, SIGKILL);
+    finish(first);
+    *release = true;
+    service.setProducts(1, nlohmann::json::array());
+    EXPECT_EQ(runProgram().exitCode, 0);
+    EXPECT_EQ(readFile(registryPath()), before);
+}
+
+TEST_F(ProcessTest, ALogFileThatCannotBeOpenedLeavesTheConsole) {
+    boost::filesystem::create_directories(
+        dir.file("VEXL/VEXL Hangar/Updater/vexl_updater_log.txt"));
+    const Outcome outcome = runProgram();
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.console.rfind("Warning: cannot write the log file " + updaterFolder() +
+                                        "vexl_updater_log.txt; logging to the console only.\n",
+                                    0),
+              0u);
+    EXPECT_NE(outcome.console.find("[VEXL 1] Done.\n"), std::string::npos);
 }
 
 TEST(ExecutableTest, HoldsNoPlainServiceAddress) {

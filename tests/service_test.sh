@@ -36,10 +36,11 @@ check "backup of the model holds the old bytes" same_file "$backup/VEXL 744/Mode
 check "the unchanged file was not downloaded" test ! -e "$backup/VEXL 744/Documentation/readme.txt"
 check "the registry names the new version" grep -q '^"DisplayVersion"="1.2.0"' "$work/registry.reg"
 check "the registry keeps the other values" grep -q '^"DisplayName"="VEXL 744 Queen of the Skies"' "$work/registry.reg"
-check "the log ends with the counts and Done." \
-    test "$(tail -n 3 "$log" | cut -c21-)" = "$(printf '%s\n' \
+check "the log ends with the counts, the run's result and Done." \
+    test "$(tail -n 4 "$log" | cut -c21-)" = "$(printf '%s\n' \
         '[VEXL 1] Installed products that failed to update: 0' \
-        '[VEXL 1] Installed products successfully updated: 1' '[VEXL 1] Done.')"
+        '[VEXL 1] Installed products successfully updated: 1' \
+        '[VEXL 1] Run result: complete (exit 0)' '[VEXL 1] Done.')"
 
 APPDATA="$work/appdata" VEXL_REGISTRY="$work/registry.reg" "$updater" >"$work/console2.txt" 2>&1
 check "a second run has nothing to do" grep -q '120 is the current version. No need to update.' "$work/console2.txt"

@@ -1,6 +1,7 @@
 #include "app/Catalogue.h"
 
 #include "log/Log.h"
+#include "system/ProgramVersion.h"
 #include "update/ScrambledText.h"
 #include "update/Updater.h"
 
@@ -21,8 +22,6 @@ VEXL_PAIR(p3d77La, "P3D", "77L", "1");
 VEXL_PAIR(p3d77Lb, "P3D", "77L", "2");
 
 #define VEXL_UNINSTALL "SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-
-const int kVersionNumber = 18;
 
 const CatalogueRow* findRow(const std::string& simulator, const std::string& aircraft) {
     if (simulator != "XSE" && simulator != "P3D") {
@@ -64,13 +63,17 @@ const std::vector<CatalogueRow>& catalogue() {
     return rows;
 }
 
+std::string versionBanner() {
+    char banner[256];
+    std::snprintf(banner, sizeof banner,
+                  "VEXL Updater: Version A%i - Build timestamp " __DATE__ ", " __TIME__,
+                  kProgramVersion);
+    return banner;
+}
+
 void Updater::initialise() {
     const CatalogueRow* row = findRow(simulator, aircraft);
     serviceAddresses.insert(serviceAddresses.end(), row->pairs.begin(), row->pairs.end());
     uninstallKey = row->uninstallKey;
-    char banner[256];
-    std::snprintf(banner, sizeof banner,
-                  "VEXL Updater: Version A%i - Build timestamp " __DATE__ ", " __TIME__,
-                  kVersionNumber);
-    logMessage(kLogInfo, banner);
+    logMessage(kLogInfo, versionBanner());
 }

@@ -15,3 +15,6 @@ struct CatalogueRow {
 
 // Every row, in catalogue order.
 const std::vector<CatalogueRow>& catalogue();
+
+// "VEXL Updater: Version A18 - Build timestamp " and the date and time of the build.
+std::string versionBanner();

@@ -33,6 +33,7 @@ void Updater::findInstalledVersion() {
     logMessage(kLogInfo, "Finding installed VEXL product version");
     std::string text =
         system.readRegistryString(RegistryRoot::LocalMachine, uninstallKey, "DisplayVersion");
+    installedDisplayVersion = text.empty() ? text : text.substr(0, text.size() - 1);
     text.erase(std::remove(text.begin(), text.end(), '.'), text.end());
     logMessage(kLogDetail, "Registry value: " + text);
     installedVersion = versionNumber(text);

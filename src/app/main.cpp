@@ -1,25 +1,76 @@
+#include "app/Catalogue.h"
 #include "log/Log.h"
+#include "system/FileLock.h"
+#include "system/Registry.h"
 #include "update/Updater.h"
 
+#include <cstdio>
 #include <exception>
 #include <stdexcept>
 #include <string>
 
 namespace {
 
-constexpr int kPassComplete = 0;
-constexpr int kCouldNotStart = 1;
-constexpr int kPassAborted = 2;
+// What a scheduler reads.
+constexpr int kPassComplete = 0;  // no product failed
+constexpr int kCouldNotStart = 1; // nothing was updated: unknown codes, no updater folder, busy
+constexpr int kPassAborted = 2;   // the service could not be reached or was not usable
+constexpr int kProductsFailed = 3;
 
-int runPass() {
+const char kLockName[] = "vexl_updater.lock";
+
+std::string usage() {
+    std::string folder;
+    try {
+        folder = SystemAccess().updaterFolderPath();
+    } catch (const std::runtime_error&) {
+        folder = "(none: set APPDATA) ";
+    }
+    return "Usage: vexl-updater [--help | --version]\n\n"
+           "Brings the installed VEXL 744 for P3D up to the newest version that VEXL's update\n"
+           "service offers: every changed file is downloaded, proved by its MD5 digest, the file\n"
+           "it replaces is backed up, and the new version is recorded. It needs no arguments and\n"
+           "is made to run unattended, for example as a scheduled task.\n\n"
+           "Log:      " +
+           folder +
+           "vexl_updater_log.txt\n"
+           "Registry: " +
+           registry::location() +
+           "\n\n"
+           "Exit codes:\n"
+           "  0  the pass is complete and no product failed\n"
+           "  1  the run could not start (unknown aircraft or simulator, no updater folder,\n"
+           "     another run in progress)\n"
+           "  2  the pass was aborted (the update service could not be reached, or its product\n"
+           "     information was not usable)\n"
+           "  3  the pass ran to its end but at least one product failed\n";
+}
+
+// Arguments are for a person at a console; they never start a run.
+int answerArguments(const std::string& argument) {
+    if (argument == "--help") {
+        std::fputs(usage().c_str(), stdout);
+        return kPassComplete;
+    }
+    if (argument == "--version") {
+        std::puts(versionBanner().c_str());
+        return kPassComplete;
+    }
+    std::fputs(usage().c_str(), stderr);
+    return kCouldNotStart;
+}
+
+// The last line of every run that opened its log, for a person or a script to find.
+int endRun(int exitCode) {
+    static const char* const kResults[] = {"complete", "not started", "aborted", "failed products"};
+    logMessage(kLogInfo, std::string("Run result: ") + kResults[exitCode] + " (exit " +
+                             std::to_string(exitCode) + ")");
+    return exitCode;
+}
+
+int runPass(Updater& updater) {
     const std::string aircraft = "744";
     const std::string simulator = "P3D";
-    Updater updater;
-    try {
-        initLogFile(updater.system.updaterFolderPath());
-    } catch (const std::runtime_error&) {
-        return kCouldNotStart; // the console line has been written
-    }
     logMessage(kLogInfo, "===== VEXL updater commencing");
     logMessage(kLogInfo, "Setting up for " + aircraft + " / " + simulator);
     updater.aircraft = aircraft;
@@ -28,7 +79,7 @@ int runPass() {
         updater.initialise();
     } catch (const std::runtime_error& error) {
         logMessage(kLogError, error.what());
-        return kCouldNotStart;
+        return endRun(kCouldNotStart);
     }
     updater.findInstalledVersion();
     updater.fetchProductInformation();
@@ -37,21 +88,48 @@ int runPass() {
                "Installed products that failed to update: " + std::to_string(counts.failed));
     logMessage(kLogInfo,
                "Installed products successfully updated: " + std::to_string(counts.succeeded));
+    const int exitCode = counts.failed > 0 ? kProductsFailed : kPassComplete;
+    endRun(exitCode);
     logMessage(kLogInfo, "Done.");
-    return kPassComplete;
+    return exitCode;
 }
 
-} // namespace
-
-int main() {
-    // Whatever escapes the pass (the update service unreachable or its product information
-    // unusable) ends it in order, logged, rather than as a crash.
+// Whatever escapes the pass (the update service unreachable or its product information
+// unusable) ends it in order, logged, rather than as a crash.
+int runGuarded(Updater& updater) {
     try {
-        return runPass();
+        return runPass(updater);
     } catch (const std::exception& error) {
         logMessage(kLogError, error.what());
     } catch (...) {
         logMessage(kLogError, "The update pass stopped on an unexpected error.");
     }
-    return kPassAborted;
+    return endRun(kPassAborted);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        return answerArguments(argc == 2 ? argv[1] : "");
+    }
+    Updater updater;
+    std::string folder;
+    try {
+        folder = updater.system.updaterFolderPath();
+        initLogFile(folder);
+    } catch (const std::runtime_error&) {
+        return kCouldNotStart; // the console line has been written
+    }
+    const FileLock lock(folder + kLockName);
+    if (lock.state() == FileLock::State::Busy) {
+        logMessage(kLogError, "Another update run is in progress; this run stops.");
+        return endRun(kCouldNotStart);
+    }
+    if (lock.state() == FileLock::State::Failed) {
+        logMessage(kLogError, "Cannot lock " + folder + kLockName + ": " + lock.reason() +
+                                  "; this run stops.");
+        return endRun(kCouldNotStart);
+    }
+    return runGuarded(updater);
 }

@@ -30,14 +30,22 @@ std::string timestamp() {
 
 void initLogFile(const std::string& updaterFolder) {
     ensureDirectory(updaterFolder);
-    setLogFile(updaterFolder + "vexl_updater_log.txt");
+    const std::string path = updaterFolder + "vexl_updater_log.txt";
+    if (!setLogFile(path)) {
+        std::fputs(
+            ("Warning: cannot write the log file " + path + "; logging to the console only.\n")
+                .c_str(),
+            stdout);
+        std::fflush(stdout);
+    }
 }
 
-void setLogFile(const std::string& path) {
+bool setLogFile(const std::string& path) {
     LogTarget& target = logTarget();
     target.path = path;
     // Text mode, so that lines end in CR LF on Windows.
     target.file = openFile(path, "a");
+    return target.file != nullptr;
 }
 
 void logMessage(int level, std::string message) {

@@ -1,30 +1,39 @@
 #pragma once
 
-#include "net/TransferLimits.h"
+#include "net/Transfer.h"
+#include "net/TransferPool.h"
+#include "system/Limits.h"
 
-#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 
-// Transfers over libcurl and the file digest check. Keeps no state between calls: each
-// transfer creates and releases its own handle.
+// Transfers over libcurl and the file digest check. Every transfer of a run goes through its one
+// pool of connections; transient failures are retried, resuming where they stopped.
 class Downloader {
 public:
-    explicit Downloader(TransferLimits limits = {}) : limits_(limits) {}
+    explicit Downloader(TransferLimits limits = {});
+    ~Downloader();
 
     // The whole body of a GET, whatever the status; throws std::runtime_error on failure.
     std::string fetchToMemory(const std::string& url);
-    // Streams a GET into the file; true only for status 200 or 201. Logs its failures.
-    bool downloadToFile(const std::string& url, const std::string& localPath);
+    // Streams a GET into the file, at most `maxBytes` of it; true only for status 200 or 201.
+    // Logs its failures. The file is replaced only when the transfer is complete.
+    bool downloadToFile(const std::string& url, const std::string& localPath,
+                        std::uint64_t maxBytes = UINT64_MAX);
     // Whether the file's MD5 digest is exactly `expected`.
     bool checkFileDigest(const std::string& path, const std::string& expected);
 
+    // For a download phase that runs several transfers at once.
+    TransferPool& pool();
+    const TransferLimits& limits() const { return limits_; }
+
 private:
     TransferLimits limits_;
+    std::unique_ptr<TransferPool> pool_;
 };
 
-// The URL with every space written as "%20"; nothing else changes.
-std::string encodeSpaces(const std::string& url);
-
-// libcurl write callbacks: the target is the body string, or the open FILE.
-std::size_t appendToString(char* data, std::size_t size, std::size_t count, void* target);
-std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* target);
+// The digest check without its log line: the line to log, if any, comes back in `note`.
+bool fileDigestMatches(const std::string& path, const std::string& expected,
+                       std::optional<LogNote>& note);

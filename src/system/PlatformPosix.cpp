@@ -1,10 +1,14 @@
 #include "system/Platform.h"
 
+#include "system/FileLock.h"
+
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +48,30 @@ std::optional<std::string> applicationDataFolder() {
         return *home + "/.local/share";
     }
     return std::nullopt;
+}
+
+FileLock::FileLock(const std::string& pathText) {
+    // Not following a link: a planted one must not lock, or create, a file elsewhere.
+    const int fd =
+        ::open(toFsPath(pathText).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        reason_ = std::strerror(errno);
+        return;
+    }
+    handle_ = fd;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        state_ = State::Held;
+    } else if (errno == EWOULDBLOCK) {
+        state_ = State::Busy;
+    } else {
+        reason_ = std::strerror(errno);
+    }
+}
+
+FileLock::~FileLock() {
+    if (handle_ >= 0) {
+        ::close(static_cast<int>(handle_)); // releases the lock
+    }
 }
 
 namespace platform {

@@ -1,5 +1,7 @@
 #include "system/Platform.h"
 
+#include "system/FileLock.h"
+
 #include <boost/filesystem/operations.hpp>
 #include <cstdlib>
 #include <fcntl.h>
@@ -25,6 +27,41 @@ std::optional<std::string> applicationDataFolder() {
         return std::nullopt;
     }
     return std::string(value);
+}
+
+namespace {
+
+std::string systemMessage(DWORD error) {
+    return boost::system::error_code(static_cast<int>(error), boost::system::system_category())
+        .message();
+}
+
+} // namespace
+
+FileLock::FileLock(const std::string& pathText) {
+    const HANDLE file = CreateFileW(toFsPath(pathText).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        reason_ = systemMessage(GetLastError());
+        return;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(file);
+    OVERLAPPED whole{};
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                   &whole)) {
+        state_ = State::Held;
+    } else if (GetLastError() == ERROR_LOCK_VIOLATION) {
+        state_ = State::Busy;
+    } else {
+        reason_ = systemMessage(GetLastError());
+    }
+}
+
+FileLock::~FileLock() {
+    if (handle_ != -1) {
+        CloseHandle(reinterpret_cast<HANDLE>(handle_)); // releases the lock
+    }
 }
 
 namespace platform {

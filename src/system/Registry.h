@@ -11,6 +11,9 @@ enum class RegistryRoot { LocalMachine, CurrentUser };
 
 namespace registry {
 
+// Where the registry is kept, for a person to read: "the Windows registry" or the file's path.
+std::string location();
+
 using Status = long;
 constexpr Status kSuccess = 0;
 constexpr Status kFileNotFound = 2;

@@ -48,6 +48,10 @@ Status openExisting(RegistryRoot root, const std::string& path, KeyHandle& key) 
 
 } // namespace
 
+std::string location() {
+    return "the file " + registryFilePath();
+}
+
 void KeyCloser::operator()(Key* key) const {
     delete key;
 }

@@ -27,6 +27,10 @@ Status adopt(LONG status, HKEY handle, KeyHandle& key) {
 
 } // namespace
 
+std::string location() {
+    return "the Windows registry";
+}
+
 void KeyCloser::operator()(Key* key) const {
     RegCloseKey(key->handle);
     delete key;

@@ -1,11 +1,15 @@
+#include "update/Updater.h"
+
 #include "log/Log.h"
+#include "net/ProgressMeter.h"
 #include "system/Paths.h"
 #include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
-#include "update/Updater.h"
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
+#include <exception>
+#include <map>
 #include <stdexcept>
 
 namespace {
@@ -19,9 +23,263 @@ void ensureTemporaryLocation(const std::string& location) {
 }
 
 std::string remoteAddress(const std::string& fileBaseUrl, const std::string& filePath) {
-    std::string address = fileBaseUrl + filePath;
-    std::replace(address.begin(), address.end(), '\\', '/');
-    return address;
+    std::string base = fileBaseUrl;
+    std::string path = filePath;
+    std::replace(base.begin(), base.end(), '\\', '/');
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return base + percentEncodePath(path);
+}
+
+std::string folded(std::string path) {
+    std::transform(path.begin(), path.end(), path.begin(), [](unsigned char c) {
+        return c == '/' ? '\\' : static_cast<char>(std::tolower(c));
+    });
+    return path;
+}
+
+void logNotes(const std::vector<LogNote>& notes) {
+    for (const LogNote& note : notes) {
+        logMessage(note.level, note.text);
+    }
+}
+
+// One manifest entry on its way: read and checked, then either kept (already there with its
+// digest) or downloaded and verified.
+struct Entry {
+    std::string folder;
+    std::string filePath;
+    std::int32_t fileSize = 0;
+    std::string local;
+    std::string remote;
+    std::string md5;
+    bool headed = false;             // its "*** Downloading" line comes before any error
+    std::exception_ptr error;        // raised at its turn
+    std::vector<LogNote> checkNotes; // from the digest check of a file already there
+    std::vector<LogNote> notes;      // from the download and its check
+    std::unique_ptr<Transfer> transfer;
+    bool kept = false;
+    bool failed = false;
+    bool damaged = false;
+    bool refetched = false;
+    bool finished = false;
+};
+
+// Downloads up to `parallelDownloads` files at a time and writes each entry's lines only once
+// it and every entry before it are finished, so that the log reads exactly as one download after
+// the other would have written it, a failure included.
+class DownloadWindow {
+public:
+    DownloadWindow(Downloader& downloader, nlohmann::json& fileList, const ProductRecord& record,
+                   const std::string& tempFolder);
+    ~DownloadWindow();
+    void run();
+
+private:
+    void fill();
+    bool sharesFileWithEarlier(std::size_t k) const;
+    void prepare(Entry& entry, nlohmann::json& item);
+    void start(Entry& entry);
+    void waitForOne();
+    void finish(Entry& entry);
+    void writeBlock(std::size_t k);
+    void stopAll();
+
+    Downloader& downloader_;
+    const ProductRecord& record_;
+    const std::string& tempFolder_;
+    std::vector<nlohmann::json*> items_;
+    std::vector<Entry> entries_;
+    std::map<Transfer*, Entry*> running_;
+    std::size_t prepared_ = 0;
+    std::size_t turn_ = 0;
+    bool stopPreparing_ = false;
+    ProgressMeter meter_;
+};
+
+DownloadWindow::DownloadWindow(Downloader& downloader, nlohmann::json& fileList,
+                               const ProductRecord& record, const std::string& tempFolder)
+    : downloader_(downloader), record_(record), tempFolder_(tempFolder),
+      meter_(static_cast<int>(fileList.size()),
+             static_cast<std::uint64_t>(std::max(record.TotalFileSize, 0)) * 1024) {
+    for (nlohmann::json& item : fileList) {
+        items_.push_back(&item);
+    }
+    entries_.resize(items_.size());
+    downloader_.pool().setProgressMeter(&meter_);
+}
+
+DownloadWindow::~DownloadWindow() {
+    stopAll();
+    downloader_.pool().setProgressMeter(nullptr);
+}
+
+void DownloadWindow::run() {
+    for (turn_ = 0; turn_ < entries_.size(); ++turn_) {
+        fill();
+        while (!entries_[turn_].finished) {
+            waitForOne();
+            fill();
+        }
+        writeBlock(turn_);
+    }
+}
+
+// Prepares the entries ahead while a download slot is free. An entry waits while an earlier one
+// that is not written yet names the same file, as it would one after the other.
+void DownloadWindow::fill() {
+    const auto slots =
+        static_cast<std::size_t>(std::max(downloader_.limits().parallelDownloads, 1));
+    while (prepared_ < entries_.size() && !stopPreparing_ && running_.size() < slots &&
+           !sharesFileWithEarlier(prepared_)) {
+        Entry& entry = entries_[prepared_];
+        try {
+            prepare(entry, *items_[prepared_]);
+        } catch (...) {
+            entry.error = std::current_exception();
+            entry.finished = true;
+            stopPreparing_ = true; // one after the other, nothing after it would happen
+        }
+        ++prepared_;
+    }
+}
+
+bool DownloadWindow::sharesFileWithEarlier(std::size_t k) const {
+    nlohmann::json& item = *items_[k];
+    const auto path = item.is_object() ? item.find("FilePath") : item.end();
+    if (!item.is_object() || path == item.end() || !path->is_string()) {
+        return false;
+    }
+    const std::string mine = folded(path->get<std::string>());
+    for (std::size_t j = turn_; j < k; ++j) {
+        if (folded(entries_[j].filePath) == mine) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void DownloadWindow::prepare(Entry& entry, nlohmann::json& item) {
+    entry.folder = readText(item, "Folder");
+    entry.filePath = readText(item, "FilePath");
+    entry.fileSize = readNumber(item, "FileSize");
+    requireSafePath(entry.folder, PathUse::ManifestPath);
+    requireSafePath(entry.filePath, PathUse::ManifestPath);
+    entry.headed = true;
+    ensureTemporaryLocation(tempFolder_ + entry.folder);
+    entry.remote = remoteAddress(record_.FileBaseUrl, entry.filePath);
+    entry.local = tempFolder_ + entry.filePath;
+    entry.md5 = readText(item, "MD5Hash");
+    if (boost::filesystem::exists(toFsPath(entry.local))) {
+        std::optional<LogNote> note;
+        if (fileDigestMatches(entry.local, entry.md5, note)) {
+            entry.kept = entry.finished = true;
+            return;
+        }
+        entry.checkNotes.push_back(*note);
+    }
+    start(entry);
+}
+
+void DownloadWindow::start(Entry& entry) {
+    // A service that lies about a size cannot fill the disk.
+    const std::uint64_t maxBytes =
+        static_cast<std::uint64_t>(std::max(entry.fileSize, 0)) * 1024 + kFileSizeSlackBytes;
+    try {
+        entry.transfer = Transfer::file(entry.remote, entry.local, maxBytes, downloader_.limits());
+    } catch (const boost::filesystem::filesystem_error&) {
+        entry.notes.push_back(
+            {kLogError, "Error in file download - I was unable to create the file on the disk"});
+        entry.failed = entry.finished = true;
+        return;
+    }
+    entry.transfer->setLogNow(false);
+    entry.transfer->setProgressMeter(&meter_);
+    downloader_.pool().add(*entry.transfer);
+    running_[entry.transfer.get()] = &entry;
+}
+
+void DownloadWindow::waitForOne() {
+    Transfer* done = downloader_.pool().next();
+    const auto found = running_.find(done);
+    if (found == running_.end()) {
+        throw std::logic_error("a transfer finished that this phase did not start");
+    }
+    Entry& entry = *found->second;
+    running_.erase(found);
+    finish(entry);
+}
+
+void DownloadWindow::finish(Entry& entry) {
+    Transfer& transfer = *entry.transfer;
+    entry.notes.insert(entry.notes.end(), transfer.notes().begin(), transfer.notes().end());
+    entry.finished = true;
+    meter_.fileDone();
+    if (transfer.failed()) {
+        entry.notes.push_back({kLogError, transfer.failureLine()});
+        entry.failed = true;
+        return;
+    }
+    try {
+        transfer.commitFile();
+    } catch (const boost::filesystem::filesystem_error&) {
+        entry.notes.push_back(
+            {kLogError, "Error in file download - I was unable to download " + entry.local});
+        entry.failed = true;
+        return;
+    }
+    std::optional<LogNote> note;
+    if (fileDigestMatches(entry.local, entry.md5, note)) {
+        return;
+    }
+    entry.notes.push_back(*note);
+    // A resumed file that does not check out may have been joined wrongly: once more, whole.
+    if (transfer.resumed() && !entry.refetched) {
+        entry.refetched = true;
+        entry.finished = false;
+        start(entry);
+        return;
+    }
+    entry.damaged = true;
+}
+
+void DownloadWindow::writeBlock(std::size_t k) {
+    Entry& entry = entries_[k];
+    const std::string n = std::to_string(entries_.size());
+    const std::string i = std::to_string(k + 1);
+    if (entry.error && !entry.headed) {
+        std::rethrow_exception(entry.error);
+    }
+    logMessage(kLogInfo, "*** Downloading file " + i + " of " + n + " ***");
+    if (entry.error) {
+        std::rethrow_exception(entry.error);
+    }
+    if (entry.kept) {
+        logMessage(kLogInfo, "Existing file integrity OK: " + entry.filePath);
+        return;
+    }
+    logNotes(entry.checkNotes);
+    logMessage(kLogInfo, entry.filePath + " downloading.");
+    logMessage(kLogDetail, "From remote: " + entry.filePath + " to " + entry.local + ", size " +
+                               std::to_string(entry.fileSize) + "KB");
+    logMessage(kLogInfo, "Progress:");
+    logNotes(entry.notes);
+    if (entry.failed) {
+        throw std::runtime_error("Aborting file download; see error above.");
+    }
+    if (entry.damaged) {
+        throw std::runtime_error(
+            "Aborting file download, a downloaded file has failed integrity-check.");
+    }
+    logMessage(kLogInfo, "File " + i + " of " + n + " downloaded, passed integrity check.");
+}
+
+// Transfers still running stop; files already complete stay for the next run's digest check.
+void DownloadWindow::stopAll() {
+    for (auto& [transfer, entry] : running_) {
+        downloader_.pool().remove(*transfer);
+        entry->transfer.reset();
+    }
+    running_.clear();
 }
 
 } // namespace
@@ -33,37 +291,5 @@ void Updater::downloadFiles(const ProductRecord& record, std::int32_t version,
     const std::string request = manifestRequest(fileManifestAddress(), record.ProductID, version);
     logMessage(kLogDetail, request);
     fileList = parseDocument(downloader.fetchToMemory(request));
-
-    const std::string n = std::to_string(fileList.size());
-    int i = 0;
-    for (nlohmann::json& entry : fileList) {
-        const std::string index = std::to_string(++i);
-        const std::string folder = readText(entry, "Folder");
-        const std::string filePath = readText(entry, "FilePath");
-        const std::int32_t fileSize = readNumber(entry, "FileSize");
-        requireSafePath(folder, PathUse::ManifestPath);
-        requireSafePath(filePath, PathUse::ManifestPath);
-        logMessage(kLogInfo, "*** Downloading file " + index + " of " + n + " ***");
-        ensureTemporaryLocation(tempFolder + folder);
-
-        const std::string remote = remoteAddress(record.FileBaseUrl, filePath);
-        const std::string local = tempFolder + filePath;
-        const std::string md5 = readText(entry, "MD5Hash");
-        if (boost::filesystem::exists(toFsPath(local)) && downloader.checkFileDigest(local, md5)) {
-            logMessage(kLogInfo, "Existing file integrity OK: " + filePath);
-            continue;
-        }
-        logMessage(kLogInfo, filePath + " downloading.");
-        logMessage(kLogDetail, "From remote: " + filePath + " to " + local + ", size " +
-                                   std::to_string(fileSize) + "KB");
-        logMessage(kLogInfo, "Progress:");
-        if (!downloader.downloadToFile(remote, local)) {
-            throw std::runtime_error("Aborting file download; see error above.");
-        }
-        if (!downloader.checkFileDigest(local, md5)) {
-            throw std::runtime_error(
-                "Aborting file download, a downloaded file has failed integrity-check.");
-        }
-        logMessage(kLogInfo, "File " + index + " of " + n + " downloaded, passed integrity check.");
-    }
+    DownloadWindow(downloader, fileList, record, tempFolder).run();
 }

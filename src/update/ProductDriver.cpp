@@ -1,15 +1,42 @@
-#include "log/Log.h"
-#include "update/UnsafePath.h"
 #include "update/Updater.h"
+
+#include "log/Log.h"
+#include "system/Paths.h"
+#include "system/SafeWrite.h"
+#include "update/UnsafePath.h"
 #include "update/VersionDecision.h"
 
+#include <new>
 #include <stdexcept>
 
 namespace {
 
-void logFailure(const ProductRecord& record, const char* reason) {
+void logFailure(const ProductRecord& record, const std::string& reason) {
     logMessage(kLogError, "Update terminated abnormally for " + record.ProdName + " for " +
                               record.Simulator + ": " + reason);
+}
+
+// The simulator's install folder from its "AppPath", or empty when the product is skipped.
+std::string findSimulatorFolder(SystemAccess& system, const ProductRecord& record) {
+    logMessage(kLogInfo, "Finding install-directory this product's simulator...");
+    logMessage(kLogInfo,
+               "If a registry key error appears, disregard - it simply means you do not have "
+               "that simulator installed.");
+    const std::string folder =
+        system.readRegistryString(RegistryRoot::CurrentUser, record.RegistryKey, "AppPath");
+    if (folder.empty()) {
+        logMessage(kLogInfo, "I found no sim install corresponding to product ID " +
+                                 std::to_string(record.ProductID) + "; skipping.");
+        return "";
+    }
+    // A relative folder would be taken from wherever the run happens to start.
+    if (!toFsPath(folder).is_absolute()) {
+        logMessage(kLogInfo,
+                   "Sim install directory " + folder + " is not an absolute path; skipping.");
+        return "";
+    }
+    logMessage(kLogInfo, "Sim install directory in registry is " + folder);
+    return folder;
 }
 
 } // namespace
@@ -18,25 +45,39 @@ UpdateCounts Updater::updateProducts() {
     updaterFolder = system.updaterFolderPath();
     system.ensureDirectory(updaterFolder);
     UpdateCounts counts;
+    std::vector<const ProductRecord*> installed; // in pass order
     for (ProductRecord& record : products) {
-        // A failure ends only this product's turn; the next product still gets its update.
-        try {
-            if (updateProduct(record)) {
-                ++counts.succeeded;
-            }
-        } catch (const std::runtime_error& error) {
-            logFailure(record, error.what());
+        switch (runProductTurn(record)) {
+        case ProductTurn::Installed:
+            ++counts.succeeded;
+            installed.push_back(&record);
+            break;
+        case ProductTurn::Failed:
             ++counts.failed;
-        } catch (const nlohmann::json::exception& error) {
-            logFailure(record, error.what());
-            ++counts.failed;
+            break;
+        case ProductTurn::Skipped:
+            break;
         }
     }
+    recordVersion(installed, counts);
     return counts;
 }
 
-// True when the product reached its success line, false when it was skipped.
-bool Updater::updateProduct(ProductRecord& record) {
+// A failure ends only this product's turn; the next product still gets its update.
+Updater::ProductTurn Updater::runProductTurn(ProductRecord& record) {
+    try {
+        return updateProduct(record);
+    } catch (const std::runtime_error& error) {
+        logFailure(record, error.what());
+    } catch (const nlohmann::json::exception& error) {
+        logFailure(record, error.what());
+    } catch (const std::bad_alloc&) {
+        logFailure(record, "not enough memory");
+    }
+    return ProductTurn::Failed;
+}
+
+Updater::ProductTurn Updater::updateProduct(ProductRecord& record) {
     requireSafePath(record.ProdName, PathUse::RecordName);
     requireSafePath(record.Simulator, PathUse::RecordName);
     requireSafePath(record.VEXLFolderValue, PathUse::RecordName);
@@ -44,22 +85,20 @@ bool Updater::updateProduct(ProductRecord& record) {
     system.ensureDirectory(tempFolder);
     logMessage(kLogInfo, ">>> Product: " + record.ProdName + " for " + record.Simulator);
     logMessage(kLogDetail, "This product using temp dir: " + tempFolder);
-    logMessage(kLogInfo, "Finding install-directory this product's simulator...");
-    logMessage(kLogInfo,
-               "If a registry key error appears, disregard - it simply means you do not have "
-               "that simulator installed.");
-    const std::string simulatorFolder =
-        system.readRegistryString(RegistryRoot::CurrentUser, record.RegistryKey, "AppPath");
+    const std::string simulatorFolder = findSimulatorFolder(system, record);
     if (simulatorFolder.empty()) {
-        logMessage(kLogInfo, "I found no sim install corresponding to product ID " +
-                                 std::to_string(record.ProductID) + "; skipping.");
-        return false;
+        return ProductTurn::Skipped;
     }
-    logMessage(kLogInfo, "Sim install directory in registry is " + simulatorFolder);
     const std::string productDirectory = simulatorFolder + record.VEXLFolderValue + "\\";
     logMessage(kLogInfo, record.ProdName + " path should be " + productDirectory);
     if (decideVersion(installedVersion, record, productDirectory) != VersionDecision::Update) {
-        return false;
+        return ProductTurn::Skipped;
+    }
+    // The numbers without dots disagree with the dotted order when field widths differ.
+    if (isOlderVersion(record.PVDec, installedDisplayVersion)) {
+        logMessage(kLogError, "Refusing to move from version " + installedDisplayVersion +
+                                  " to the older version " + record.PVDec + ".");
+        return ProductTurn::Failed;
     }
     logMessage(kLogInfo, "Updating you to version " + std::to_string(record.ProdVersion));
     logMessage(kLogInfo, "Product directory " + productDirectory + " exists");
@@ -69,13 +108,28 @@ bool Updater::updateProduct(ProductRecord& record) {
                              "KB");
     logMessage(kLogInfo,
                "Your files are being updated. Depending on file size, this may take some time.");
-
     downloadFiles(record, installedVersion, tempFolder);
-    if (installFiles(tempFolder, simulatorFolder) > 0) {
-        system.writeRegistryString(RegistryRoot::LocalMachine, uninstallKey, "DisplayVersion",
-                                   record.PVDec);
-    }
+    installFiles(tempFolder, simulatorFolder);
     logMessage(kLogInfo, "Great, " + record.ProdName + " for " + record.Simulator +
                              " was successfully updated to the latest version!");
-    return true;
+    return ProductTurn::Installed;
+}
+
+// The new version is recorded once, after every product's turn, and only when none failed: a
+// failed product leaves the old version, so that the next run retries every product.
+void Updater::recordVersion(const std::vector<const ProductRecord*>& installed,
+                            UpdateCounts& counts) {
+    if (counts.failed > 0 || installed.empty()) {
+        return;
+    }
+    syncWrittenFolders(); // every installed file and backup is on the disk before the record
+    if (system.writeRegistryString(RegistryRoot::LocalMachine, uninstallKey, "DisplayVersion",
+                                   installed.back()->PVDec)) {
+        return;
+    }
+    for (const ProductRecord* record : installed) {
+        logFailure(*record, "the new version could not be recorded");
+        --counts.succeeded;
+        ++counts.failed;
+    }
 }

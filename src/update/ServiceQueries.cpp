@@ -1,13 +1,31 @@
 #include "update/ServiceQueries.h"
 
 #include "log/Log.h"
+#include "system/Limits.h"
 #include "update/ScrambledText.h"
 #include "update/Updater.h"
 
 #include <cmath>
-#include <limits>
+#include <cstdint>
 
 namespace {
+
+// Whether a JSON number, truncated toward zero, lies in the signed 32-bit range. Other types
+// pass: reading them fails with the library's type error.
+bool fitsInt32(const nlohmann::json& value) {
+    if (value.is_number_unsigned()) {
+        return value.get<std::uint64_t>() <= INT32_MAX;
+    }
+    if (value.is_number_integer()) {
+        const std::int64_t number = value.get<std::int64_t>();
+        return number >= INT32_MIN && number <= INT32_MAX;
+    }
+    if (value.is_number_float()) {
+        const double number = std::trunc(value.get<double>());
+        return number >= INT32_MIN && number <= INT32_MAX;
+    }
+    return true;
+}
 
 VEXL_SCRAMBLED(summaryAddress, VEXL_SERVICE_URL "manifest/summary");
 VEXL_SCRAMBLED(filesAddress, VEXL_SERVICE_URL "manifest/files");
@@ -16,12 +34,14 @@ VEXL_SCRAMBLED(filesAddress, VEXL_SERVICE_URL "manifest/files");
 
 std::int32_t readNumber(nlohmann::json& object, const char* member) {
     nlohmann::json& value = object[member];
+    // Truncated toward zero, but never wrapped or clamped: a number outside the signed 32-bit
+    // range is an error for that value.
+    if (!fitsInt32(value)) {
+        throw nlohmann::json::out_of_range::create(
+            406, std::string("number out of range for ") + member + ": " + value.dump(), nullptr);
+    }
     if (value.is_number_float()) {
-        // Truncated toward zero; clamped, since a cast of an out-of-range double is undefined.
-        const double number = std::trunc(value.get<double>());
-        constexpr double lowest = std::numeric_limits<std::int32_t>::min();
-        constexpr double highest = std::numeric_limits<std::int32_t>::max();
-        return static_cast<std::int32_t>(std::fmax(lowest, std::fmin(highest, number)));
+        return static_cast<std::int32_t>(std::trunc(value.get<double>()));
     }
     return value.get<std::int32_t>();
 }
@@ -59,7 +79,23 @@ void readManifestSummary(const std::string& body, ProductRecord& record) {
 }
 
 nlohmann::json parseDocument(const std::string& body) {
-    return nlohmann::json::parse(body.c_str());
+    // The limits hold while the document is read, so that a hostile one never gets to use the
+    // memory it asks for.
+    std::size_t values = 0;
+    const auto limit = [&values](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+        if (depth > kMaxJsonDepth) {
+            throw nlohmann::json::parse_error::create(
+                101, 0, "nested deeper than " + std::to_string(kMaxJsonDepth) + " levels", nullptr);
+        }
+        if (event != nlohmann::json::parse_event_t::key &&
+            event != nlohmann::json::parse_event_t::object_end &&
+            event != nlohmann::json::parse_event_t::array_end && ++values > kMaxJsonValues) {
+            throw nlohmann::json::parse_error::create(
+                101, 0, "more than " + std::to_string(kMaxJsonValues) + " values", nullptr);
+        }
+        return true;
+    };
+    return nlohmann::json::parse(body.c_str(), limit);
 }
 
 std::string manifestRequest(char* storedAddress, std::int32_t productId, std::int32_t version) {

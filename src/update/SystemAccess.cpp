@@ -1,14 +1,9 @@
 #include "update/SystemAccess.h"
 
 #include "log/Log.h"
+#include "system/Limits.h"
 #include "system/Paths.h"
 #include "system/Registry.h"
-
-namespace {
-
-constexpr std::uint32_t kRegistryReadBufferSize = 450;
-
-} // namespace
 
 std::string SystemAccess::readRegistryString(RegistryRoot root, const std::string& keyPath,
                                              const std::string& valueName) {
@@ -38,7 +33,7 @@ std::string SystemAccess::readRegistryString(RegistryRoot root, const std::strin
     return result;
 }
 
-void SystemAccess::writeRegistryString(RegistryRoot root, const std::string& keyPath,
+bool SystemAccess::writeRegistryString(RegistryRoot root, const std::string& keyPath,
                                        const std::string& valueName, const std::string& data) {
     registry::KeyHandle key;
     registry::Status status = registry::openKeyForWriting(root, keyPath, key);
@@ -48,15 +43,16 @@ void SystemAccess::writeRegistryString(RegistryRoot root, const std::string& key
     }
     if (status != registry::kSuccess) {
         logMessage(kLogError, "Failed to open registry key for writing!");
-        return;
+        return false;
     }
     const auto size = static_cast<std::uint32_t>(data.size() + 1);
-    if (registry::setStringValue(*key, valueName, data.c_str(), size) == registry::kSuccess) {
-        logMessage(kLogDetail, "Registry key successfully written.");
-    } else {
+    if (registry::setStringValue(*key, valueName, data.c_str(), size) != registry::kSuccess) {
         logMessage(kLogError,
                    "Registry key write failed: " + keyPath + ", " + valueName + ", " + data);
+        return false;
     }
+    logMessage(kLogDetail, "Registry key successfully written.");
+    return true;
 }
 
 void SystemAccess::ensureDirectory(const std::string& path) {

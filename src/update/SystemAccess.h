@@ -12,8 +12,9 @@ public:
     // Never throws: failures are logged.
     std::string readRegistryString(RegistryRoot root, const std::string& keyPath,
                                    const std::string& valueName);
-    // Stores a string value, creating the key when it is missing. Never throws.
-    void writeRegistryString(RegistryRoot root, const std::string& keyPath,
+    // Stores a string value, creating the key when it is missing; false when it could not (the
+    // failure is logged). Never throws.
+    bool writeRegistryString(RegistryRoot root, const std::string& keyPath,
                              const std::string& valueName, const std::string& data);
 
     // ensureDirectory and updaterFolderPath of Paths.h.

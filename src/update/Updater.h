@@ -27,6 +27,9 @@ public:
     // Set by findInstalledVersion() (0 until then, and when nothing readable is installed); read
     // by updateProducts() and passed on to the version decision and the manifest requests.
     std::int32_t installedVersion = 0;
+    // Set by findInstalledVersion(): the "DisplayVersion" text as stored, empty when unreadable;
+    // read by updateProducts(), which never moves to an older dotted version.
+    std::string installedDisplayVersion;
     // Set by updateProducts() when it starts; the root of the products' download folders.
     std::string updaterFolder;
     // Set by initialise(); read by fetchProductInformation().
@@ -51,5 +54,8 @@ public:
                               const std::string& simulatorFolder); // update/InstallPhase.cpp
 
 private:
-    bool updateProduct(ProductRecord& record);
+    enum class ProductTurn { Skipped, Installed, Failed };
+    ProductTurn runProductTurn(ProductRecord& record);
+    ProductTurn updateProduct(ProductRecord& record);
+    void recordVersion(const std::vector<const ProductRecord*>& installed, UpdateCounts& counts);
 };

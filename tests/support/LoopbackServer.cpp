@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 
 LoopbackServer::LoopbackServer(int port) {
     server_.Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
@@ -11,6 +12,8 @@ LoopbackServer::LoopbackServer(int port) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             requests_.push_back(request.target);
+            headers_.push_back(request.headers);
+            remotePorts_.push_back(request.remote_port);
             auto it = handlers_.find(request.target);
             if (it != handlers_.end()) {
                 handler = it->second;
@@ -23,6 +26,7 @@ LoopbackServer::LoopbackServer(int port) {
             response.set_content("no such document", "text/plain");
         }
     });
+    server_.set_keep_alive_max_count(100000); // a client may keep its connections
     // Reuse a port still in TIME_WAIT from an earlier server, but never share a live one.
     server_.set_socket_options([](socket_t sock) {
         int yes = 1;
@@ -59,7 +63,9 @@ std::string LoopbackServer::url(const std::string& target) const {
 
 void LoopbackServer::answer(const std::string& target, const std::string& body, int status) {
     handle(target, [body, status](const httplib::Request&, httplib::Response& response) {
-        response.status = status;
+        if (status != 200) {
+            response.status = status; // left alone, the server answers a Range with 206
+        }
         response.set_content(body, "application/octet-stream");
     });
 }
@@ -77,6 +83,103 @@ std::vector<std::string> LoopbackServer::requests() const {
 int LoopbackServer::count(const std::string& target) const {
     const auto all = requests();
     return static_cast<int>(std::count(all.begin(), all.end(), target));
+}
+
+std::vector<std::string> LoopbackServer::headers(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> values;
+    for (const auto& headers : headers_) {
+        const auto found = headers.find(name);
+        values.push_back(found == headers.end() ? "" : found->second);
+    }
+    return values;
+}
+
+int LoopbackServer::connections() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int>(std::set<int>(remotePorts_.begin(), remotePorts_.end()).size());
+}
+
+LoopbackServer::Handler cutAfter(const std::string& bytes, std::size_t at, int cuts) {
+    auto left = std::make_shared<std::atomic<int>>(cuts);
+    return [bytes, at, left](const httplib::Request&, httplib::Response& response) {
+        const bool cut = (*left)-- > 0;
+        response.set_content_provider(
+            bytes.size(), "application/octet-stream",
+            [bytes, at, cut](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                const std::size_t end = cut ? std::min(offset + length, at) : offset + length;
+                if (offset < end) {
+                    sink.write(bytes.data() + offset, end - offset);
+                }
+                return !cut || end < at;
+            });
+    };
+}
+
+LoopbackServer::Handler ignoringRange(const std::string& bytes) {
+    return [bytes](const httplib::Request&, httplib::Response& response) {
+        response.status = 200;
+        response.set_chunked_content_provider("application/octet-stream",
+                                              [bytes](std::size_t, httplib::DataSink& sink) {
+                                                  sink.write(bytes.data(), bytes.size());
+                                                  sink.done();
+                                                  return true;
+                                              });
+    };
+}
+
+LoopbackServer::Handler wrongRange(const std::string& bytes) {
+    return [bytes](const httplib::Request& request, httplib::Response& response) {
+        ignoringRange(bytes)(request, response);
+        response.status = request.has_header("Range") ? 206 : 200;
+    };
+}
+
+LoopbackServer::Handler stallAfterHeaders(std::shared_ptr<std::atomic<bool>> release) {
+    return [release](const httplib::Request&, httplib::Response& response) {
+        response.set_content_provider(
+            1000, "application/octet-stream",
+            [release](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                if (offset == 0) {
+                    sink.write("x", 1);
+                }
+                for (int i = 0; i < 900 && !*release; ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
+                return false;
+            });
+    };
+}
+
+LoopbackServer::Handler endless(std::size_t rate) {
+    return [rate](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider(
+            "application/octet-stream", [rate](std::size_t, httplib::DataSink& sink) {
+                const std::string chunk(rate == 0 ? 65536 : rate, 'z');
+                if (rate != 0) {
+                    std::this_thread::sleep_for(std::chrono::seconds(1));
+                }
+                return sink.write(chunk.data(), chunk.size());
+            });
+    };
+}
+
+LoopbackServer::Handler statusesThen(std::vector<int> statuses, const std::string& bytes,
+                                     const std::string& retryAfter) {
+    auto next = std::make_shared<std::atomic<std::size_t>>(0);
+    return
+        [statuses, bytes, retryAfter, next](const httplib::Request&, httplib::Response& response) {
+            const std::size_t turn = (*next)++;
+            if (turn < statuses.size()) {
+                response.status = statuses[turn];
+                if (!retryAfter.empty()) {
+                    response.set_header("Retry-After", retryAfter);
+                }
+                response.set_content("busy", "text/plain");
+            } else {
+                response.set_content(bytes, "application/octet-stream");
+            }
+        };
 }
 
 namespace {

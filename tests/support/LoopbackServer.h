@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <httplib.h>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -32,6 +34,10 @@ public:
     // The targets requested so far, in order.
     std::vector<std::string> requests() const;
     int count(const std::string& target) const;
+    // The value of a request header, request by request in order ("" where it was not sent).
+    std::vector<std::string> headers(const std::string& name) const;
+    // How many connections the requests so far came over.
+    int connections() const;
 
 private:
     httplib::Server server_;
@@ -40,7 +46,25 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, Handler> handlers_;
     std::vector<std::string> requests_;
+    std::vector<httplib::Headers> headers_;
+    std::vector<int> remotePorts_;
 };
+
+// Answers that misbehave the way real networks and servers do.
+// The bytes with their length declared; the first `cuts` answers drop the connection after
+// `at` bytes. Later requests get what they ask for, a Range included.
+LoopbackServer::Handler cutAfter(const std::string& bytes, std::size_t at, int cuts = 1);
+// The whole bytes with status 200, whatever Range the request asks for.
+LoopbackServer::Handler ignoringRange(const std::string& bytes);
+// The whole bytes with status 206, whatever Range the request asks for: a broken resume.
+LoopbackServer::Handler wrongRange(const std::string& bytes);
+// Headers and the first byte, then nothing until `release` is set (at most a minute and a half).
+LoopbackServer::Handler stallAfterHeaders(std::shared_ptr<std::atomic<bool>> release);
+// Bytes without end, `rate` bytes a second (0: as fast as they go), until the client gives up.
+LoopbackServer::Handler endless(std::size_t rate = 0);
+// The statuses in turn, one a request (with Retry-After when given), then the bytes.
+LoopbackServer::Handler statusesThen(std::vector<int> statuses, const std::string& bytes,
+                                     const std::string& retryAfter = "");
 
 // The update service at the compiled-in address, for 744 on P3D: product information, manifests
 // and files, all written by the test.

@@ -16,9 +16,10 @@ protected:
         int exitCode = -1; // -1 when it did not exit by itself
         long peakKiB = 0;
         std::string console;
+        std::string errors; // standard error
     };
 
-    pid_t startProgram() {
+    pid_t startProgram(const std::vector<std::string>& args = {}) {
         const std::string console = dir.file("console.txt");
         const std::string progress = dir.file("progress.txt");
         const std::vector<std::string> env = {"PATH=/usr/bin:/bin", "APPDATA=" + dir.path(),
@@ -34,9 +35,12 @@ protected:
                 envp.push_back(const_cast<char*>(e.c_str()));
             }
             envp.push_back(nullptr);
-            char* argv[] = {const_cast<char*>(VEXL_UPDATER_EXE), const_cast<char*>("ignored"),
-                            nullptr};
-            execve(VEXL_UPDATER_EXE, argv, envp.data());
+            std::vector<char*> argv = {const_cast<char*>(VEXL_UPDATER_EXE)};
+            for (const auto& arg : args) {
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            }
+            argv.push_back(nullptr);
+            execve(VEXL_UPDATER_EXE, argv.data(), envp.data());
             _exit(127);
         }
         return pid;
@@ -47,13 +51,21 @@ protected:
         rusage usage{};
         wait4(pid, &status, 0, &usage);
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss,
-                readFile(dir.file("console.txt"))};
+                readFile(dir.file("console.txt")), readFile(dir.file("progress.txt"))};
     }
 
-    Outcome runProgram() { return finish(startProgram()); }
+    Outcome runProgram(const std::vector<std::string>& args = {}) {
+        return finish(startProgram(args));
+    }
 
     std::vector<std::string> programLog() const {
         return logLines(readFile(dir.file("VEXL/VEXL Hangar/Updater/vexl_updater_log.txt")));
+    }
+
+    // The last `n` lines of the log.
+    std::vector<std::string> lastLogLines(std::size_t n) const {
+        const auto lines = programLog();
+        return std::vector<std::string>(lines.end() - std::min(n, lines.size()), lines.end());
     }
 
     bool programLogged(const std::string& line) const {

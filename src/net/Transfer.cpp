@@ -1,0 +1,297 @@
+#include "net/Transfer.h"
+
+#include "log/Log.h"
+#include "net/ProgressMeter.h"
+#include "net/TrustedCertificates.h"
+#include "system/ProgramVersion.h"
+
+#include <algorithm>
+#include <curl/curl.h>
+#include <stdexcept>
+
+namespace {
+
+struct CurlCleanup {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
+
+const std::string kUserAgent = "vexl-updater/A" + std::to_string(kProgramVersion);
+
+// Failures that another attempt may well not meet: no connection, a connection cut or reset,
+// a time-out.
+bool isTransientError(CURLcode code) {
+    switch (code) {
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Answers that another attempt may well not get: the server is busy or briefly broken.
+bool transientStatus(long status) {
+    return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 ||
+           status == 504;
+}
+
+// Throws `message` + the error text when an option could not be set.
+void require(CURLcode result, const char* message, const char* errorText) {
+    if (result != CURLE_OK) {
+        throw std::runtime_error(message + std::string(errorText));
+    }
+}
+
+} // namespace
+
+struct Transfer::Handle {
+    CurlHandle curl;
+    char error[CURL_ERROR_SIZE] = "";
+};
+
+std::string encodeSpaces(const std::string& url) {
+    std::string encoded;
+    encoded.reserve(url.size());
+    for (char c : url) {
+        if (c == ' ') {
+            encoded += "%20";
+        } else {
+            encoded += c;
+        }
+    }
+    return encoded;
+}
+
+std::string percentEncodePath(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) != 0 || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+            encoded += c;
+        } else {
+            encoded += '%';
+            encoded += kHex[byte >> 4];
+            encoded += kHex[byte & 0x0F];
+        }
+    }
+    return encoded;
+}
+
+Transfer::Transfer(Kind kind, const std::string& url, const TransferLimits& limits)
+    : kind_(kind), url_(url), encoded_(encodeSpaces(url)), limits_(limits),
+      handle_(std::make_unique<Handle>()) {
+    handle_->curl.reset(curl_easy_init());
+    CURL* h = handle_->curl.get();
+    if (h == nullptr) {
+        throw std::runtime_error("Failed to create CURL connection");
+    }
+    const char* errorText = handle_->error;
+    const CURLcode bufferSet = curl_easy_setopt(h, CURLOPT_ERRORBUFFER, handle_->error);
+    if (bufferSet != CURLE_OK) {
+        throw std::runtime_error("Failed to set error buffer: " + std::to_string(bufferSet));
+    }
+    require(curl_easy_setopt(h, CURLOPT_URL, encoded_.c_str()), "Failed to set URL: ", errorText);
+    require(curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L),
+            "Failed to set redirect option: ", errorText);
+    require(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onData),
+            "Failed to set writer: ", errorText);
+    require(curl_easy_setopt(h, CURLOPT_WRITEDATA, this), "Failed to set write data: ", errorText);
+    // An https service never lets a redirect fall back to plain http.
+    const bool secure = encoded_.compare(0, 8, "https://") == 0;
+    CURLcode result = curl_easy_setopt(h, CURLOPT_PRIVATE, this);
+    const auto set = [&result](CURLcode next) { result = result == CURLE_OK ? next : result; };
+    set(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https"));
+    set(curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https"));
+    set(curl_easy_setopt(h, CURLOPT_MAXREDIRS, limits.maxRedirects));
+    set(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds));
+    set(curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond));
+    set(curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds));
+    if (kind == Kind::Document) {
+        set(curl_easy_setopt(h, CURLOPT_TIMEOUT, limits.documentTimeoutSeconds));
+    } else {
+        set(curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kDownloadBufferBytes));
+    }
+    set(curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent.c_str()));
+    set(curl_easy_setopt(h, CURLOPT_PIPEWAIT, 1L));
+    set(curl_easy_setopt(h, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT)));
+    if (!trustedCertificates().empty()) {
+        curl_blob blob{const_cast<char*>(trustedCertificates().data()),
+                       trustedCertificates().size(), CURL_BLOB_COPY};
+        set(curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &blob));
+    }
+    require(result, "Failed to set transfer options: ", errorText);
+}
+
+Transfer::~Transfer() = default;
+
+std::unique_ptr<Transfer> Transfer::document(const std::string& url, const TransferLimits& limits) {
+    return std::unique_ptr<Transfer>(new Transfer(Kind::Document, url, limits));
+}
+
+std::unique_ptr<Transfer> Transfer::file(const std::string& url, const std::string& localPath,
+                                         std::uint64_t maxBytes, const TransferLimits& limits) {
+    std::unique_ptr<Transfer> transfer(new Transfer(Kind::File, url, limits));
+    transfer->localPath_ = localPath;
+    transfer->maxBytes_ = maxBytes;
+    transfer->file_ = std::make_unique<SafeFile>(localPath, Durability::Cached);
+    return transfer;
+}
+
+void* Transfer::handle() const {
+    return handle_->curl.get();
+}
+
+std::uint64_t Transfer::kept() const {
+    return kind_ == Kind::Document ? body_.size() : fileBytes_;
+}
+
+void Transfer::beginAttempt() {
+    ++attempt_;
+    handle_->error[0] = '\0';
+    firstData_ = true;
+    accepting_ = true;
+    overLimit_ = false;
+    resumeFrom_ = kept();
+    resumed_ = resumed_ || resumeFrom_ > 0;
+    // A plain Range request rather than libcurl's resume, which refuses an answer that ignores
+    // the range; such an answer simply starts the target over.
+    range_ = resumeFrom_ > 0 ? std::to_string(resumeFrom_) + "-" : "";
+    curl_easy_setopt(handle_->curl.get(), CURLOPT_RANGE, range_.empty() ? nullptr : range_.c_str());
+}
+
+std::size_t Transfer::onData(char* data, std::size_t size, std::size_t count, void* self) {
+    if (self == nullptr) {
+        return 0; // libcurl ends the transfer with a write error
+    }
+    return static_cast<Transfer*>(self)->receive(data, size * count);
+}
+
+// Called once an attempt's status is known: at its first byte, or at its end when it had none.
+void Transfer::takeAnswer() {
+    firstData_ = false;
+    long status = 0;
+    curl_easy_getinfo(handle_->curl.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (kind_ == Kind::File) {
+        // An error page never mixes with the file's bytes.
+        accepting_ = status == 200 || status == 201 || (status == 206 && resumeFrom_ > 0);
+    }
+    if (accepting_ && resumeFrom_ > 0 && status != 206) {
+        startOver(); // the server sends the whole again instead of the rest
+    }
+}
+
+std::size_t Transfer::receive(const char* data, std::size_t size) {
+    if (firstData_) {
+        takeAnswer();
+    }
+    if (!accepting_) {
+        return size;
+    }
+    if (size > maxBytes_ || kept() > maxBytes_ - size) {
+        overLimit_ = true;
+        return 0;
+    }
+    if (kind_ == Kind::Document) {
+        body_.append(data, size);
+    } else if (std::fwrite(data, 1, size, file_->stream()) != size) {
+        return 0;
+    } else {
+        fileBytes_ += size;
+    }
+    if (meter_ != nullptr) {
+        meter_->addBytes(size);
+    }
+    return size;
+}
+
+void Transfer::startOver() {
+    body_.clear();
+    if (kind_ == Kind::File) {
+        file_.reset(); // its temporary goes first
+        file_ = std::make_unique<SafeFile>(localPath_, Durability::Cached);
+        fileBytes_ = 0;
+    }
+    resumed_ = false;
+}
+
+void Transfer::note(int level, const std::string& text) {
+    if (logNow_) {
+        logMessage(level, text);
+    } else {
+        notes_.push_back({level, text});
+    }
+}
+
+Transfer::Verdict Transfer::endAttempt(int code) {
+    const auto result = static_cast<CURLcode>(code);
+    long status = 0;
+    curl_easy_getinfo(handle_->curl.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (result == CURLE_OK) {
+        if (firstData_) {
+            takeAnswer();
+        }
+        return judgeAnswer(status);
+    }
+    const std::string reason =
+        handle_->error[0] != '\0' ? handle_->error : curl_easy_strerror(result);
+    if (overLimit_ || !isTransientError(result)) {
+        return fail(reason, 0);
+    }
+    return retryOrFail(reason, 0);
+}
+
+Transfer::Verdict Transfer::judgeAnswer(long status) {
+    const std::string reason = "server provided abnormal response code " + std::to_string(status);
+    if (transientStatus(status)) {
+        const Verdict verdict = retryOrFail(reason, status);
+        // A document is what the service answered, once no attempt is left.
+        return verdict == Verdict::Failed && kind_ == Kind::Document ? Verdict::Done : verdict;
+    }
+    if (kind_ == Kind::Document || accepting_) {
+        return Verdict::Done;
+    }
+    return fail(reason, status);
+}
+
+Transfer::Verdict Transfer::retryOrFail(const std::string& reason, long status) {
+    if (attempt_ >= kMaxAttempts) {
+        return fail(reason, status);
+    }
+    if (status != 0) {
+        startOver(); // a busy server's answer is no part of the document
+    }
+    curl_off_t retryAfter = 0;
+    curl_easy_getinfo(handle_->curl.get(), CURLINFO_RETRY_AFTER, &retryAfter);
+    retryDelay_ = retryAfter > 0
+                      ? std::min<long>(static_cast<long>(retryAfter), kMaxRetryAfterSeconds)
+                      : limits_.firstRetryDelaySeconds << (attempt_ - 1);
+    note(kLogInfo, "Retrying " + encoded_ + " (attempt " + std::to_string(attempt_ + 1) + " of " +
+                       std::to_string(kMaxAttempts) + "): " + reason);
+    return Verdict::Retry;
+}
+
+Transfer::Verdict Transfer::fail(const std::string& reason, long status) {
+    errorText_ = reason;
+    failedStatus_ = status;
+    return Verdict::Failed;
+}
+
+std::string Transfer::failureLine() const {
+    if (failedStatus_ != 0) {
+        return "Error in file download - server provided abnormal response code " +
+               std::to_string(failedStatus_);
+    }
+    return "Error in file download - I was unable to download " + localPath_;
+}
+
+void Transfer::commitFile() {
+    file_->commit();
+}

@@ -1,0 +1,135 @@
+#include "net/TransferPool.h"
+
+#include "net/ProgressMeter.h"
+#include "net/Transfer.h"
+
+#include <algorithm>
+#include <curl/curl.h>
+#include <stdexcept>
+
+namespace {
+
+constexpr int kLongestPollMilliseconds = 250;
+
+struct MultiCleanup {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+struct ShareCleanup {
+    void operator()(CURLSH* share) const { curl_share_cleanup(share); }
+};
+
+} // namespace
+
+struct TransferPool::Multi {
+    std::unique_ptr<CURLM, MultiCleanup> multi;
+    std::unique_ptr<CURLSH, ShareCleanup> share;
+};
+
+TransferPool::TransferPool() : multi_(std::make_unique<Multi>()) {
+    multi_->multi.reset(curl_multi_init());
+    multi_->share.reset(curl_share_init());
+    if (!multi_->multi || !multi_->share) {
+        throw std::runtime_error("Failed to create CURL connection");
+    }
+    // One thread drives every transfer, so the shared data needs no lock.
+    curl_share_setopt(multi_->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(multi_->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+}
+
+TransferPool::~TransferPool() {
+    for (Transfer* transfer : std::set<Transfer*>(running_)) {
+        remove(*transfer);
+    }
+}
+
+void TransferPool::add(Transfer& transfer) {
+    curl_easy_setopt(transfer.handle(), CURLOPT_SHARE, multi_->share.get());
+    transfer.beginAttempt();
+    curl_multi_add_handle(multi_->multi.get(), transfer.handle());
+    running_.insert(&transfer);
+}
+
+void TransferPool::remove(Transfer& transfer) {
+    if (running_.erase(&transfer) != 0) {
+        curl_multi_remove_handle(multi_->multi.get(), transfer.handle());
+    }
+    waiting_.erase(std::remove_if(waiting_.begin(), waiting_.end(),
+                                  [&transfer](const auto& w) { return w.second == &transfer; }),
+                   waiting_.end());
+    finished_.erase(std::remove(finished_.begin(), finished_.end(), &transfer), finished_.end());
+}
+
+Transfer* TransferPool::next() {
+    while (finished_.empty()) {
+        startDueRetries();
+        if (running_.empty() && waiting_.empty()) {
+            return nullptr;
+        }
+        int stillRunning = 0;
+        curl_multi_perform(multi_->multi.get(), &stillRunning);
+        collectFinished();
+        if (meter_ != nullptr) {
+            meter_->draw();
+        }
+        if (finished_.empty()) {
+            curl_multi_poll(multi_->multi.get(), nullptr, 0, pollMilliseconds(), nullptr);
+        }
+    }
+    Transfer* done = finished_.front();
+    finished_.pop_front();
+    return done;
+}
+
+void TransferPool::perform(Transfer& transfer) {
+    add(transfer);
+    while (Transfer* done = next()) {
+        if (done == &transfer) {
+            return;
+        }
+    }
+}
+
+void TransferPool::startDueRetries() {
+    const auto now = Clock::now();
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+        if (it->first <= now) {
+            Transfer* transfer = it->second;
+            it = waiting_.erase(it);
+            transfer->beginAttempt();
+            curl_multi_add_handle(multi_->multi.get(), transfer->handle());
+            running_.insert(transfer);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void TransferPool::collectFinished() {
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_->multi.get(), &queued)) {
+        if (message->msg != CURLMSG_DONE) {
+            continue;
+        }
+        Transfer* transfer = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+        const CURLcode result = message->data.result;
+        curl_multi_remove_handle(multi_->multi.get(), message->easy_handle);
+        running_.erase(transfer);
+        if (transfer->endAttempt(result) == Transfer::Verdict::Retry) {
+            waiting_.emplace_back(
+                Clock::now() + std::chrono::seconds(transfer->retryDelaySeconds()), transfer);
+        } else {
+            finished_.push_back(transfer);
+        }
+    }
+}
+
+int TransferPool::pollMilliseconds() const {
+    auto wait = std::chrono::milliseconds(kLongestPollMilliseconds);
+    const auto now = Clock::now();
+    for (const auto& [due, transfer] : waiting_) {
+        wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::max(due - now, Clock::duration::zero())));
+    }
+    return static_cast<int>(wait.count());
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Every limit that keeps an unattended run from hanging, growing without end or trusting a
+// service too far, in one place.
+
+// Per transfer; a test may shorten them.
+struct TransferLimits {
+    long connectTimeoutSeconds = 30;
+    // A transfer averaging fewer bytes per second than this over lowSpeedSeconds is aborted.
+    long lowSpeedBytesPerSecond = 1000;
+    long lowSpeedSeconds = 60;
+    // A service document (product information, manifests) ends after this long in all.
+    long documentTimeoutSeconds = 300;
+    long maxRedirects = 30;
+    // How many files of a product download at the same time.
+    int parallelDownloads = 4;
+    // Transient failures are tried again after this many seconds, doubled each time.
+    long firstRetryDelaySeconds = 1;
+};
+
+// The largest service document accepted.
+constexpr std::size_t kMaxDocumentBytes = 64u * 1024u * 1024u;
+// A file may exceed its listed size (kilobytes, rounded) by this much before its transfer ends.
+constexpr std::int64_t kFileSizeSlackBytes = 65536;
+// Deeper nesting or more values make a document unusable.
+constexpr int kMaxJsonDepth = 64;
+constexpr std::size_t kMaxJsonValues = 4000000;
+
+// What a registry read copies at the most, the terminating NUL included.
+constexpr std::uint32_t kRegistryReadBufferSize = 450;
+
+// libcurl's receive buffer for file downloads: large enough that a fast local transfer is not
+// held back by many small writes, small enough to keep memory low.
+constexpr long kDownloadBufferBytes = 256 * 1024;
+
+// Transient failures of a transfer are tried again, this many attempts in all; a server's
+// Retry-After is honoured up to kMaxRetryAfterSeconds.
+constexpr int kMaxAttempts = 4;
+constexpr long kMaxRetryAfterSeconds = 60;
