@@ -103,7 +103,7 @@ std::string filePathOf(const fs::path& relative, const std::string& where) {
         }
         text += (text.empty() ? "" : "\\") + name;
     }
-    // Its Folder, a leading part of it, is then safe as well.
+    // Its Folder, the path without the last name, then breaks none of the rules either.
     try {
         requireSafePath(text, PathUse::ManifestPath);
     } catch (const std::runtime_error& error) {
