@@ -3,7 +3,8 @@
 
 VEXL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VEXL_PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libboost-filesystem-dev
-    libboost-system-dev nlohmann-json3-dev libgtest-dev libcpp-httplib-dev libssl-dev nginx-light curl)
+    libboost-system-dev nlohmann-json3-dev libgtest-dev libcpp-httplib-dev libssl-dev libsodium-dev
+    nginx-light curl)
 
 vexl_install_packages() {
     local missing=()

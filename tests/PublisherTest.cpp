@@ -1,15 +1,90 @@
 #include "publish/Publisher.h"
+#include "publish/Signing.h"
 #include "support/TestSupport.h"
 
 #include <boost/filesystem.hpp>
+#include <csignal>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+namespace fs = boost::filesystem;
 using nlohmann::json;
+
+namespace {
+
+using Tree = std::map<std::string, std::string>; // bytes by path below the folder
+
+Tree snapshot(const std::string& folder) {
+    Tree tree;
+    for (fs::recursive_directory_iterator it(folder), end; it != end; ++it) {
+        if (fs::is_regular_file(it->path())) {
+            tree[it->path().lexically_relative(folder).string()] = readFile(it->path().string());
+        }
+    }
+    return tree;
+}
+
+std::string quoted(const std::string& text) {
+    return "'" + text + "'";
+}
+
+std::string decodedBase64(const std::string& text, std::size_t size) {
+    std::string bytes(text.size(), '\0');
+    const int decoded = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                                        reinterpret_cast<const unsigned char*>(text.data()),
+                                        static_cast<int>(text.size()));
+    bytes.resize(decoded < 0 ? 0 : std::min<std::size_t>(decoded, size));
+    return bytes;
+}
+
+// OpenSSL's command line checks the Ed25519 signature file of a document against a public key.
+bool opensslVerifies(const TempDir& dir, const std::string& publicKey, const std::string& document,
+                     const std::string& signatureFile) {
+    static const std::string kEd25519PublicKeyPrefix(
+        "\x30\x2a\x30\x05\x06\x03\x2b\x65\x70\x03\x21\x00", 12);
+    writeFile(dir.file("key.der"), kEd25519PublicKeyPrefix + decodedBase64(publicKey, 32));
+    std::string signature = readFile(signatureFile);
+    signature.pop_back(); // the newline
+    writeFile(dir.file("signature.bin"), decodedBase64(signature, 64));
+    const std::string command = "openssl pkeyutl -verify -pubin -keyform DER -inkey " +
+                                quoted(dir.file("key.der")) + " -rawin -in " + quoted(document) +
+                                " -sigfile " + quoted(dir.file("signature.bin")) +
+                                " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+// Runs the built vexl-publish; its exit code, standard output and standard error.
+struct CommandRun {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+CommandRun runPublish(const TempDir& dir, const std::vector<std::string>& arguments) {
+    std::string command = quoted(VEXL_PUBLISH_EXE);
+    for (const std::string& argument : arguments) {
+        command += " " + quoted(argument);
+    }
+    command += " >" + quoted(dir.file("out.txt")) + " 2>" + quoted(dir.file("err.txt"));
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(dir.file("out.txt")),
+            readFile(dir.file("err.txt"))};
+}
+
+} // namespace
 
 class PublisherTest : public ::testing::Test {
 protected:
-    PublisherTest() {
+    PublisherTest() { writeReleases(); }
+
+    void writeReleases() {
+        fs::remove_all(releases);
         writeFile(releases + "/products.json", products.dump());
         release("1.0.0", {{"VEXL\\a.cfg", "a1"}, {"VEXL\\same.txt", "same"}});
         release("1.1.0", {{"VEXL\\a.cfg", "a2"}, {"VEXL\\same.txt", "same"}});
@@ -18,18 +93,35 @@ protected:
                           {"VEXL\\New Folder\\big.bin", std::string(2049, 'b')}});
     }
 
-    void release(const std::string& version, const std::map<std::string, std::string>& files) {
+    void release(const std::string& version, const std::map<std::string, std::string>& files,
+                 int id = 3) {
+        fs::create_directories(releases + "/" + std::to_string(id) + "/" + version);
         for (const auto& [path, bytes] : files) {
-            writeFile(dir.file("releases/3/" + version + "/" + path), bytes);
+            writeFile(dir.file("releases/" + std::to_string(id) + "/" + version + "/" + path),
+                      bytes);
         }
     }
 
-    std::string publishError() {
-        return errorOf([&] { publishReleases(releases, out); });
+    void writeProducts() { writeFile(releases + "/products.json", products.dump()); }
+
+    std::string publishError(const Signer* signer = nullptr) {
+        return errorOf([&] { publishReleases(releases, out, signer); });
     }
 
     json document(const std::string& relative) {
         return json::parse(readFile(out + "/" + relative));
+    }
+
+    // What lies beside the output folder other than the releases.
+    std::vector<std::string> besideOutput() const {
+        std::vector<std::string> names;
+        for (fs::directory_iterator it(dir.path()), end; it != end; ++it) {
+            const std::string name = it->path().filename().string();
+            if (name != "releases" && name != "tree") {
+                names.push_back(name);
+            }
+        }
+        return names;
     }
 
     static json entry(const std::string& folder, const std::string& path,
@@ -67,6 +159,7 @@ TEST_F(PublisherTest, PublishesTheNewestVersionForItsPair) {
     EXPECT_EQ(document("products/XSE/77L/1.json"), json::array());
     EXPECT_EQ(readFile(out + "/files/P3D/744/2/VEXL/New Folder/big.bin"), std::string(2049, 'b'));
     EXPECT_EQ(readFile(out + "/files/P3D/744/2/VEXL/a.cfg"), "a2");
+    EXPECT_FALSE(fileExists(out + "/products/P3D/744/2.json.sig")); // signing is asked for
 }
 
 TEST_F(PublisherTest, ManifestsListExactlyWhatIsNewOrChanged) {
@@ -84,55 +177,290 @@ TEST_F(PublisherTest, ManifestsListExactlyWhatIsNewOrChanged) {
     EXPECT_FALSE(fileExists(out + "/manifest/files/3/100.json")); // below MinVersion
 }
 
-TEST_F(PublisherTest, PublishingTwiceWritesTheSameBytes) {
+TEST_F(PublisherTest, RemovalListsNameWhatTheNewestReleaseNoLongerHas) {
+    fs::remove_all(releases + "/3");
+    release("1.0.0", {{"VEXL\\old.cfg", "below MinVersion"}});
+    release("1.1.0", {{"VEXL\\a.cfg", "a1"},
+                      {"VEXL\\gone.txt", "gone"},
+                      {"VEXL\\Old Name.dds", "texture"},
+                      {"VEXL\\Case.ini", "case"},
+                      {"VEXL\\Sub\\x.bin", "x"}});
+    release("1.2.0", {{"VEXL\\a.cfg", "a2"},
+                      {"VEXL\\gone.txt", "gone"},
+                      {"VEXL\\New Name.dds", "texture"},
+                      {"VEXL\\case.ini", "case"},
+                      {"VEXL\\Sub\\x.bin", "x2"},
+                      {"VEXL\\added.txt", "added"}});
+    release("2.0.0", {{"VEXL\\a.cfg", "a3"},
+                      {"VEXL\\New Name.dds", "texture"},
+                      {"VEXL\\CASE.INI", "case"},
+                      {"VEXL\\added.txt", "added"},
+                      {"VEXL\\new.bin", "new"}});
     ASSERT_EQ(publishError(), "");
-    std::map<std::string, std::string> first;
-    for (boost::filesystem::recursive_directory_iterator it(out), end; it != end; ++it) {
-        if (boost::filesystem::is_regular_file(it->path())) {
-            first[it->path().string()] = readFile(it->path().string());
+    const auto removed = [](const std::string& path, const std::string& bytes) {
+        return json{{"FilePath", path}, {"MD5Hash", referenceMd5(bytes)}};
+    };
+    EXPECT_EQ(document("manifest/removed/3/110.json"),
+              json::array({removed("VEXL\\Old Name.dds", "texture"),
+                           removed("VEXL\\Sub\\x.bin", "x"), removed("VEXL\\gone.txt", "gone")}));
+    EXPECT_EQ(document("manifest/removed/3/120.json"),
+              json::array({removed("VEXL\\Sub\\x.bin", "x2"), removed("VEXL\\gone.txt", "gone")}));
+    EXPECT_EQ(readFile(out + "/manifest/removed/3/full.json"), "[]\n");
+    EXPECT_FALSE(fileExists(out + "/manifest/removed/3/200.json")); // the newest
+    EXPECT_FALSE(fileExists(out + "/manifest/removed/3/100.json")); // below MinVersion
+}
+
+TEST_F(PublisherTest, RefusesReleasesTheUpdaterWouldRefuseOrMisread) {
+    const std::string release3 = releases + "/3/1.3.0";
+    const auto withProduct = [&](const char* member, json value) {
+        return [&, member, value] {
+            products[0][member] = value;
+            writeProducts();
+        };
+    };
+    const auto withRelease = [&](const std::string& version,
+                                 const std::map<std::string, std::string>& files) {
+        return [&, version, files] { release(version, files); };
+    };
+    const auto withLink = [&](const std::string& target, const std::string& link) {
+        return [&, target, link] {
+            fs::create_directories(fs::path(link).parent_path());
+            fs::create_symlink(target, link);
+        };
+    };
+    const struct {
+        std::function<void()> setup;
+        std::string message;
+    } cases[] = {
+        {withRelease("11.0", {{"x", "x"}}), "product 3: versions 1.1.0 and 11.0 both read as 110"},
+        {withRelease("1.3b", {{"x", "x"}}),
+         "product 3: version 1.3b does not read back as its version number; use digits and dots "
+         "only"},
+        {[&] {
+             for (const char* version : {"1.9.0", "1.10.0", "2.0.0"}) {
+                 release(version, {{"x", "x"}});
+             }
+         },
+         "product 3: versions 2.0.0 and 1.10.0 read as 200 and 1100, which is not their dotted "
+         "order; give each field the same number of digits in every version"},
+        {withProduct("MinVersion", "1.1"),
+         "product 3: versions 1.1 and 1.0.0 read as 11 and 100, which is not their dotted order; "
+         "give each field the same number of digits in every version"},
+        {withProduct("MinVersion", "1.3.0"),
+         "product 3: MinVersion 1.3.0 is above the newest release 1.2.0"},
+        {withProduct("ProductID", -3),
+         "products.json: \"ProductID\" -3 is not a number from 0 to 2147483647"},
+        {withProduct("ProductID", 2147483648u),
+         "products.json: \"ProductID\" 2147483648 is not a number from 0 to 2147483647"},
+        {withProduct("Simulator", ""), "product 3: \"Simulator\" Unsafe path in update data: "},
+        {withRelease("1.3.0", {{"VEXL\\CON.cfg", "x"}}),
+         "product 3, release 1.3.0: \"FilePath\" Unsafe path in update data: VEXL\\CON.cfg"},
+        {[&] { writeFile(release3 + "/VEXL/a\\b.cfg", "x"); },
+         "product 3, release 1.3.0: file name with a backslash: a\\b.cfg"},
+        {withRelease("1.3.0", {{"VEXL\\a.cfg", "x"}, {"VEXL\\A.CFG", "y"}}),
+         "product 3, release 1.3.0: paths VEXL\\A.CFG and VEXL\\a.cfg differ only in case"},
+        {withRelease("1.3.0", {{"VEXL\\Model\\a.mdl", "x"}, {"VEXL\\MODEL\\b.mdl", "y"}}),
+         "product 3, release 1.3.0: paths VEXL\\MODEL and VEXL\\Model differ only in case"},
+        {withLink("a.cfg", release3 + "/VEXL/link.cfg"),
+         "product 3, release 1.3.0: VEXL\\link.cfg is a symbolic link; copy what it points to "
+         "into the release"},
+        {withLink(dir.path(), release3 + "/VEXL/outside"),
+         "product 3, release 1.3.0: VEXL\\outside is a symbolic link; copy what it points to "
+         "into the release"},
+        {withLink(releases + "/3/1.2.0", release3),
+         "product 3, release 1.3.0: the release folder is a symbolic link; copy what it points "
+         "to into " +
+             releases + "/3"},
+        {[&] {
+             fs::create_directories(release3);
+             ASSERT_EQ(mkfifo((release3 + "/pipe").c_str(), 0600), 0);
+         },
+         "product 3, release 1.3.0: pipe is neither a file nor a folder"},
+        {[&] {
+             products.push_back(products[0]);
+             writeProducts();
+         },
+         "product 3 is listed twice"},
+        {[&] {
+             products.push_back(products[0]);
+             products[1]["ProductID"] = 4;
+             writeProducts();
+             release("1.2.0", {{"VEXL\\a.cfg", "other"}}, 4);
+         },
+         "products 3 and 4 publish different files at VEXL\\a.cfg under the same file base "
+         "P3D/744/2"},
+        {withProduct("ProductID", 4),
+         "product 4 has no releases: " + releases + "/4 is not a folder"},
+        {[&] {
+             fs::remove_all(releases + "/3");
+             fs::create_directories(releases + "/3");
+         },
+         "product 3 has no releases in " + releases + "/3"},
+        {[&] {
+             products[0]["Catalogue"]["Pair"] = 3;
+             writeProducts();
+         },
+         "product 3: \"Catalogue\" must name a simulator, aircraft and pair the updater asks for"},
+        {[&] { writeFile(out + "/notes.txt", "mine"); },
+         out + " holds notes.txt, which a publication never writes; refusing to replace it"},
+        {[&] { writeFile(out, "a file"); }, out + " is not a folder"},
+    };
+    const json original = products;
+    for (const auto& refusal : cases) {
+        products = original;
+        writeReleases();
+        fs::remove_all(out);
+        refusal.setup();
+        EXPECT_EQ(publishError(), refusal.message);
+    }
+    EXPECT_EQ(readFile(out), "a file"); // what was there stays
+}
+
+TEST_F(PublisherTest, TheOutputHoldsExactlyWhatThePublicationWrote) {
+    ASSERT_EQ(publishError(), "");
+    writeFile(out + "/manifest/files/3/stray.json", "[]");
+    fs::remove_all(releases + "/3/1.1.0");
+    ASSERT_EQ(publishError(), "");
+    EXPECT_FALSE(fileExists(out + "/manifest/files/3/110.json")); // no longer published
+    EXPECT_FALSE(fileExists(out + "/manifest/files/3/stray.json"));
+    EXPECT_TRUE(fileExists(out + "/manifest/files/3/120.json"));
+    EXPECT_EQ(besideOutput(), std::vector<std::string>{});
+}
+
+// A child publishes a release with a file over its file size limit: the write fails, or the
+// system kills the child for it, with part of the new tree written.
+TEST_F(PublisherTest, AnInterruptedPublicationLeavesThePreviousTreeServing) {
+    constexpr rlim_t kLimit = 1 << 20;
+    ASSERT_EQ(publishError(), "");
+    const Tree previous = snapshot(out);
+    release("1.3.0", {{"VEXL\\a.cfg", "a3"}, {"VEXL\\zz.bin", std::string(2 * kLimit, 'z')}});
+    for (const bool killed : {false, true}) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::signal(SIGXFSZ, killed ? SIG_DFL : SIG_IGN);
+            const rlimit limit{kLimit, kLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            _exit(publishError().empty() ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(killed ? WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ
+                           : WIFEXITED(status) && WEXITSTATUS(status) == 1)
+            << status;
+        EXPECT_EQ(snapshot(out), previous) << "killed: " << killed;
+        EXPECT_EQ(besideOutput(),
+                  killed ? std::vector<std::string>{".tree.vexl-new"} : std::vector<std::string>{});
+    }
+    ASSERT_EQ(publishError(), ""); // and the next publication clears what the killed one left
+    EXPECT_EQ(readFile(out + "/files/P3D/744/2/VEXL/a.cfg"), "a3");
+    EXPECT_EQ(besideOutput(), std::vector<std::string>{});
+}
+
+// Where the system cannot exchange two folders, the previous tree is set aside by one rename
+// before the new one is renamed into place.
+TEST_F(PublisherTest, ATreeSetAsideByAStoppedPublicationIsPutBack) {
+    ASSERT_EQ(publishError(), "");
+    const Tree previous = snapshot(out);
+    fs::rename(out, dir.file(".tree.vexl-old"));
+    writeFile(releases + "/products.json", "[]");
+    EXPECT_EQ(publishError(), "products.json must be a non-empty array of products");
+    EXPECT_EQ(snapshot(out), previous);
+    EXPECT_EQ(besideOutput(), std::vector<std::string>{});
+}
+
+TEST_F(PublisherTest, PublishingTwiceWritesTheSameBytesSignedOrNot) {
+    const std::string keyFile = dir.file("signing.key");
+    makeKeyFile(keyFile);
+    const Signer signer(keyFile);
+    for (const Signer* signing : {static_cast<const Signer*>(nullptr), &signer}) {
+        ASSERT_EQ(publishError(signing), "");
+        const Tree first = snapshot(out);
+        ASSERT_EQ(publishError(signing), "");
+        EXPECT_EQ(snapshot(out), first);
+    }
+}
+
+TEST_F(PublisherTest, AKeyFileIsTheOwnersOnlyAndNeverReplaced) {
+    const std::string keyFile = dir.file("signing.key");
+    const std::string publicKey = makeKeyFile(keyFile);
+    struct stat status {};
+    ASSERT_EQ(stat(keyFile.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_EQ(Signer(keyFile).publicKey(), publicKey);
+    const std::string bytes = readFile(keyFile);
+    EXPECT_EQ(errorOf([&] { makeKeyFile(keyFile); }),
+              keyFile + " already exists; a key file is never replaced");
+    EXPECT_EQ(readFile(keyFile), bytes);
+}
+
+TEST_F(PublisherTest, RefusesKeyFilesThatHoldNoKey) {
+    const std::string keyFile = dir.file("signing.key");
+    const std::string seed = "T3W+fn0aCZeGqDFEv6+bQ+YbQAwcIIv5qHzHqdzyA8Y=";
+    for (const std::string& text :
+         {std::string("# a comment only\n"), seed.substr(4) + "\n", seed + "\n" + seed + "\n"}) {
+        writeFile(keyFile, text);
+        EXPECT_EQ(errorOf([&] { Signer signer(keyFile); }),
+                  keyFile + " is not a key file made by vexl-publish keygen")
+            << text;
+    }
+    writeFile(keyFile, "# comment\r\n" + seed + "\r\n");
+    EXPECT_EQ(errorOf([&] { Signer signer(keyFile); }), "");
+}
+
+// The maker's way, through the command: keygen prints the public key, --sign signs the tree;
+// OpenSSL, an independent implementation, checks every signature against the printed key.
+TEST_F(PublisherTest, ASignedTreeVerifiesAgainstThePrintedPublicKey) {
+    const std::string keyFile = dir.file("keys/signing.key");
+    fs::create_directories(dir.file("keys"));
+    const CommandRun keygen = runPublish(dir, {"keygen", keyFile});
+    ASSERT_EQ(keygen.exitCode, 0) << keygen.err;
+    ASSERT_EQ(keygen.out.size(), 45u);
+    const std::string publicKey = keygen.out.substr(0, 44);
+    const CommandRun signing = runPublish(dir, {"--sign", keyFile, releases, out});
+    ASSERT_EQ(signing.exitCode, 0) << signing.err;
+    EXPECT_EQ(signing.out, "Published " + releases + " into " + out +
+                               "\nSigned with the key whose public key is " + publicKey + "\n");
+    int documents = 0;
+    for (const auto& [path, bytes] : snapshot(out)) {
+        const std::string file = out + "/" + path;
+        if (path.size() > 5 && path.substr(path.size() - 5) == ".json") {
+            ++documents;
+            EXPECT_EQ(readFile(file + ".sig").size(), 89u) << path;
+            EXPECT_TRUE(opensslVerifies(dir, publicKey, file, file + ".sig")) << path;
         }
     }
-    ASSERT_EQ(publishError(), "");
-    for (const auto& [path, bytes] : first) {
-        EXPECT_EQ(readFile(path), bytes) << path;
+    // The six pairs; summaries and file manifests of 110, 120 and full; removals of 110 and full.
+    EXPECT_EQ(documents, 6 + 3 + 3 + 2);
+    writeFile(dir.file("tampered.json"), readFile(out + "/manifest/files/3/110.json") + " ");
+    EXPECT_FALSE(opensslVerifies(dir, publicKey, dir.file("tampered.json"),
+                                 out + "/manifest/files/3/110.json.sig"));
+    for (const json& file : document("manifest/files/3/full.json")) {
+        std::string path = file["FilePath"];
+        std::replace(path.begin(), path.end(), '\\', '/');
+        EXPECT_EQ(file["SHA256"], referenceSha256OfFile(out + "/files/P3D/744/2/" + path)) << path;
     }
 }
 
-TEST_F(PublisherTest, RefusesVersionsThatReadAsTheSameNumber) {
-    release("11.0", {{"x", "x"}});
-    EXPECT_EQ(publishError(), "product 3: versions 1.1.0 and 11.0 both read as 110");
-}
-
-TEST_F(PublisherTest, RefusesAVersionThatDoesNotReadBack) {
-    release("1.3b", {{"x", "x"}});
-    EXPECT_EQ(publishError(), "product 3: version 1.3b does not read back as its version number; "
-                              "use digits and dots only");
-}
-
-TEST_F(PublisherTest, RefusesFilePathsWithADriveOrColon) {
-    release("1.3.0", {{"VEXL\\C:evil.dll", "x"}});
-    EXPECT_EQ(publishError(),
-              "product 3: file path VEXL\\C:evil.dll has a drive, a colon or a '..' component");
-}
-
-TEST_F(PublisherTest, RefusesUnsafeFolderValues) {
-    products[0]["VEXLFolderValue"] = "..\\..\\Windows";
-    writeFile(releases + "/products.json", products.dump());
-    EXPECT_EQ(publishError(),
-              "product 3: \"VEXLFolderValue\" Unsafe path in update data: ..\\..\\Windows");
-}
-
-TEST_F(PublisherTest, RefusesAProductWithoutReleases) {
-    products[0]["ProductID"] = 4;
-    writeFile(releases + "/products.json", products.dump());
-    EXPECT_EQ(publishError(), "product 4 has no releases: " + releases + "/4 is not a folder");
-    boost::filesystem::create_directories(releases + "/4");
-    EXPECT_EQ(publishError(), "product 4 has no releases in " + releases + "/4");
-}
-
-TEST_F(PublisherTest, RefusesAPairTheUpdaterNeverAsks) {
-    products[0]["Catalogue"]["Pair"] = 3;
-    writeFile(releases + "/products.json", products.dump());
-    EXPECT_EQ(publishError(), "product 3: \"Catalogue\" must name a simulator, aircraft and pair "
-                              "the updater asks for");
+TEST_F(PublisherTest, TheCommandRefusesWhatItDoesNotKnow) {
+    const CommandRun help = runPublish(dir, {"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("Usage:\n  vexl-publish [--sign KEYFILE] RELEASES OUTPUT\n", 0), 0u);
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{},
+                                               {releases},
+                                               {"--verbose", releases, out},
+                                               {releases, out, "extra"},
+                                               {"--sign", releases, out},
+                                               {"--sign", "--sign", releases, out},
+                                               {"keygen"},
+                                               {"keygen", "-k"}}) {
+        const CommandRun refused = runPublish(dir, arguments);
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_EQ(refused.err, help.out);
+    }
+    EXPECT_FALSE(fileExists(out));
+    writeFile(releases + "/products.json", "[]");
+    const CommandRun failed = runPublish(dir, {releases, out});
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_EQ(failed.err, "vexl-publish: products.json must be a non-empty array of products\n");
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The sample service end to end: publish a release set, serve it with nginx at the compiled-in
-# address, update a simulator folder with the built vexl-updater and check what it left.
+# The sample service end to end: publish a release set (signed with the demonstration key), serve
+# it with nginx at the compiled-in address, update a simulator folder with the built vexl-updater
+# and check what it left, then what the service answers for each kind of address.
 #   service_test.sh SOURCE_ROOT VEXL_PUBLISH VEXL_UPDATER SERVICE_ROOT_URL
 set -euo pipefail
 root="$1" publish="$2" updater="$3" url="$4"
@@ -14,7 +15,7 @@ trap cleanup EXIT
 source "$(dirname "$0")/checks.sh"
 same_file() { cmp -s "$1" "$2"; }
 
-"$root/scripts/sample-setup" "$work" "$publish"
+"$root/scripts/sample-setup" --signed "$work" "$publish"
 "$root/scripts/service" start "$work/service" "$work/nginx" "$port"
 
 code=0
@@ -46,10 +47,41 @@ APPDATA="$work/appdata" VEXL_REGISTRY="$work/registry.reg" "$updater" >"$work/co
 check "a second run has nothing to do" grep -q '120 is the current version. No need to update.' "$work/console2.txt"
 
 status() { curl -s -o /dev/null -w '%{http_code}' "$url$1"; }
+served() { curl -s "$url$1"; }
 check "a query naming a path is refused" test "$(status 'manifest/files?product=../x&version=110')" = 400
 check "a non-numeric version is refused" test "$(status 'manifest/summary?product=3&version=1.1')" = 400
+check "a signature query naming a path is refused" \
+    test "$(status 'manifest/removed.sig?product=3&version=../110')" = 400
+check "the tree's manifest folders are not served as they are" \
+    test "$(status 'manifest/removed/3/110.json')" = 404
 check "an unpublished version gets the full manifest" \
-    test "$(curl -s "${url}manifest/summary?product=3&version=5")" = \
-    "$(cat "$work/service/manifest/summary/3/full.json")"
+    test "$(served 'manifest/summary?product=3&version=5')" = "$(cat "$work/service/manifest/summary/3/full.json")"
+check "an unpublished version gets the empty removal list" \
+    test "$(served 'manifest/removed?product=3&version=5')" = "[]"
+check "the removal list names the dropped file with its digest" \
+    grep -qF "$(md5sum <"$old/VEXL 744/Texture/old livery.dds" | cut -c1-32)" \
+    <(served 'manifest/removed?product=3&version=110')
+
+# Each document's signature lies at its address with ".sig" after the path, and verifies with the
+# demonstration public key (OpenSSL checks it).
+printf '\x30\x2a\x30\x05\x06\x03\x2b\x65\x70\x03\x21\x00' >"$work/demo.der"
+base64 -d "$root/tests/fixtures/demo-signing.pub" >>"$work/demo.der"
+verifies() { # verifies DOCUMENT_ADDRESS SIGNATURE_ADDRESS TREE_FILE
+    served "$1" >"$work/document" && served "$2" >"$work/signature.txt" &&
+        cmp -s "$work/signature.txt" "$work/service/$3.sig" &&
+        base64 -d "$work/signature.txt" >"$work/signature" &&
+        openssl pkeyutl -verify -pubin -keyform DER -inkey "$work/demo.der" -rawin \
+            -in "$work/document" -sigfile "$work/signature" >/dev/null
+}
+check "the product information's signature verifies" \
+    verifies products/P3D/744/1.json products/P3D/744/1.json.sig products/P3D/744/1.json
+for kind in summary files removed; do
+    check "the $kind signature of a published version verifies" \
+        verifies "manifest/$kind?product=3&version=110" "manifest/$kind.sig?product=3&version=110" \
+        "manifest/$kind/3/110.json"
+    check "the $kind signature of an unpublished version is the full one's" \
+        verifies "manifest/$kind?product=3&version=5" "manifest/$kind.sig?product=3&version=5" \
+        "manifest/$kind/3/full.json"
+done
 
 report "sample service"

@@ -2,19 +2,21 @@
 
 #include <string>
 
-// Turns a releases folder into the static tree of an update service.
+class Signer;
+
+// Turns a releases folder (Releases.h) into the static tree of an update service: under the
+// output folder, products/SIM/AIRCRAFT/k.json for every pair the updater asks for, the newest
+// files under files/SIM/AIRCRAFT/k/, and per product ID, for every published version from
+// MinVersion on, manifest/summary/ID/VERSION.json and manifest/files/ID/VERSION.json (what is new
+// or changed in the newest release) and, below the newest, manifest/removed/ID/VERSION.json (the
+// files of that release the newest no longer has); full.json of each for any other version.
 //
-// The releases folder holds products.json, a list of products:
-//   {"ProductID": 3, "ProdName": "747 Classic", "Simulator": "P3D",
-//    "VEXLFolderValue": "VEXL 747", "RegistryKey": "Software\\Sim", "MinVersion": "1.1.0",
-//    "Catalogue": {"Simulator": "P3D", "Aircraft": "744", "Pair": 1}}
-// and, per product, a folder named by its ProductID with one folder per released dotted
-// version, holding the files as they lie under the simulator's install directory.
+// With a signer, every document gets its signature beside it (NAME.json.sig) and every file
+// manifest entry the "SHA256" of its file.
 //
-// The tree gets, under the output folder: products/SIM/AIRCRAFT/k.json, the newest files under
-// files/SIM/AIRCRAFT/k/, and manifest/{summary,files}/ID/VERSION.json for every published
-// version from MinVersion on, plus full.json for any other version.
-//
-// Throws std::runtime_error with a message for the maker when the releases would make a broken
-// service. Publishing the same releases twice writes the same bytes.
-void publishReleases(const std::string& releasesFolder, const std::string& outputFolder);
+// The tree replaces the output folder only once it is complete (FreshTree.h). Throws
+// std::runtime_error with a message for the maker when the releases would make a broken service,
+// or boost::filesystem::filesystem_error when the tree cannot be written. Publishing the same
+// releases twice writes the same bytes.
+void publishReleases(const std::string& releasesFolder, const std::string& outputFolder,
+                     const Signer* signer = nullptr);

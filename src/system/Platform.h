@@ -18,10 +18,11 @@ std::tm localTime(std::time_t when);
 bool folderErrorLeavesFolder(int errorValue, const boost::filesystem::path& folder);
 
 // A new file at `pathText`, opened for writing, created only if nothing (not even a link or a
-// dangling link) is there. When `permissionsOf` is a regular file, the new file takes its
-// permissions. Null, with the reason in `ec`, when it cannot be created.
+// dangling link) is there. When `ownerOnly`, only its owner may read it from the moment it
+// exists; otherwise, when `permissionsOf` is a regular file, the new file takes its permissions.
+// Null, with the reason in `ec`, when it cannot be created.
 FilePtr createExclusive(const std::string& pathText, const std::string& permissionsOf,
-                        boost::system::error_code& ec);
+                        bool ownerOnly, boost::system::error_code& ec);
 
 // Writes the stream's buffered bytes and makes them reach the disk.
 bool flushToDisk(std::FILE* file);
@@ -29,6 +30,11 @@ bool flushToDisk(std::FILE* file);
 // Makes the entries of a folder (files renamed into it) reach the disk, where the system needs
 // that separately from the files' data.
 void syncFolder(const std::string& folderText);
+
+// Swaps what two existing paths name in one step, so that a reader of either sees one or the
+// other, never neither. False, with the reason in `ec`, when the system cannot.
+bool exchangePaths(const std::string& first, const std::string& second,
+                   boost::system::error_code& ec);
 
 // Where a symbolic link at `pathText` finally points; the path itself when it is no link.
 std::string followLinks(const std::string& pathText);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -91,15 +92,19 @@ bool folderErrorLeavesFolder(int errorValue, const boost::filesystem::path& fold
 }
 
 FilePtr createExclusive(const std::string& pathText, const std::string& permissionsOf,
-                        boost::system::error_code& ec) {
-    const int fd = ::open(toFsPath(pathText).c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+                        bool ownerOnly, boost::system::error_code& ec) {
+    const int fd =
+        ::open(toFsPath(pathText).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+               ownerOnly ? 0600 : 0666);
     if (fd < 0) {
         ec.assign(errno, boost::system::system_category());
         return nullptr;
     }
     struct stat existing {};
-    if (::lstat(toFsPath(permissionsOf).c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+    if (ownerOnly) {
+        ::fchmod(fd, 0600); // whatever the umask
+    } else if (::lstat(toFsPath(permissionsOf).c_str(), &existing) == 0 &&
+               S_ISREG(existing.st_mode)) {
         ::fchmod(fd, existing.st_mode & 07777);
     }
     FilePtr file(::fdopen(fd, "wb"));
@@ -121,6 +126,20 @@ void syncFolder(const std::string& folderText) {
         ::fsync(fd);
         ::close(fd);
     }
+}
+
+bool exchangePaths(const std::string& first, const std::string& second,
+                   boost::system::error_code& ec) {
+#ifdef RENAME_EXCHANGE
+    if (::renameat2(AT_FDCWD, toFsPath(first).c_str(), AT_FDCWD, toFsPath(second).c_str(),
+                    RENAME_EXCHANGE) == 0) {
+        return true;
+    }
+    ec.assign(errno, boost::system::system_category());
+#else
+    ec.assign(ENOTSUP, boost::system::system_category());
+#endif
+    return false;
 }
 
 std::string followLinks(const std::string& pathText) {

@@ -77,7 +77,9 @@ bool folderErrorLeavesFolder(int errorValue, const boost::filesystem::path&) {
     return errorValue == 0 || errorValue == 17;
 }
 
-FilePtr createExclusive(const std::string& pathText, const std::string&,
+// Owner-only files are not made here: only the maker's tool, which is not built for Windows, asks
+// for them.
+FilePtr createExclusive(const std::string& pathText, const std::string&, bool,
                         boost::system::error_code& ec) {
     const HANDLE handle = CreateFileW(toFsPath(pathText).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -106,6 +108,11 @@ bool flushToDisk(std::FILE* file) {
 
 void syncFolder(const std::string&) {
     // NTFS commits a rename with its journal; the files were flushed one by one.
+}
+
+bool exchangePaths(const std::string&, const std::string&, boost::system::error_code& ec) {
+    ec.assign(ERROR_NOT_SUPPORTED, boost::system::system_category());
+    return false;
 }
 
 std::string followLinks(const std::string& pathText) {

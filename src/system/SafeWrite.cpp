@@ -95,7 +95,7 @@ bool isTemporaryName(const std::string& component) {
                              kTemporarySuffix) == 0;
 }
 
-SafeFile::SafeFile(const std::string& target, Durability durability)
+SafeFile::SafeFile(const std::string& target, Durability durability, Readers readers)
     : target_(target), durability_(durability) {
     const std::string folder = folderOf(target);
     removeLeftovers(folder);
@@ -103,7 +103,7 @@ SafeFile::SafeFile(const std::string& target, Durability durability)
     for (int attempt = 0; attempt < kNameAttempts && !file_; ++attempt) {
         temporary_ = folder + uniqueName();
         ec.clear();
-        file_ = platform::createExclusive(temporary_, target, ec);
+        file_ = platform::createExclusive(temporary_, target, readers == Readers::OwnerOnly, ec);
         if (!file_ && ec.value() != EEXIST) {
             break; // only a name that is taken is worth another try
         }
@@ -142,8 +142,9 @@ void SafeFile::commit() {
     }
 }
 
-void writeFileSafely(const std::string& target, const std::string& bytes, Durability durability) {
-    SafeFile out(target, durability);
+void writeFileSafely(const std::string& target, const std::string& bytes, Durability durability,
+                     Readers readers) {
+    SafeFile out(target, durability, readers);
     if (std::fwrite(bytes.data(), 1, bytes.size(), out.stream()) != bytes.size()) {
         fail("Cannot write " + target, target, errno);
     }

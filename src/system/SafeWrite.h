@@ -16,12 +16,18 @@ enum class Durability {
     OnDisk, // flushed to the disk first, and its folder synced by syncWrittenFolders()
 };
 
+// Who may read the new file.
+enum class Readers {
+    AsBefore,  // whoever could read the file it replaces; the system's default for a new name
+    OwnerOnly, // its owner only, from the moment the temporary exists (mode 0600 on POSIX)
+};
+
 class SafeFile {
 public:
     // Creates the temporary for `target`; throws boost::filesystem::filesystem_error when it
     // cannot. Temporaries that a killed run left in the folder are removed first, once per
     // folder and process.
-    SafeFile(const std::string& target, Durability durability);
+    SafeFile(const std::string& target, Durability durability, Readers readers = Readers::AsBefore);
     // Removes the temporary unless it was committed.
     ~SafeFile();
     SafeFile(const SafeFile&) = delete;
@@ -46,7 +52,8 @@ private:
 bool isTemporaryName(const std::string& component);
 
 // `bytes` as the whole content of `target`.
-void writeFileSafely(const std::string& target, const std::string& bytes, Durability durability);
+void writeFileSafely(const std::string& target, const std::string& bytes, Durability durability,
+                     Readers readers = Readers::AsBefore);
 // A copy of `from` as `to`, replacing what is there; throws boost::filesystem::filesystem_error.
 void copyFileSafely(const std::string& from, const std::string& to, Durability durability);
 

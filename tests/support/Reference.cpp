@@ -3,14 +3,15 @@
 #include <fstream>
 #include <memory>
 #include <openssl/evp.h>
+#include <utility>
 #include <vector>
 
 namespace {
 
 // Calls feed(update) with a function that adds bytes to the digest; returns the digest's text.
-template <typename Feed> std::string md5Of(Feed&& feed) {
+template <typename Feed> std::string digestOf(const EVP_MD* kind, Feed&& feed) {
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr);
+    EVP_DigestInit_ex(context.get(), kind, nullptr);
     feed([&](const void* data, std::size_t size) { EVP_DigestUpdate(context.get(), data, size); });
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -24,6 +25,21 @@ template <typename Feed> std::string md5Of(Feed&& feed) {
     return text;
 }
 
+template <typename Feed> std::string md5Of(Feed&& feed) {
+    return digestOf(EVP_md5(), std::forward<Feed>(feed));
+}
+
+// Feeds a file to `update` piece by piece.
+auto fileFeed(const std::string& path) {
+    return [path](auto update) {
+        std::ifstream in(path, std::ios::binary);
+        std::vector<char> chunk(1 << 20);
+        while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount()) {
+            update(chunk.data(), static_cast<std::size_t>(in.gcount()));
+        }
+    };
+}
+
 } // namespace
 
 std::string referenceMd5(const void* data, std::size_t size) {
@@ -35,11 +51,9 @@ std::string referenceMd5(const std::string& bytes) {
 }
 
 std::string referenceMd5OfFile(const std::string& path) {
-    return md5Of([&](auto update) {
-        std::ifstream in(path, std::ios::binary);
-        std::vector<char> chunk(1 << 20);
-        while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount()) {
-            update(chunk.data(), static_cast<std::size_t>(in.gcount()));
-        }
-    });
+    return md5Of(fileFeed(path));
+}
+
+std::string referenceSha256OfFile(const std::string& path) {
+    return digestOf(EVP_sha256(), fileFeed(path));
 }

@@ -21,3 +21,5 @@ template <typename Step> std::string errorOf(Step&& step) {
 std::string referenceMd5(const void* data, std::size_t size);
 std::string referenceMd5(const std::string& bytes);
 std::string referenceMd5OfFile(const std::string& path);
+// SHA-256 of a file by OpenSSL.
+std::string referenceSha256OfFile(const std::string& path);
