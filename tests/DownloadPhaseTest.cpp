@@ -126,3 +126,125 @@ TEST_F(DownloadPhaseTest, MalformedManifestsFailWithTheLibrarysErrors) {
               "[json.exception.type_error.305] cannot use operator[] with a string argument with "
               "string");
 }
+
+class ParallelDownloadTest : public DownloadPhaseTest {
+protected:
+    // The log of a download phase of twenty files into a fresh folder, `slots` at a time.
+    std::vector<std::string> downloadTwenty(int slots) {
+        boost::filesystem::remove_all(local(updaterFolder()));
+        boost::filesystem::create_directories(local(tempFolder()));
+        TransferLimits limits = updater.downloader.limits();
+        limits.parallelDownloads = slots;
+        updater.downloader.setLimits(limits);
+        log.clear();
+        lastError = download(record());
+        return log.lines();
+    }
+
+    static std::string name(int i) { return "Gauges\\g" + std::to_string(100 + i) + ".dll"; }
+
+    std::string lastError;
+};
+
+TEST_F(ParallelDownloadTest, FourAtATimeLogExactlyWhatOneAtATimeLogs) {
+    Files twenty;
+    for (int i = 1; i <= 20; ++i) {
+        twenty[name(i)] = {"Gauges", std::string(3000 + i * 1000, static_cast<char>('a' + i))};
+    }
+    publish(3, 110, twenty);
+    const auto oneByOne = downloadTwenty(1);
+    EXPECT_EQ(downloadTwenty(4), oneByOne);
+    EXPECT_EQ(lastError, "");
+    EXPECT_LE(service.server.connections(), 4 + 1); // one a slot, across both phases: 1 + 4
+
+    // File 7 fails while later ones are under way: the same lines, and the complete ones stay.
+    service.server.handle(service.fileTarget(1, name(7)),
+                          [](const httplib::Request&, httplib::Response& response) {
+                              std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                              response.status = 404;
+                          });
+    auto slow = std::make_shared<std::atomic<bool>>(false);
+    service.server.handle(service.fileTarget(1, name(11)), stallAfterHeaders(slow));
+    const auto failedOneByOne = downloadTwenty(1);
+    const auto failedFourAtATime = downloadTwenty(4);
+    *slow = true;
+    EXPECT_EQ(failedFourAtATime, failedOneByOne);
+    EXPECT_EQ(lastError, "Aborting file download; see error above.");
+    EXPECT_FALSE(fileExists(local(tempFolder() + name(11)))); // stopped while under way
+    std::vector<std::string> incomplete;
+    for (int i = 1; i <= 20; ++i) {
+        if (readFile(local(tempFolder() + name(i))) != twenty[name(i)].bytes) {
+            incomplete.push_back(service.fileTarget(1, name(i)));
+        }
+    }
+    EXPECT_EQ(incomplete.front(), service.fileTarget(1, name(7)));
+    service.setFile(1, name(7), twenty[name(7)].bytes);
+    service.setFile(1, name(11), twenty[name(11)].bytes);
+    const std::size_t before = service.server.requests().size();
+    ASSERT_EQ(download(record()), "");
+    const auto requests = service.server.requests();
+    std::vector<std::string> rerun(requests.begin() + static_cast<long>(before) + 1,
+                                   requests.end());
+    std::sort(rerun.begin(), rerun.end());
+    EXPECT_EQ(rerun, incomplete); // what arrived whole before the failure is kept
+}
+
+TEST_F(DownloadPhaseTest, AResumedFileThatFailsItsDigestIsFetchedOnceMoreWhole) {
+    const std::string bytes(50000, 'w');
+    publish(3, 110, {{"a.bin", {"", bytes}}});
+    int requests = 0;
+    service.server.handle(service.fileTarget(1, "a.bin"), [&](const httplib::Request& request,
+                                                              httplib::Response& response) {
+        // A cut, then a resume that sends the whole file again as if it were the rest.
+        (requests++ == 0 ? cutAfter(bytes, 20000) : wrongRange(bytes))(request, response);
+    });
+    EXPECT_EQ(download(record()), "");
+    EXPECT_EQ(readFile(local(tempFolder() + "a.bin")), bytes);
+    EXPECT_EQ(service.server.headers("Range"),
+              (std::vector<std::string>{"", "", "bytes=20000-", ""}));
+
+    boost::filesystem::remove(local(tempFolder() + "a.bin"));
+    requests = 0;
+    service.server.handle(service.fileTarget(1, "a.bin"), [&](const httplib::Request& request,
+                                                              httplib::Response& response) {
+        (requests++ == 0 ? cutAfter(bytes, 20000) : wrongRange(bytes + "x"))(request, response);
+    });
+    EXPECT_EQ(download(record()),
+              "Aborting file download, a downloaded file has failed integrity-check.");
+    EXPECT_EQ(requests, 3);
+}
+
+TEST_F(DownloadPhaseTest, AFileLongerThanItsListedSizeEndsAndIsNotKept) {
+    nlohmann::json entry = manifestEntry("", "small.cfg", "x");
+    entry["FileSize"] = 1; // 1 KB: the transfer ends past 1024 + 65536 bytes
+    service.setFileListText(3, 110, json::array({entry}).dump());
+    auto sent = std::make_shared<std::atomic<std::size_t>>(0);
+    service.server.handle(service.fileTarget(1, "small.cfg"), endless(0, sent));
+    EXPECT_EQ(download(record()), "Aborting file download; see error above.");
+    EXPECT_FALSE(fileExists(local(tempFolder() + "small.cfg")));
+    // What the server sent beyond the limit is no more than what the sockets held on the way.
+    EXPECT_LT(sent->load(), std::size_t{16} << 20);
+}
+
+TEST_F(DownloadPhaseTest, NamesThatNeedEncodingAreRequestedByTheirEncodedAddress) {
+    const Files odd = {{"Docs\\Readme #1.txt", {"Docs", "1"}},
+                       {"Docs\\100%25.txt", {"Docs", "2"}},
+                       {"Docs\\Gr\xC3\xB6\xC3\x9F"
+                        "e+Mehr.txt",
+                        {"Docs", "3"}}};
+    publish(3, 110, odd);
+    EXPECT_EQ(download(record()), "");
+    EXPECT_EQ(service.server.count("/files/P3D/744/1/Docs/Readme%20%231.txt"), 1);
+    EXPECT_EQ(service.server.count("/files/P3D/744/1/Docs/100%2525.txt"), 1);
+    EXPECT_EQ(service.server.count("/files/P3D/744/1/Docs/Gr%C3%B6%C3%9Fe%2BMehr.txt"), 1);
+}
+
+TEST_F(DownloadPhaseTest, ALinkPlantedInTheDownloadFolderIsReplacedNotWrittenThrough) {
+    publish(3, 110, {{"a.cfg", {"", "service bytes"}}});
+    writeFile(dir.file("outside.txt"), "keep me");
+    boost::filesystem::create_symlink(dir.file("outside.txt"), local(tempFolder() + "a.cfg"));
+    EXPECT_EQ(download(record()), "");
+    EXPECT_EQ(readFile(dir.file("outside.txt")), "keep me");
+    EXPECT_FALSE(boost::filesystem::is_symlink(local(tempFolder() + "a.cfg")));
+    EXPECT_EQ(readFile(local(tempFolder() + "a.cfg")), "service bytes");
+}

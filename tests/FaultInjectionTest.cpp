@@ -145,6 +145,43 @@ TEST_F(FaultInjectionTest, AnEndlessProductDocumentIsRefusedAtTheLimit) {
     EXPECT_LT(outcome.peakKiB, boundKiB) << "KiB at the peak";
 }
 
+TEST_F(FaultInjectionTest, ADeeplyNestedDocumentIsRefusedWithoutTheMemoryItAsksFor) {
+    service.setProducts(1, nlohmann::json::array());
+    const long idleKiB = runProgram().peakKiB;
+    service.setProductsText(1, std::string(8 << 20, '['));
+    const Outcome outcome = runProgram();
+    EXPECT_EQ(outcome.exitCode, 2);
+    EXPECT_EQ(
+        lastLogLines(2)[0],
+        "[VEXL 2] [json.exception.parse_error.101] parse error: nested deeper than 64 levels");
+#ifndef __SANITIZE_ADDRESS__ // which keeps freed memory aside
+    EXPECT_LT(outcome.peakKiB - idleKiB, 64 * 1024) << "KiB above an idle run";
+#endif
+}
+
+#ifndef __SANITIZE_ADDRESS__ // which needs an unlimited address space
+TEST_F(FaultInjectionTest, RunningOutOfMemoryEndsOnlyThatProduct) {
+    std::string manifest = "[";
+    while (manifest.size() < (40u << 20)) {
+        manifest += R"({"Folder": "", "FilePath": "a", "FileSize": 1, "MD5Hash": "x"},)";
+    }
+    manifest.back() = ']';
+    service.setFileListText(3, 110, manifest);
+    ProductRecord second = record(4, "747 Freighter", 2);
+    service.setProductsText(2, productInfo({second}));
+    publish(4, 110, {{"VEXL 747\\second.cfg", {"VEXL 747", "second"}}}, 2);
+    const Outcome outcome = finish(startProgram({}, 384));
+    EXPECT_EQ(outcome.exitCode, 3);
+    EXPECT_EQ(failedCount(), 1);
+    const auto lines = programLog();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "[VEXL 2] Update terminated abnormally for 747 Classic for P3D: not "
+                         "enough memory"),
+              1);
+    EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\second.cfg")), "second");
+}
+#endif
+
 TEST_F(FaultInjectionTest, ARedirectLoopEndsAtTheRedirectLimit) {
     service.server.handle(target(0), [this](const httplib::Request&, httplib::Response& response) {
         response.set_redirect(target(0), 302);

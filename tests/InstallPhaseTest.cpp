@@ -116,3 +116,26 @@ TEST_F(InstallPhaseTest, AFailedCopyLeavesTheDestinationAsItWas) {
     EXPECT_EQ(installed("a.cfg"), "original");
     EXPECT_FALSE(fileExists(local(simulatorFolder() + "a.cfg.vexl-partial")));
 }
+
+TEST_F(InstallPhaseTest, NoLinkAtAnyNameRedirectsAnInstall) {
+    writeFile(dir.file("outside.cfg"), "outside");
+    writeFile(dir.file("outside.dll"), "outside");
+    writeFile(dir.file("outside.bak"), "outside");
+    boost::filesystem::create_symlink(dir.file("outside.cfg"), local(simulatorFolder() + "a.cfg"));
+    boost::filesystem::create_symlink(dir.file("outside.bak"),
+                                      local(simulatorFolder() + "a.cfg.vexl-partial"));
+    boost::filesystem::create_hard_link(dir.file("outside.dll"),
+                                        local(simulatorFolder() + "b.dll"));
+    // The manifest may name any file, one with the old temporary suffix too.
+    stage({{"a.cfg.vexl-partial", {"", "partial is a name"}},
+           {"a.cfg", {"", "new a"}},
+           {"b.dll", {"", "new b"}}});
+    ASSERT_EQ(install(), "");
+    for (const char* outside : {"outside.cfg", "outside.dll", "outside.bak"}) {
+        EXPECT_EQ(readFile(dir.file(outside)), "outside") << outside;
+    }
+    EXPECT_EQ(installed("a.cfg.vexl-partial"), "partial is a name");
+    EXPECT_EQ(installed("a.cfg"), "new a");
+    EXPECT_EQ(installed("b.dll"), "new b");
+    EXPECT_FALSE(boost::filesystem::is_symlink(local(simulatorFolder() + "a.cfg")));
+}

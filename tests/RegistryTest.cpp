@@ -3,6 +3,7 @@
 #include "update/SystemAccess.h"
 
 #include <boost/filesystem.hpp>
+#include <sys/stat.h>
 
 namespace {
 
@@ -164,6 +165,19 @@ TEST_F(RegistryTest, AValueTheFileCannotHoldIsAFailedWrite) {
     EXPECT_EQ(lines[lines.size() - 2],
               "[VEXL 2] Registry key write failed: SOFTWARE\\Vendor\\Product, DisplayVersion, 1");
     EXPECT_EQ(lines.back(), "2");
+}
+
+TEST_F(RegistryTest, AWriteKeepsTheFilesLinkAndPermissions) {
+    const std::string real = dir.file("dotfiles/registry.reg");
+    writeFile(real, exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"));
+    ASSERT_EQ(chmod(real.c_str(), 0600), 0);
+    boost::filesystem::create_symlink(real, registryPath());
+    system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1.2.3");
+    EXPECT_TRUE(boost::filesystem::is_symlink(registryPath()));
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "1.2.3\\");
+    struct stat status {};
+    ASSERT_EQ(stat(real.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
 }
 
 TEST_F(RegistryTest, AnUnwritableRegistryIsAFailedOpenForWriting) {

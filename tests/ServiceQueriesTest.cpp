@@ -80,6 +80,39 @@ TEST_F(ServiceQueriesTest, AnObjectAnswerYieldsItsMembersInKeyOrder) {
     EXPECT_EQ(updater.products[1].ProdName, "B");
 }
 
+// The rules for every number and document the service sends; the queries below apply them.
+TEST(ReadNumberTest, ThirtyTwoBitIntegersTruncatedButNeverWrapped) {
+    for (const auto& [text, expected] :
+         std::vector<std::pair<std::string, std::int32_t>>{{"5.9", 5},
+                                                           {"-7.9", -7},
+                                                           {"true", 1},
+                                                           {"false", 0},
+                                                           {"2147483647", 2147483647},
+                                                           {"-2147483648", -2147483647 - 1},
+                                                           {"2147483647.9", 2147483647}}) {
+        json object = {{"ProductID", json::parse(text)}};
+        EXPECT_EQ(readNumber(object, "ProductID"), expected) << text;
+    }
+    for (const std::string text : {"4294967299", "2147483648", "-2147483649", "2147483648.0",
+                                   "1e300", "18446744073709551615"}) {
+        json object = {{"ProductID", json::parse(text)}};
+        EXPECT_EQ(errorOf([&] { readNumber(object, "ProductID"); }),
+                  "[json.exception.out_of_range.406] number out of range for ProductID: " +
+                      object["ProductID"].dump());
+    }
+}
+
+TEST(ParseDocumentTest, DeepOrHugeDocumentsAreUnusable) {
+    const auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    EXPECT_EQ(errorOf([&] { parseDocument(nested(64)); }), "");
+    EXPECT_EQ(errorOf([&] { parseDocument(nested(65)); }),
+              "[json.exception.parse_error.101] parse error: nested deeper than 64 levels");
+    const DocumentLimits five{64, 5}; // the array, the object and three values
+    EXPECT_EQ(errorOf([&] { parseDocument(R"([1, {"a": 2}, "b"])", five); }), "");
+    EXPECT_EQ(errorOf([&] { parseDocument(R"([1, {"a": 2}, "b", null])", five); }),
+              "[json.exception.parse_error.101] parse error: more than 5 values");
+}
+
 TEST_F(ServiceQueriesTest, NumbersReadAsThe32BitIntegersTheLibraryGives) {
     json product = productObject(0, "P", "1.0", 0, "f", "k");
     product["ProductID"] = 5.9;

@@ -94,3 +94,17 @@ TEST(SafeWriteTest, AnOwnerOnlyFileIsReadableByItsOwnerOnly) {
     EXPECT_EQ(status.st_mode & 07777, 0600u);
     EXPECT_EQ(readFile(target), "new");
 }
+
+TEST(SafeWriteTest, TemporariesOfAKilledRunGoWhenTheFolderIsNextWritten) {
+    TempDir dir;
+    writeFile(dir.file("~vexl-0123456789abcdef.tmp"), "left by a killed run");
+    writeFile(dir.file("~vexl-keep.tmp"), "not one of ours");
+    writeFileSafely(dir.file("a.cfg"), "new", Durability::OnDisk);
+    EXPECT_FALSE(fileExists(dir.file("~vexl-0123456789abcdef.tmp")));
+    EXPECT_TRUE(fileExists(dir.file("~vexl-keep.tmp")));
+    std::size_t entries = 0;
+    for (boost::filesystem::directory_iterator it(dir.path()), end; it != end; ++it) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 2u); // a.cfg and the stranger; no temporary of this write is left
+}

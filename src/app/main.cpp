@@ -1,6 +1,7 @@
 #include "app/Catalogue.h"
 #include "log/Log.h"
 #include "system/FileLock.h"
+#include "system/MemoryReserve.h"
 #include "system/Registry.h"
 #include "update/Updater.h"
 
@@ -113,6 +114,7 @@ int main(int argc, char** argv) {
     if (argc > 1) {
         return answerArguments(argc == 2 ? argv[1] : "");
     }
+    holdMemoryReserve();
     Updater updater;
     std::string folder;
     try {

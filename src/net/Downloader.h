@@ -28,6 +28,7 @@ public:
     // For a download phase that runs several transfers at once.
     TransferPool& pool();
     const TransferLimits& limits() const { return limits_; }
+    void setLimits(const TransferLimits& limits) { limits_ = limits; }
 
 private:
     TransferLimits limits_;

@@ -5,6 +5,7 @@
 namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(500);
+constexpr int kLineWidth = 79;
 
 double mebibytes(std::uint64_t bytes) {
     return static_cast<double>(bytes) / (1024.0 * 1024.0);
@@ -23,6 +24,15 @@ ProgressMeter::~ProgressMeter() {
     }
 }
 
+void ProgressMeter::clear() {
+    if (visible_) {
+        std::fprintf(stderr, "\r%*s\r", kLineWidth, "");
+        std::fflush(stderr);
+        visible_ = false;
+        lastDraw_ = {}; // back at the next chance
+    }
+}
+
 void ProgressMeter::fileDone() {
     ++done_;
     draw();
@@ -37,7 +47,7 @@ void ProgressMeter::draw() {
 }
 
 void ProgressMeter::print() {
-    drawn_ = true;
+    drawn_ = visible_ = true;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     const double rate = seconds > 0 ? static_cast<double>(received_) / seconds : 0;
@@ -47,8 +57,8 @@ void ProgressMeter::print() {
     if (eta >= 0) {
         std::snprintf(timeLeft, sizeof timeLeft, "%ld:%02ld", eta / 60, eta % 60);
     }
-    std::fprintf(stderr, "\r  %d of %d files, %.1f of %.1f MiB, %.1f MiB/s, %s left   ", done_,
-                 files_, mebibytes(received_), mebibytes(bytes_),
+    std::fprintf(stderr, "\r  %d of %d files, %.1f of %.1f MiB, %.1f MiB/s, %s left", done_, files_,
+                 mebibytes(received_), mebibytes(bytes_),
                  mebibytes(static_cast<std::uint64_t>(rate)), timeLeft);
     std::fflush(stderr);
 }

@@ -14,6 +14,9 @@ public:
     void fileDone();
     // Redraws the line when enough time has passed since the last time.
     void draw();
+    // Takes the line off the console, so that a log line can be written there; draw() puts it
+    // back.
+    void clear();
 
 private:
     void print();
@@ -24,5 +27,6 @@ private:
     std::uint64_t received_ = 0;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point lastDraw_;
-    bool drawn_ = false;
+    bool drawn_ = false;   // ever
+    bool visible_ = false; // now
 };

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <curl/curl.h>
+#include <new>
 #include <stdexcept>
 
 namespace {
@@ -159,6 +160,7 @@ void Transfer::beginAttempt() {
     firstData_ = true;
     accepting_ = true;
     overLimit_ = false;
+    outOfMemory_ = false;
     resumeFrom_ = kept();
     resumed_ = resumed_ || resumeFrom_ > 0;
     // A plain Range request rather than libcurl's resume, which refuses an answer that ignores
@@ -200,7 +202,12 @@ std::size_t Transfer::receive(const char* data, std::size_t size) {
         return 0;
     }
     if (kind_ == Kind::Document) {
-        body_.append(data, size);
+        try {
+            body_.append(data, size);
+        } catch (const std::bad_alloc&) {
+            outOfMemory_ = true; // no exception may cross libcurl
+            return 0;
+        }
     } else if (std::fwrite(data, 1, size, file_->stream()) != size) {
         return 0;
     } else {
@@ -240,9 +247,11 @@ Transfer::Verdict Transfer::endAttempt(int code) {
         }
         return judgeAnswer(status);
     }
-    const std::string reason =
-        handle_->error[0] != '\0' ? handle_->error : curl_easy_strerror(result);
-    if (overLimit_ || !isTransientError(result)) {
+    std::string reason = handle_->error[0] != '\0' ? handle_->error : curl_easy_strerror(result);
+    if (outOfMemory_) {
+        reason = "not enough memory for the document";
+    }
+    if (overLimit_ || outOfMemory_ || !isTransientError(result)) {
         return fail(reason, 0);
     }
     return retryOrFail(reason, 0);

@@ -87,6 +87,7 @@ private:
     bool firstData_ = true;        // no byte of this attempt received yet
     bool accepting_ = true;        // this attempt's body belongs to the target
     bool overLimit_ = false;
+    bool outOfMemory_ = false;
     bool resumed_ = false;
     int attempt_ = 0;
     long retryDelay_ = 0;

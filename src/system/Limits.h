@@ -25,9 +25,14 @@ struct TransferLimits {
 constexpr std::size_t kMaxDocumentBytes = 64u * 1024u * 1024u;
 // A file may exceed its listed size (kilobytes, rounded) by this much before its transfer ends.
 constexpr std::int64_t kFileSizeSlackBytes = 65536;
-// Deeper nesting or more values make a document unusable.
-constexpr int kMaxJsonDepth = 64;
-constexpr std::size_t kMaxJsonValues = 4000000;
+// Deeper nesting or more values (objects and arrays count too) make a document unusable.
+struct DocumentLimits {
+    int maxDepth = 64;
+    std::size_t maxValues = 4000000;
+};
+
+// Memory kept aside so that running out of it ends only what ran out.
+constexpr std::size_t kMemoryReserveBytes = 32u * 1024u * 1024u;
 
 // What a registry read copies at the most, the terminating NUL included.
 constexpr std::uint32_t kRegistryReadBufferSize = 450;

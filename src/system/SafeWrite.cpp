@@ -22,6 +22,7 @@ struct FolderRegistry {
     std::mutex mutex;
     std::set<std::string> cleaned; // folders whose leftovers this process removed
     std::set<std::string> toSync;  // folders that received OnDisk files since the last sync
+    std::set<std::string> live;    // names of this process's own temporaries, never leftovers
 };
 
 FolderRegistry& folders() {
@@ -34,8 +35,15 @@ std::string folderOf(const std::string& pathText) {
     return separator == std::string::npos ? "" : pathText.substr(0, separator + 1);
 }
 
-std::string folderKey(const std::string& folder) {
+std::string folderKey(std::string folder) {
+    while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) {
+        folder.pop_back();
+    }
     return toFsPath(folder.empty() ? "." : folder).lexically_normal().string();
+}
+
+std::string nameOf(const std::string& pathText) {
+    return pathText.substr(pathText.find_last_of("\\/") + 1);
 }
 
 std::string uniqueName() {
@@ -48,31 +56,6 @@ std::string uniqueName() {
         bits >>= 4;
     }
     return kTemporaryPrefix + digits + kTemporarySuffix;
-}
-
-// Temporaries a killed run left behind. The run lock keeps any other run of the program out, so
-// whatever carries the name now is stale.
-void removeLeftovers(const std::string& folder) {
-    {
-        FolderRegistry& registry = folders();
-        std::lock_guard<std::mutex> lock(registry.mutex);
-        if (!registry.cleaned.insert(folderKey(folder)).second) {
-            return;
-        }
-    }
-    namespace fs = boost::filesystem;
-    boost::system::error_code ec;
-    std::vector<fs::path> stale;
-    for (fs::directory_iterator it(toFsPath(folder.empty() ? "." : folder), ec), end;
-         !ec && it != end; it.increment(ec)) {
-        if (isTemporaryName(it->path().filename().string()) &&
-            !fs::is_directory(it->symlink_status())) {
-            stale.push_back(it->path());
-        }
-    }
-    for (const fs::path& path : stale) {
-        fs::remove(path, ec);
-    }
 }
 
 [[noreturn]] void fail(const std::string& what, const std::string& pathText, int error) {
@@ -95,10 +78,38 @@ bool isTemporaryName(const std::string& component) {
                              kTemporarySuffix) == 0;
 }
 
+// Temporaries a killed run left behind. The run lock keeps any other run of the program out, so
+// whatever carries the name now is stale.
+void removeLeftoverTemporaries(const std::string& folder) {
+    std::set<std::string> live;
+    {
+        FolderRegistry& registry = folders();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        if (!registry.cleaned.insert(folderKey(folder)).second) {
+            return;
+        }
+        live = registry.live;
+    }
+    namespace fs = boost::filesystem;
+    boost::system::error_code ec;
+    std::vector<fs::path> stale;
+    for (fs::directory_iterator it(toFsPath(folder.empty() ? "." : folder), ec), end;
+         !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (isTemporaryName(name) && !fs::is_directory(it->symlink_status()) &&
+            live.count(name) == 0) {
+            stale.push_back(it->path());
+        }
+    }
+    for (const fs::path& path : stale) {
+        fs::remove(path, ec);
+    }
+}
+
 SafeFile::SafeFile(const std::string& target, Durability durability, Readers readers)
     : target_(target), durability_(durability) {
     const std::string folder = folderOf(target);
-    removeLeftovers(folder);
+    removeLeftoverTemporaries(folder);
     boost::system::error_code ec;
     for (int attempt = 0; attempt < kNameAttempts && !file_; ++attempt) {
         temporary_ = folder + uniqueName();
@@ -112,6 +123,9 @@ SafeFile::SafeFile(const std::string& target, Durability durability, Readers rea
         temporary_.clear();
         fail("Cannot create a file to write " + target, folder, ec.value());
     }
+    FolderRegistry& registry = folders();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    registry.live.insert(nameOf(temporary_));
 }
 
 SafeFile::~SafeFile() {
@@ -119,6 +133,11 @@ SafeFile::~SafeFile() {
     if (!committed_ && !temporary_.empty()) {
         boost::system::error_code ignored;
         boost::filesystem::remove(toFsPath(temporary_), ignored);
+    }
+    if (!temporary_.empty()) {
+        FolderRegistry& registry = folders();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.live.erase(nameOf(temporary_));
     }
 }
 

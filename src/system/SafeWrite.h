@@ -51,6 +51,10 @@ private:
 // files therefore must not have.
 bool isTemporaryName(const std::string& component);
 
+// Removes the temporaries a killed run left in `folder`, once per folder and process. Every
+// SafeFile does it for its folder; the phases do it for the folders they visit.
+void removeLeftoverTemporaries(const std::string& folder);
+
 // `bytes` as the whole content of `target`.
 void writeFileSafely(const std::string& target, const std::string& bytes, Durability durability,
                      Readers readers = Readers::AsBefore);

@@ -3,6 +3,7 @@
 #include "log/Log.h"
 #include "net/ProgressMeter.h"
 #include "system/Paths.h"
+#include "system/SafeWrite.h"
 #include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
 
@@ -16,6 +17,7 @@ namespace {
 
 void ensureTemporaryLocation(const std::string& location) {
     if (boost::filesystem::exists(toFsPath(location))) {
+        removeLeftoverTemporaries(location);
         logMessage(kLogDetail, "Temporary location " + location + " exists already - great.");
     } else if (boost::filesystem::create_directories(toFsPath(location))) {
         logMessage(kLogDetail, location + " does not exist; created.");
@@ -243,6 +245,7 @@ void DownloadWindow::finish(Entry& entry) {
 }
 
 void DownloadWindow::writeBlock(std::size_t k) {
+    meter_.clear();
     Entry& entry = entries_[k];
     const std::string n = std::to_string(entries_.size());
     const std::string i = std::to_string(k + 1);

@@ -13,6 +13,7 @@ namespace {
 
 void ensureBackupLocation(const std::string& location) {
     if (boost::filesystem::exists(toFsPath(location))) {
+        removeLeftoverTemporaries(location);
         logMessage(kLogDetail, "Backup location " + location + " exists already - great.");
     } else if (boost::filesystem::create_directories(toFsPath(location))) {
         logMessage(kLogDetail, "Backup location " + location + " does not exist; created.");
@@ -23,6 +24,7 @@ void ensureBackupLocation(const std::string& location) {
 
 void ensureDestinationLocation(const std::string& location) {
     if (boost::filesystem::exists(toFsPath(location))) {
+        removeLeftoverTemporaries(location);
         logMessage(kLogDetail, "Destination location " + location + " exists already - great.");
     } else if (boost::filesystem::create_directories(toFsPath(location))) {
         logMessage(kLogInfo, location + " does not exist; created.");

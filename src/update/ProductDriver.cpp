@@ -1,6 +1,7 @@
 #include "update/Updater.h"
 
 #include "log/Log.h"
+#include "system/MemoryReserve.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
 #include "update/UnsafePath.h"
@@ -72,6 +73,7 @@ Updater::ProductTurn Updater::runProductTurn(ProductRecord& record) {
     } catch (const nlohmann::json::exception& error) {
         logFailure(record, error.what());
     } catch (const std::bad_alloc&) {
+        holdMemoryReserve(); // again, for the next product
         logFailure(record, "not enough memory");
     }
     return ProductTurn::Failed;

@@ -27,6 +27,55 @@ bool fitsInt32(const nlohmann::json& value) {
     return true;
 }
 
+// Counts the depth and the values of a document as it is read, and stops it at the limits; a
+// document that is not JSON stops with the parser's own error.
+class DocumentCheck : public nlohmann::json_sax<nlohmann::json> {
+public:
+    explicit DocumentCheck(const DocumentLimits& limits) : limits_(limits) {}
+
+    bool null() override { return value(); }
+    bool boolean(bool) override { return value(); }
+    bool number_integer(number_integer_t) override { return value(); }
+    bool number_unsigned(number_unsigned_t) override { return value(); }
+    bool number_float(number_float_t, const string_t&) override { return value(); }
+    bool string(string_t&) override { return value(); }
+    bool binary(binary_t&) override { return value(); }
+    bool start_object(std::size_t) override { return open(); }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&,
+                     const nlohmann::detail::exception& error) override {
+        throw static_cast<const nlohmann::json::parse_error&>(error);
+    }
+
+private:
+    bool value() {
+        if (++values_ > limits_.maxValues) {
+            refuse("more than " + std::to_string(limits_.maxValues) + " values");
+        }
+        return true;
+    }
+    bool open() {
+        if (++depth_ > limits_.maxDepth) {
+            refuse("nested deeper than " + std::to_string(limits_.maxDepth) + " levels");
+        }
+        return value();
+    }
+    bool close() {
+        --depth_;
+        return true;
+    }
+    [[noreturn]] static void refuse(const std::string& why) {
+        throw nlohmann::json::parse_error::create(101, 0, why, nullptr);
+    }
+
+    const DocumentLimits& limits_;
+    int depth_ = 0;
+    std::size_t values_ = 0;
+};
+
 VEXL_SCRAMBLED(summaryAddress, VEXL_SERVICE_URL "manifest/summary");
 VEXL_SCRAMBLED(filesAddress, VEXL_SERVICE_URL "manifest/files");
 
@@ -78,24 +127,12 @@ void readManifestSummary(const std::string& body, ProductRecord& record) {
     record.TotalFileSize = totalFileSize;
 }
 
-nlohmann::json parseDocument(const std::string& body) {
-    // The limits hold while the document is read, so that a hostile one never gets to use the
-    // memory it asks for.
-    std::size_t values = 0;
-    const auto limit = [&values](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
-        if (depth > kMaxJsonDepth) {
-            throw nlohmann::json::parse_error::create(
-                101, 0, "nested deeper than " + std::to_string(kMaxJsonDepth) + " levels", nullptr);
-        }
-        if (event != nlohmann::json::parse_event_t::key &&
-            event != nlohmann::json::parse_event_t::object_end &&
-            event != nlohmann::json::parse_event_t::array_end && ++values > kMaxJsonValues) {
-            throw nlohmann::json::parse_error::create(
-                101, 0, "more than " + std::to_string(kMaxJsonValues) + " values", nullptr);
-        }
-        return true;
-    };
-    return nlohmann::json::parse(body.c_str(), limit);
+nlohmann::json parseDocument(const std::string& body, const DocumentLimits& limits) {
+    // The limits are checked in a first reading that builds nothing, so that a hostile document
+    // never gets the memory it asks for.
+    DocumentCheck check(limits);
+    nlohmann::json::sax_parse(body.c_str(), &check);
+    return nlohmann::json::parse(body.c_str());
 }
 
 std::string manifestRequest(char* storedAddress, std::int32_t productId, std::int32_t version) {

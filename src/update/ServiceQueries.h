@@ -1,5 +1,6 @@
 #pragma once
 
+#include "system/Limits.h"
 #include "update/ProductRecord.h"
 
 #include <cstdint>
@@ -11,8 +12,9 @@
 std::int32_t readNumber(nlohmann::json& object, const char* member);
 std::string readText(nlohmann::json& object, const char* member);
 
-// The service's documents, parsed as zero-terminated text.
-nlohmann::json parseDocument(const std::string& body);
+// The service's documents, parsed as zero-terminated text; one beyond the limits fails like a
+// document that is not JSON.
+nlohmann::json parseDocument(const std::string& body, const DocumentLimits& limits = {});
 
 // One product object of the product information document, members read in the service's order.
 ProductRecord readProduct(nlohmann::json& value, const ServiceAddressPair& pair);

@@ -151,13 +151,16 @@ LoopbackServer::Handler stallAfterHeaders(std::shared_ptr<std::atomic<bool>> rel
     };
 }
 
-LoopbackServer::Handler endless(std::size_t rate) {
-    return [rate](const httplib::Request&, httplib::Response& response) {
+LoopbackServer::Handler endless(std::size_t rate, std::shared_ptr<std::atomic<std::size_t>> sent) {
+    return [rate, sent](const httplib::Request&, httplib::Response& response) {
         response.set_chunked_content_provider(
-            "application/octet-stream", [rate](std::size_t, httplib::DataSink& sink) {
+            "application/octet-stream", [rate, sent](std::size_t, httplib::DataSink& sink) {
                 const std::string chunk(rate == 0 ? 65536 : rate, 'z');
                 if (rate != 0) {
                     std::this_thread::sleep_for(std::chrono::seconds(1));
+                }
+                if (sent) {
+                    *sent += chunk.size();
                 }
                 return sink.write(chunk.data(), chunk.size());
             });
@@ -190,10 +193,18 @@ int compiledPort() {
     return std::stoi(root.substr(colon + 1));
 }
 
-std::string spacesEncoded(std::string text) {
+// The address a file path is requested at, written out independently of the program.
+std::string percentEncoded(const std::string& text) {
+    const std::string plain = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~/";
     std::string out;
-    for (char c : text) {
-        out += c == ' ' ? std::string("%20") : std::string(1, c);
+    char hex[4];
+    for (const char c : text) {
+        if (plain.find(c) != std::string::npos) {
+            out += c;
+        } else {
+            std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+            out += hex;
+        }
     }
     return out;
 }
@@ -233,7 +244,7 @@ void FakeService::setFileListText(int productId, int version, const std::string&
 std::string FakeService::fileTarget(int k, const std::string& filePath) const {
     std::string path = filePath;
     std::replace(path.begin(), path.end(), '\\', '/');
-    return spacesEncoded("/files/P3D/744/" + std::to_string(k) + "/" + path);
+    return "/files/P3D/744/" + std::to_string(k) + "/" + percentEncoded(path);
 }
 
 void FakeService::setFile(int k, const std::string& filePath, const std::string& bytes,

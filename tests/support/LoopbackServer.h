@@ -60,8 +60,10 @@ LoopbackServer::Handler ignoringRange(const std::string& bytes);
 LoopbackServer::Handler wrongRange(const std::string& bytes);
 // Headers and the first byte, then nothing until `release` is set (at most a minute and a half).
 LoopbackServer::Handler stallAfterHeaders(std::shared_ptr<std::atomic<bool>> release);
-// Bytes without end, `rate` bytes a second (0: as fast as they go), until the client gives up.
-LoopbackServer::Handler endless(std::size_t rate = 0);
+// Bytes without end, `rate` bytes a second (0: as fast as they go), until the client gives up;
+// `sent` counts them.
+LoopbackServer::Handler endless(std::size_t rate = 0,
+                                std::shared_ptr<std::atomic<std::size_t>> sent = nullptr);
 // The statuses in turn, one a request (with Retry-After when given), then the bytes.
 LoopbackServer::Handler statusesThen(std::vector<int> statuses, const std::string& bytes,
                                      const std::string& retryAfter = "");

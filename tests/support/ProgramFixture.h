@@ -19,7 +19,9 @@ protected:
         std::string errors; // standard error
     };
 
-    pid_t startProgram(const std::vector<std::string>& args = {}) {
+    // Runs the program; `addressSpaceMiB` (when not 0) limits its address space, as a 32-bit
+    // process is limited.
+    pid_t startProgram(const std::vector<std::string>& args = {}, long addressSpaceMiB = 0) {
         const std::string console = dir.file("console.txt");
         const std::string progress = dir.file("progress.txt");
         const std::vector<std::string> env = {"PATH=/usr/bin:/bin", "APPDATA=" + dir.path(),
@@ -30,6 +32,11 @@ protected:
             const int err = open(progress.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, 1);
             dup2(err, 2);
+            if (addressSpaceMiB > 0) {
+                const rlimit limit{static_cast<rlim_t>(addressSpaceMiB) << 20,
+                                   static_cast<rlim_t>(addressSpaceMiB) << 20};
+                setrlimit(RLIMIT_AS, &limit);
+            }
             std::vector<char*> envp;
             for (const auto& e : env) {
                 envp.push_back(const_cast<char*>(e.c_str()));

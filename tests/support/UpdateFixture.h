@@ -27,6 +27,9 @@ protected:
         updater.initialise();
         log.clear();
         updater.installedVersion = 110;
+        TransferLimits quick; // transient failures are tried again at once
+        quick.firstRetryDelaySeconds = 0;
+        updater.downloader.setLimits(quick);
         updater.updaterFolder = updaterFolder();
         boost::filesystem::create_directories(dir.file("Sim/VEXL 747"));
         writeFile(registryPath(), "Windows Registry Editor Version 5.00\r\n\r\n"
