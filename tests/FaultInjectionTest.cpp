@@ -266,16 +266,16 @@ std::string phaseOf(const std::vector<std::string>& log) {
 } // namespace
 
 TEST_F(FaultInjectionTest, KilledAtAnyMomentTheRerunConverges) {
-    // How long an undisturbed run takes, to spread the kills over it.
+    // The kills are spread over the lines an undisturbed run logs, so that they land in every step
+    // however busy the machine is.
     const std::string registryBefore = readFile(registryPath());
     const std::string simSaved = dir.file("saved sim");
     copyTree(local(simulatorFolder()), simSaved);
-    auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(runProgram().exitCode, 0);
-    const auto full = std::chrono::steady_clock::now() - start;
+    const std::size_t fullLines = programLog().size();
 
     std::map<std::string, int> phases; // where the kills landed
-    for (int kill = 0; kill < 50; ++kill) {
+    for (std::size_t kill = 0; kill < 50; ++kill) {
         SCOPED_TRACE("kill " + std::to_string(kill));
         boost::filesystem::remove_all(local(simulatorFolder()));
         boost::filesystem::remove_all(dir.file("VEXL"));
@@ -283,7 +283,12 @@ TEST_F(FaultInjectionTest, KilledAtAnyMomentTheRerunConverges) {
         writeFile(registryPath(), registryBefore);
 
         const pid_t pid = startProgram();
-        std::this_thread::sleep_for(full * kill / 50);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (programLog().size() < fullLines * kill / 50 &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(kill % 5 * 300)); // within the step
         ::kill(pid, SIGKILL);
         finish(pid);
         ++phases[phaseOf(programLog())];
