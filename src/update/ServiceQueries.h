@@ -24,7 +24,3 @@ void readManifestSummary(const std::string& body, ProductRecord& record);
 // The stored address + "?product=" + id + "&version=" + version; the address is restored only
 // while the text is built.
 std::string manifestRequest(char* storedAddress, std::int32_t productId, std::int32_t version);
-
-// The stored manifest summary and file manifest addresses.
-char* manifestSummaryAddress();
-char* fileManifestAddress();
