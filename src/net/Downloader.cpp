@@ -1,6 +1,7 @@
 #include "net/Downloader.h"
 
 #include "log/Log.h"
+#include "net/Signatures.h"
 #include "system/Md5Digest.h"
 
 #include <boost/filesystem/exception.hpp>
@@ -25,6 +26,14 @@ std::string Downloader::fetchToMemory(const std::string& url) {
                                  transfer->errorText());
     }
     return transfer->body();
+}
+
+std::string Downloader::fetchDocument(const std::string& url) {
+    std::string document = fetchToMemory(url);
+    if (signaturesRequired() && !signatureMatches(document, fetchToMemory(signatureAddress(url)))) {
+        throw std::runtime_error("Signature check failed for " + url);
+    }
+    return document;
 }
 
 bool Downloader::downloadToFile(const std::string& url, const std::string& localPath,

@@ -18,6 +18,10 @@ public:
 
     // The whole body of a GET, whatever the status; throws std::runtime_error on failure.
     std::string fetchToMemory(const std::string& url);
+    // A service document: fetchToMemory, and with the maker's keys built in, its signature
+    // checked too; throws std::runtime_error "Signature check failed for " + url when it is
+    // missing or does not match.
+    std::string fetchDocument(const std::string& url);
     // Streams a GET into the file, at most `maxBytes` of it; true only for status 200 or 201.
     // Logs its failures. The file is replaced only when the transfer is complete.
     bool downloadToFile(const std::string& url, const std::string& localPath,

@@ -1,6 +1,7 @@
 #include "publish/Publisher.h"
 
 #include "app/Catalogue.h"
+#include "net/Signatures.h"
 #include "publish/FreshTree.h"
 #include "publish/Releases.h"
 #include "publish/Signing.h"
@@ -64,7 +65,11 @@ Digests copyNewestFiles(const TreeWriter& tree, const Product& product) {
         std::replace(relative.begin(), relative.end(), '\\', '/');
         const std::string copy = tree.copy(file.source, "files/" + product.row + "/" + relative);
         if (tree.signing()) {
-            sha256[filePath] = sha256OfFile(copy);
+            const std::optional<std::string> digest = sha256OfFile(copy);
+            if (!digest) {
+                throw std::runtime_error("cannot read " + copy);
+            }
+            sha256[filePath] = *digest;
         }
     }
     return sha256;

@@ -1,5 +1,6 @@
 #include "publish/Signing.h"
 
+#include "net/Signatures.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
 
@@ -11,28 +12,11 @@
 namespace {
 
 constexpr std::size_t kKeyFileMaxBytes = 4096;
-constexpr std::size_t kDigestChunkBytes = 1u << 16;
 
 void startSodium() {
     if (sodium_init() < 0) {
         throw std::runtime_error("the signing library cannot start");
     }
-}
-
-std::string base64(const unsigned char* bytes, std::size_t size) {
-    std::string text(sodium_base64_ENCODED_LEN(size, sodium_base64_VARIANT_ORIGINAL), '\0');
-    sodium_bin2base64(text.data(), text.size(), bytes, size, sodium_base64_VARIANT_ORIGINAL);
-    text.pop_back(); // the terminating NUL
-    return text;
-}
-
-// The bytes of an exact base64 text of `size` bytes; false when it is anything else.
-bool fromBase64(const std::string& text, unsigned char* bytes, std::size_t size) {
-    std::size_t decoded = 0;
-    const char* end = nullptr;
-    return sodium_base642bin(bytes, size, text.data(), text.size(), nullptr, &decoded, &end,
-                             sodium_base64_VARIANT_ORIGINAL) == 0 &&
-           decoded == size && end == text.data() + text.size();
 }
 
 std::string readSmallFile(const std::string& path) {
@@ -77,11 +61,11 @@ std::string makeKeyFile(const std::string& keyFile) {
     unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
     unsigned char secretKey[crypto_sign_SECRETKEYBYTES];
     crypto_sign_keypair(publicKey, secretKey);
-    const std::string publicText = base64(publicKey, sizeof publicKey);
+    const std::string publicText = toBase64(publicKey, sizeof publicKey);
     // libsodium's secret key is the seed followed by the public key.
     std::string text = "# Secret signing key of vexl-publish: keep it private.\n"
                        "# Its public key: " +
-                       publicText + "\n" + base64(secretKey, crypto_sign_SEEDBYTES) + "\n";
+                       publicText + "\n" + toBase64(secretKey, crypto_sign_SEEDBYTES) + "\n";
     sodium_memzero(secretKey, sizeof secretKey);
     writeFileSafely(keyFile, text, Durability::OnDisk, Readers::OwnerOnly);
     sodium_memzero(text.data(), text.size());
@@ -97,7 +81,7 @@ Signer::Signer(const std::string& keyFile) : secretKey_(crypto_sign_SECRETKEYBYT
     }
     crypto_sign_seed_keypair(publicKey, secretKey_.data(), seed);
     sodium_memzero(seed, sizeof seed);
-    publicKey_ = base64(publicKey, sizeof publicKey);
+    publicKey_ = toBase64(publicKey, sizeof publicKey);
 }
 
 Signer::~Signer() {
@@ -109,25 +93,5 @@ std::string Signer::signatureFile(const std::string& document) const {
     crypto_sign_detached(signature, nullptr,
                          reinterpret_cast<const unsigned char*>(document.data()), document.size(),
                          secretKey_.data());
-    return base64(signature, sizeof signature) + "\n";
-}
-
-std::string sha256OfFile(const std::string& path) {
-    FilePtr in = openFile(path, "rb");
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    std::vector<unsigned char> chunk(kDigestChunkBytes);
-    std::size_t got = 0;
-    while (in && (got = std::fread(chunk.data(), 1, chunk.size(), in.get())) > 0) {
-        crypto_hash_sha256_update(&state, chunk.data(), got);
-    }
-    if (!in || std::ferror(in.get())) {
-        throw std::runtime_error("cannot read " + path);
-    }
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&state, digest);
-    std::string hex(2 * sizeof digest + 1, '\0');
-    sodium_bin2hex(hex.data(), hex.size(), digest, sizeof digest);
-    hex.pop_back();
-    return hex;
+    return toBase64(signature, sizeof signature) + "\n";
 }

@@ -33,7 +33,3 @@ private:
     std::vector<unsigned char> secretKey_;
     std::string publicKey_;
 };
-
-// The SHA-256 digest of a file as 64 lower-case hex digits; throws std::runtime_error when the
-// file cannot be read to its end.
-std::string sha256OfFile(const std::string& path);

@@ -2,6 +2,7 @@
 
 #include "log/Log.h"
 #include "net/ProgressMeter.h"
+#include "net/Signatures.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
 #include "update/ServiceAddresses.h"
@@ -55,6 +56,7 @@ struct Entry {
     std::string local;
     std::string remote;
     std::string md5;
+    std::string sha256;              // when documents are signed
     bool headed = false;             // its "*** Downloading" line comes before any error
     std::exception_ptr error;        // raised at its turn
     std::vector<LogNote> checkNotes; // from the digest check of a file already there
@@ -66,6 +68,24 @@ struct Entry {
     bool refetched = false;
     bool finished = false;
 };
+
+// Whether the local file is the entry's file: its MD5 and, where documents are signed, its
+// SHA-256. A mismatch leaves its detail line in `note`.
+bool fileIsEntry(const Entry& entry, std::optional<LogNote>& note) {
+    if (!fileDigestMatches(entry.local, entry.md5, note)) {
+        return false;
+    }
+    if (entry.sha256.empty()) {
+        return true;
+    }
+    const std::optional<std::string> actual = sha256OfFile(entry.local);
+    if (actual == entry.sha256) {
+        return true;
+    }
+    note = LogNote{kLogDetail, "Server told me SHA-256 " + entry.sha256 + " but I calculated " +
+                                   actual.value_or("nothing")};
+    return false;
+}
 
 // Downloads up to `parallelDownloads` files at a time and writes each entry's lines only once
 // it and every entry before it are finished, so that the log reads exactly as one download after
@@ -172,9 +192,12 @@ void DownloadWindow::prepare(Entry& entry, nlohmann::json& item) {
     entry.remote = remoteAddress(record_.FileBaseUrl, entry.filePath);
     entry.local = tempFolder_ + entry.filePath;
     entry.md5 = readText(item, "MD5Hash");
+    if (signaturesRequired()) {
+        entry.sha256 = readText(item, "SHA256");
+    }
     if (boost::filesystem::exists(toFsPath(entry.local))) {
         std::optional<LogNote> note;
-        if (fileDigestMatches(entry.local, entry.md5, note)) {
+        if (fileIsEntry(entry, note)) {
             entry.kept = entry.finished = true;
             return;
         }
@@ -231,7 +254,7 @@ void DownloadWindow::finish(Entry& entry) {
         return;
     }
     std::optional<LogNote> note;
-    if (fileDigestMatches(entry.local, entry.md5, note)) {
+    if (fileIsEntry(entry, note)) {
         return;
     }
     entry.notes.push_back(*note);
@@ -294,6 +317,6 @@ void Updater::downloadFiles(const ProductRecord& record, std::int32_t version,
     logMessage(kLogInfo, "Total download size is " + std::to_string(record.TotalFileSize) + "KB.");
     const std::string request = manifestRequest(fileManifestAddress(), record.ProductID, version);
     logMessage(kLogDetail, request);
-    fileList = parseDocument(downloader.fetchToMemory(request));
+    fileList = parseDocument(downloader.fetchDocument(request));
     DownloadWindow(downloader, fileList, record, tempFolder).run();
 }

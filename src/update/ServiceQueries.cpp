@@ -146,7 +146,7 @@ void Updater::fetchProductInformation() {
         scrambled::Restored info(pair.productInfo);
         scrambled::Restored files(pair.fileBase);
         logMessage(kLogDetail, pair.productInfo);
-        const std::string body = downloader.fetchToMemory(pair.productInfo);
+        const std::string body = downloader.fetchDocument(pair.productInfo);
         nlohmann::json doc = parseDocument(body);
         for (nlohmann::json& value : doc) {
             const ProductRecord record = readProduct(value, pair);
@@ -160,5 +160,5 @@ void Updater::fetchProductInformation() {
 
 void Updater::fetchManifestSummary(ProductRecord& record, std::int32_t version) {
     const std::string url = manifestRequest(manifestSummaryAddress(), record.ProductID, version);
-    readManifestSummary(downloader.fetchToMemory(url), record);
+    readManifestSummary(downloader.fetchDocument(url), record);
 }

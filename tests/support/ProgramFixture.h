@@ -42,12 +42,12 @@ protected:
                 envp.push_back(const_cast<char*>(e.c_str()));
             }
             envp.push_back(nullptr);
-            std::vector<char*> argv = {const_cast<char*>(VEXL_UPDATER_EXE)};
+            std::vector<char*> argv = {const_cast<char*>(program.c_str())};
             for (const auto& arg : args) {
                 argv.push_back(const_cast<char*>(arg.c_str()));
             }
             argv.push_back(nullptr);
-            execve(VEXL_UPDATER_EXE, argv.data(), envp.data());
+            execve(program.c_str(), argv.data(), envp.data());
             _exit(127);
         }
         return pid;
@@ -64,6 +64,8 @@ protected:
     Outcome runProgram(const std::vector<std::string>& args = {}) {
         return finish(startProgram(args));
     }
+
+    std::string program = VEXL_UPDATER_EXE; // the build of the program that runs
 
     std::vector<std::string> programLog() const {
         return logLines(readFile(dir.file("VEXL/VEXL Hangar/Updater/vexl_updater_log.txt")));

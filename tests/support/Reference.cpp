@@ -3,7 +3,6 @@
 #include <fstream>
 #include <memory>
 #include <openssl/evp.h>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -25,10 +24,6 @@ template <typename Feed> std::string digestOf(const EVP_MD* kind, Feed&& feed) {
     return text;
 }
 
-template <typename Feed> std::string md5Of(Feed&& feed) {
-    return digestOf(EVP_md5(), std::forward<Feed>(feed));
-}
-
 // Feeds a file to `update` piece by piece.
 auto fileFeed(const std::string& path) {
     return [path](auto update) {
@@ -43,7 +38,7 @@ auto fileFeed(const std::string& path) {
 } // namespace
 
 std::string referenceMd5(const void* data, std::size_t size) {
-    return md5Of([&](auto update) { update(data, size); });
+    return digestOf(EVP_md5(), [&](auto update) { update(data, size); });
 }
 
 std::string referenceMd5(const std::string& bytes) {
@@ -51,9 +46,13 @@ std::string referenceMd5(const std::string& bytes) {
 }
 
 std::string referenceMd5OfFile(const std::string& path) {
-    return md5Of(fileFeed(path));
+    return digestOf(EVP_md5(), fileFeed(path));
 }
 
 std::string referenceSha256OfFile(const std::string& path) {
     return digestOf(EVP_sha256(), fileFeed(path));
+}
+
+std::string referenceSha256(const std::string& bytes) {
+    return digestOf(EVP_sha256(), [&](auto update) { update(bytes.data(), bytes.size()); });
 }

@@ -21,5 +21,7 @@ template <typename Step> std::string errorOf(Step&& step) {
 std::string referenceMd5(const void* data, std::size_t size);
 std::string referenceMd5(const std::string& bytes);
 std::string referenceMd5OfFile(const std::string& path);
+// SHA-256 by the same independent implementation.
+std::string referenceSha256(const std::string& bytes);
 // SHA-256 of a file by OpenSSL.
 std::string referenceSha256OfFile(const std::string& path);

@@ -1,0 +1,110 @@
+#include "net/Signatures.h"
+
+#include "system/Paths.h"
+
+#include <array>
+#include <sodium.h>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kChunkBytes = 1u << 20;
+
+using PublicKey = std::array<unsigned char, crypto_sign_PUBLICKEYBYTES>;
+
+void startSodium() {
+    if (sodium_init() < 0) {
+        throw std::runtime_error("the signature library cannot start");
+    }
+}
+
+// The keys named at build time; CMake has checked their form.
+const std::vector<PublicKey>& publicKeys() {
+    static const std::vector<PublicKey> keys = [] {
+        std::vector<PublicKey> all;
+        const std::string list = builtInPublicKeys();
+        std::size_t start = 0;
+        while (start < list.size()) {
+            std::size_t end = list.find(',', start);
+            end = end == std::string::npos ? list.size() : end;
+            PublicKey key{};
+            if (!fromBase64(list.substr(start, end - start), key.data(), key.size())) {
+                throw std::runtime_error("a public key built into the program is not valid");
+            }
+            all.push_back(key);
+            start = end + 1;
+        }
+        return all;
+    }();
+    return keys;
+}
+
+} // namespace
+
+bool signaturesRequired() {
+    return !publicKeys().empty();
+}
+
+std::string signatureAddress(const std::string& url) {
+    const std::size_t query = url.find('?');
+    return query == std::string::npos ? url + ".sig"
+                                      : url.substr(0, query) + ".sig" + url.substr(query);
+}
+
+bool signatureMatches(const std::string& document, const std::string& signature) {
+    startSodium();
+    const std::string text = !signature.empty() && signature.back() == '\n'
+                                 ? signature.substr(0, signature.size() - 1)
+                                 : signature;
+    unsigned char bytes[crypto_sign_BYTES];
+    if (!fromBase64(text, bytes, sizeof bytes)) {
+        return false;
+    }
+    for (const PublicKey& key : publicKeys()) {
+        if (crypto_sign_verify_detached(bytes,
+                                        reinterpret_cast<const unsigned char*>(document.data()),
+                                        document.size(), key.data()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<std::string> sha256OfFile(const std::string& path) {
+    startSodium();
+    FilePtr in = openFile(path, "rb");
+    if (!in) {
+        return std::nullopt;
+    }
+    crypto_hash_sha256_state state;
+    crypto_hash_sha256_init(&state);
+    std::vector<unsigned char> chunk(kChunkBytes);
+    std::size_t got = 0;
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), in.get())) > 0) {
+        crypto_hash_sha256_update(&state, chunk.data(), got);
+    }
+    if (std::ferror(in.get())) {
+        return std::nullopt;
+    }
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256_final(&state, digest);
+    char hex[2 * crypto_hash_sha256_BYTES + 1];
+    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+    return std::string(hex);
+}
+
+std::string toBase64(const unsigned char* bytes, std::size_t size) {
+    std::string text(sodium_base64_ENCODED_LEN(size, sodium_base64_VARIANT_ORIGINAL), '\0');
+    sodium_bin2base64(text.data(), text.size(), bytes, size, sodium_base64_VARIANT_ORIGINAL);
+    text.pop_back(); // the terminating NUL
+    return text;
+}
+
+bool fromBase64(const std::string& text, unsigned char* bytes, std::size_t size) {
+    std::size_t decoded = 0;
+    const char* end = nullptr;
+    return sodium_base642bin(bytes, size, text.data(), text.size(), nullptr, &decoded, &end,
+                             sodium_base64_VARIANT_ORIGINAL) == 0 &&
+           decoded == size && end == text.data() + text.size();
+}
