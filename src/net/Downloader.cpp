@@ -4,7 +4,24 @@
 #include "system/Md5Digest.h"
 
 #include <boost/filesystem/exception.hpp>
+#include <curl/curl.h>
 #include <stdexcept>
+
+namespace {
+
+// A document's transfer, performed; throws std::runtime_error when it failed.
+std::unique_ptr<Transfer> performDocument(TransferPool& pool, const std::string& url,
+                                          const TransferLimits& limits) {
+    std::unique_ptr<Transfer> transfer = Transfer::document(url, limits);
+    pool.perform(*transfer);
+    if (transfer->failed()) {
+        throw std::runtime_error("Failed to get " + transfer->encodedUrl() + ", " +
+                                 transfer->errorText());
+    }
+    return transfer;
+}
+
+} // namespace
 
 Downloader::Downloader(TransferLimits limits) : limits_(limits) {}
 
@@ -18,11 +35,20 @@ TransferPool& Downloader::pool() {
 }
 
 std::string Downloader::fetchToMemory(const std::string& url) {
-    const std::unique_ptr<Transfer> transfer = Transfer::document(url, limits_);
-    pool().perform(*transfer);
-    if (transfer->failed()) {
-        throw std::runtime_error("Failed to get " + transfer->encodedUrl() + ", " +
-                                 transfer->errorText());
+    return performDocument(pool(), url, limits_)->body();
+}
+
+std::optional<std::string> Downloader::fetchOptionalDocument(const std::string& url) {
+    const std::unique_ptr<Transfer> transfer = performDocument(pool(), url, limits_);
+    long status = 0;
+    curl_easy_getinfo(static_cast<CURL*>(transfer->handle()), CURLINFO_RESPONSE_CODE, &status);
+    if (status == 404) {
+        return std::nullopt;
+    }
+    if (status != 200) {
+        throw std::runtime_error("Failed to get " + transfer->encodedUrl() +
+                                 ", server provided abnormal response code " +
+                                 std::to_string(status));
     }
     return transfer->body();
 }

@@ -18,6 +18,9 @@ public:
 
     // The whole body of a GET, whatever the status; throws std::runtime_error on failure.
     std::string fetchToMemory(const std::string& url);
+    // A document that an older service may not have: its body for status 200, nothing for 404;
+    // throws std::runtime_error for any other status or a failed transfer.
+    std::optional<std::string> fetchOptionalDocument(const std::string& url);
     // Streams a GET into the file, at most `maxBytes` of it; true only for status 200 or 201.
     // Logs its failures. The file is replaced only when the transfer is complete.
     bool downloadToFile(const std::string& url, const std::string& localPath,

@@ -78,6 +78,7 @@ private:
 
 VEXL_SCRAMBLED(summaryAddress, VEXL_SERVICE_URL "manifest/summary");
 VEXL_SCRAMBLED(filesAddress, VEXL_SERVICE_URL "manifest/files");
+VEXL_SCRAMBLED(removedAddress, VEXL_SERVICE_URL "manifest/removed");
 
 } // namespace
 
@@ -146,6 +147,9 @@ char* manifestSummaryAddress() {
 }
 char* fileManifestAddress() {
     return filesAddress.bytes;
+}
+char* removalListAddress() {
+    return removedAddress.bytes;
 }
 
 void Updater::fetchProductInformation() {

@@ -25,6 +25,7 @@ void readManifestSummary(const std::string& body, ProductRecord& record);
 // while the text is built.
 std::string manifestRequest(char* storedAddress, std::int32_t productId, std::int32_t version);
 
-// The stored manifest summary and file manifest addresses.
+// The stored manifest summary, file manifest and removal list addresses.
 char* manifestSummaryAddress();
 char* fileManifestAddress();
+char* removalListAddress();
