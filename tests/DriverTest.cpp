@@ -173,15 +173,6 @@ TEST_F(DriverTest, DroppedFilesGoOnlyAfterEveryNewFileIsInstalledAndChecked) {
                   "version!"}));
 }
 
-TEST_F(DriverTest, AnUnusableRemovalListFailsTheProductAndKeepsTheOldVersion) {
-    publish(3, 110, files);
-    service.setRemovalList(3, 110, json::array({droppedEntry("Backup\\744\\P3D\\x", "x")}));
-    EXPECT_EQ(counts(run({record()})), std::make_pair(0, 1));
-    EXPECT_EQ(log.lines().back(), "[VEXL 2] Update terminated abnormally for 747 Classic for P3D: "
-                                  "Unsafe path in update data: Backup\\744\\P3D\\x");
-    EXPECT_EQ(displayVersion(), "1.1.0\\");
-}
-
 TEST_F(DriverTest, ProductsWithoutASimulatorOrNothingToDoAreSkipped) {
     ProductRecord noSim = record(8);
     noSim.RegistryKey = "Software\\Missing Sim";

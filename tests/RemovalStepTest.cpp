@@ -21,68 +21,46 @@ protected:
     }
 };
 
-TEST_F(RemovalStepTest, UnchangedFilesMoveToTheBackupFolderAndTheUsersStay) {
+// Only a file exactly as released moves; whatever else is at a listed name is the user's.
+TEST_F(RemovalStepTest, UnchangedFilesMoveToTheBackupFolderAndEverythingElseStays) {
     writeFile(inSimulator("VEXL 747\\Gauges\\old.gau"), "old gauge");
     writeFile(inBackup("VEXL 747\\Gauges\\old.gau"), "a backup from an earlier update");
     writeFile(inSimulator("VEXL 747\\Gauges\\tuned.gau"), "changed by the user");
-    writeFile(inSimulator("VEXL 747\\Gauges\\kept.gau"), "still released");
-    writeFile(inSimulator("VEXL 747\\sound.wav"), "old sound");
-    service.setRemovalList(3, 110,
-                           json::array({droppedEntry("VEXL 747\\Gauges\\old.gau", "old gauge"),
-                                        droppedEntry("VEXL 747\\Gauges\\tuned.gau", "as released"),
-                                        droppedEntry("VEXL 747\\never installed.dll", "gone"),
-                                        droppedEntry("VEXL 747\\sound.wav", "old sound")}));
-    EXPECT_EQ(removeDropped(), "");
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{
-                  "[VEXL 1] Removed VEXL 747\\Gauges\\old.gau (kept in the backup folder)",
-                  "[VEXL 1] Kept VEXL 747\\Gauges\\tuned.gau: it was changed after it was "
-                  "installed",
-                  "[VEXL 1] Removed VEXL 747\\sound.wav (kept in the backup folder)"}));
-    EXPECT_FALSE(fileExists(inSimulator("VEXL 747\\Gauges\\old.gau")));
-    EXPECT_FALSE(fileExists(inSimulator("VEXL 747\\sound.wav")));
-    EXPECT_EQ(readFile(inBackup("VEXL 747\\Gauges\\old.gau")), "old gauge");
-    EXPECT_EQ(readFile(inBackup("VEXL 747\\sound.wav")), "old sound");
-    EXPECT_EQ(readFile(inSimulator("VEXL 747\\Gauges\\tuned.gau")), "changed by the user");
-    EXPECT_FALSE(fileExists(inBackup("VEXL 747\\Gauges\\tuned.gau")));
-    EXPECT_EQ(readFile(inSimulator("VEXL 747\\Gauges\\kept.gau")), "still released");
-    EXPECT_FALSE(fileExists(inBackup("VEXL 747\\never installed.dll")));
-}
-
-TEST_F(RemovalStepTest, FoldersAndLinksAreNeverRemoved) {
     writeFile(inSimulator("VEXL 747\\Old Folder\\only.cfg"), "only");
     boost::filesystem::create_directories(inSimulator("VEXL 747\\was a file\\now a folder"));
     writeFile(dir.file("outside.cfg"), "linked");
     boost::filesystem::create_symlink(dir.file("outside.cfg"), inSimulator("VEXL 747\\link.cfg"));
-    service.setRemovalList(3, 110,
-                           json::array({droppedEntry("VEXL 747\\Old Folder\\only.cfg", "only"),
-                                        droppedEntry("VEXL 747\\was a file", "a file"),
-                                        droppedEntry("VEXL 747\\link.cfg", "linked")}));
-    EXPECT_EQ(removeDropped(), "");
-    EXPECT_FALSE(fileExists(inSimulator("VEXL 747\\Old Folder\\only.cfg")));
-    EXPECT_TRUE(boost::filesystem::is_directory(inSimulator("VEXL 747\\Old Folder")));
-    EXPECT_TRUE(boost::filesystem::is_symlink(inSimulator("VEXL 747\\link.cfg")));
-    EXPECT_EQ(readFile(dir.file("outside.cfg")), "linked");
-    EXPECT_TRUE(boost::filesystem::is_directory(inSimulator("VEXL 747\\was a file\\now a folder")));
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{
-                  "[VEXL 1] Removed VEXL 747\\Old Folder\\only.cfg (kept in the backup folder)",
-                  "[VEXL 1] Kept VEXL 747\\was a file: it was changed after it was installed",
-                  "[VEXL 1] Kept VEXL 747\\link.cfg: it was changed after it was installed"}));
-}
-
-TEST_F(RemovalStepTest, ANameTheUpdateInstalledOrListedTwiceIsHandledOnce) {
     writeFile(inSimulator("VEXL 747\\new.cfg"), "just installed");
     updater.fileList = json::array({manifestEntry("VEXL 747", "VEXL 747\\new.cfg", "x")});
-    writeFile(inSimulator("VEXL 747\\twice.cfg"), "twice");
-    service.setRemovalList(3, 110,
-                           json::array({droppedEntry("VEXL 747\\NEW.cfg", "just installed"),
-                                        droppedEntry("VEXL 747\\twice.cfg", "twice"),
-                                        droppedEntry("VEXL 747/twice.cfg", "twice")}));
+    service.setRemovalList(
+        3, 110,
+        json::array({droppedEntry("VEXL 747\\Gauges\\old.gau", "old gauge"),
+                     droppedEntry("VEXL 747\\Gauges\\tuned.gau", "as released"),
+                     droppedEntry("VEXL 747\\never installed.dll", "gone"),
+                     droppedEntry("VEXL 747\\Old Folder\\only.cfg", "only"),
+                     droppedEntry("VEXL 747\\Old Folder\\only.cfg", "only"), // listed twice
+                     droppedEntry("VEXL 747\\was a file", "a file"),
+                     droppedEntry("VEXL 747\\link.cfg", "linked"),
+                     droppedEntry("VEXL 747\\NEW.cfg", "just installed")}));
     EXPECT_EQ(removeDropped(), "");
+    const std::string kept = ": it was changed after it was installed";
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  "[VEXL 1] Removed VEXL 747\\Gauges\\old.gau (kept in the backup folder)",
+                  "[VEXL 1] Kept VEXL 747\\Gauges\\tuned.gau" + kept,
+                  "[VEXL 1] Removed VEXL 747\\Old Folder\\only.cfg (kept in the backup folder)",
+                  "[VEXL 1] Kept VEXL 747\\was a file" + kept,
+                  "[VEXL 1] Kept VEXL 747\\link.cfg" + kept}));
+    EXPECT_FALSE(fileExists(inSimulator("VEXL 747\\Gauges\\old.gau")));
+    EXPECT_EQ(readFile(inBackup("VEXL 747\\Gauges\\old.gau")), "old gauge");
+    EXPECT_EQ(readFile(inBackup("VEXL 747\\Old Folder\\only.cfg")), "only");
+    EXPECT_TRUE(boost::filesystem::is_directory(inSimulator("VEXL 747\\Old Folder")));
+    EXPECT_EQ(readFile(inSimulator("VEXL 747\\Gauges\\tuned.gau")), "changed by the user");
+    EXPECT_FALSE(fileExists(inBackup("VEXL 747\\Gauges\\tuned.gau")));
+    EXPECT_TRUE(boost::filesystem::is_directory(inSimulator("VEXL 747\\was a file\\now a folder")));
+    EXPECT_TRUE(boost::filesystem::is_symlink(inSimulator("VEXL 747\\link.cfg")));
+    EXPECT_EQ(readFile(dir.file("outside.cfg")), "linked");
     EXPECT_EQ(readFile(inSimulator("VEXL 747\\new.cfg")), "just installed");
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"[VEXL 1] Removed VEXL 747\\twice.cfg (kept "
-                                                     "in the backup folder)"}));
 }
 
 TEST_F(RemovalStepTest, AServiceWithoutRemovalListsChangesNothing) {
