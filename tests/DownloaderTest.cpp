@@ -226,3 +226,32 @@ TEST_F(DownloaderTest, ARedirectLoopEndsAtTheRedirectLimit) {
     EXPECT_FALSE(downloader.downloadToFile(server.url("/loop"), target));
     EXPECT_EQ(server.count("/loop"), 62);
 }
+
+// The certificate checks themselves are libcurl's; these show that they are on, and that the
+// program trusts its own authority.
+TEST_F(DownloaderTest, OnlyAServerWithAGoodCertificateIsTrusted) {
+    LoopbackServer good(0, "server");
+    good.answer("/doc", "trusted");
+    EXPECT_EQ(downloader.fetchToMemory(good.url("/doc")), "trusted");
+    for (const auto& [certificate, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"other", "SSL certificate problem: unable to get local issuer certificate"},
+             {"wrong-host", "SSL: no alternative certificate subject name matches target host "
+                            "name '127.0.0.1'"},
+             {"expired", "SSL certificate problem: certificate has expired"}}) {
+        LoopbackServer bad(0, certificate);
+        bad.answer("/doc", "untrusted");
+        EXPECT_EQ(fetchError(bad.url("/doc")), "Failed to get " + bad.url("/doc") + ", " + reason);
+    }
+}
+
+TEST_F(DownloaderTest, AnHttpsServiceIsNeverRedirectedToHttp) {
+    LoopbackServer secure(0, "server");
+    server.answer("/plain", "downgraded");
+    redirectTo(secure, "/doc", server.url("/plain"));
+    const std::string message = fetchError(secure.url("/doc"));
+    EXPECT_EQ(message.rfind("Failed to get " + secure.url("/doc") + ", ", 0), 0u) << message;
+    EXPECT_EQ(server.count("/plain"), 0);
+    redirectTo(server, "/up", secure.url("/secure"));
+    secure.answer("/secure", "upgraded");
+    EXPECT_EQ(downloader.fetchToMemory(server.url("/up")), "upgraded");
+}

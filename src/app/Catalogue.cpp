@@ -2,24 +2,13 @@
 
 #include "log/Log.h"
 #include "system/ProgramVersion.h"
-#include "update/ScrambledText.h"
+#include "update/ServiceAddresses.h"
 #include "update/Updater.h"
 
 #include <cstdio>
 #include <stdexcept>
 
 namespace {
-
-#define VEXL_PAIR(name, sim, aircraft, k)                                                          \
-    VEXL_SCRAMBLED(name##Info, VEXL_SERVICE_URL "products/" sim "/" aircraft "/" k ".json");       \
-    VEXL_SCRAMBLED(name##Files, VEXL_SERVICE_URL "files/" sim "/" aircraft "/" k "/")
-
-VEXL_PAIR(xse744a, "XSE", "744", "1");
-VEXL_PAIR(xse77La, "XSE", "77L", "1");
-VEXL_PAIR(p3d744a, "P3D", "744", "1");
-VEXL_PAIR(p3d744b, "P3D", "744", "2");
-VEXL_PAIR(p3d77La, "P3D", "77L", "1");
-VEXL_PAIR(p3d77Lb, "P3D", "77L", "2");
 
 #define VEXL_UNINSTALL "SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
 
@@ -38,28 +27,22 @@ const CatalogueRow* findRow(const std::string& simulator, const std::string& air
 } // namespace
 
 const std::vector<CatalogueRow>& catalogue() {
-    static const std::vector<CatalogueRow> rows = {
-        {"XSE",
-         "744",
-         VEXL_UNINSTALL "{3F2A6C10-4B7D-4E21-9A3C-1D5E7F902B41}",
-         {{xse744aInfo.bytes, xse744aFiles.bytes}}},
-        {"XSE", "748", VEXL_UNINSTALL "{ ???????? }", {}},
-        {"XSE",
-         "77L",
-         VEXL_UNINSTALL "{7C41E2D9-0A6B-4F3C-8E15-62B9D4A07C83}",
-         {{xse77LaInfo.bytes, xse77LaFiles.bytes}}},
-        {"XSE", "77W", VEXL_UNINSTALL "{A93D5B27-6E18-4C0F-B274-0F8C3E61D5A9}", {}},
-        {"P3D",
-         "744",
-         VEXL_UNINSTALL "{1E6F9A42-C35D-4B87-9F02-7A4C8B13E6D0}",
-         {{p3d744aInfo.bytes, p3d744aFiles.bytes}, {p3d744bInfo.bytes, p3d744bFiles.bytes}}},
-        {"P3D", "748", VEXL_UNINSTALL "{5D28C7B1-94E3-4A6F-8C39-B1E07D52A4F6}", {}},
-        {"P3D",
-         "77L",
-         VEXL_UNINSTALL "{8B07F3E5-21CA-4D94-A6E8-3C5F1B90D27E}",
-         {{p3d77LaInfo.bytes, p3d77LaFiles.bytes}, {p3d77LbInfo.bytes, p3d77LbFiles.bytes}}},
-        {"P3D", "77W", VEXL_UNINSTALL "{C47E1D08-5F92-4B3A-9D61-E8A2F04C7B15}", {}},
-    };
+    static const std::vector<CatalogueRow> rows = [] {
+        std::vector<CatalogueRow> all = {
+            {"XSE", "744", VEXL_UNINSTALL "{3F2A6C10-4B7D-4E21-9A3C-1D5E7F902B41}", {}},
+            {"XSE", "748", VEXL_UNINSTALL "{ ???????? }", {}},
+            {"XSE", "77L", VEXL_UNINSTALL "{7C41E2D9-0A6B-4F3C-8E15-62B9D4A07C83}", {}},
+            {"XSE", "77W", VEXL_UNINSTALL "{A93D5B27-6E18-4C0F-B274-0F8C3E61D5A9}", {}},
+            {"P3D", "744", VEXL_UNINSTALL "{1E6F9A42-C35D-4B87-9F02-7A4C8B13E6D0}", {}},
+            {"P3D", "748", VEXL_UNINSTALL "{5D28C7B1-94E3-4A6F-8C39-B1E07D52A4F6}", {}},
+            {"P3D", "77L", VEXL_UNINSTALL "{8B07F3E5-21CA-4D94-A6E8-3C5F1B90D27E}", {}},
+            {"P3D", "77W", VEXL_UNINSTALL "{C47E1D08-5F92-4B3A-9D61-E8A2F04C7B15}", {}},
+        };
+        for (CatalogueRow& row : all) {
+            row.pairs = servicePairs(row.simulator, row.aircraft);
+        }
+        return all;
+    }();
     return rows;
 }
 

@@ -4,6 +4,7 @@
 #include "net/ProgressMeter.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
+#include "update/ServiceAddresses.h"
 #include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
 

@@ -3,6 +3,7 @@
 #include "log/Log.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
+#include "update/ServiceAddresses.h"
 #include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
 

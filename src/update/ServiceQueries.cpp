@@ -3,6 +3,7 @@
 #include "log/Log.h"
 #include "system/Limits.h"
 #include "update/ScrambledText.h"
+#include "update/ServiceAddresses.h"
 #include "update/Updater.h"
 
 #include <cmath>
@@ -76,10 +77,6 @@ private:
     std::size_t values_ = 0;
 };
 
-VEXL_SCRAMBLED(summaryAddress, VEXL_SERVICE_URL "manifest/summary");
-VEXL_SCRAMBLED(filesAddress, VEXL_SERVICE_URL "manifest/files");
-VEXL_SCRAMBLED(removedAddress, VEXL_SERVICE_URL "manifest/removed");
-
 } // namespace
 
 std::int32_t readNumber(nlohmann::json& object, const char* member) {
@@ -140,16 +137,6 @@ std::string manifestRequest(char* storedAddress, std::int32_t productId, std::in
     scrambled::Restored address(storedAddress);
     return std::string(storedAddress) + "?product=" + std::to_string(productId) +
            "&version=" + std::to_string(version);
-}
-
-char* manifestSummaryAddress() {
-    return summaryAddress.bytes;
-}
-char* fileManifestAddress() {
-    return filesAddress.bytes;
-}
-char* removalListAddress() {
-    return removedAddress.bytes;
 }
 
 void Updater::fetchProductInformation() {

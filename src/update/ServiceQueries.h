@@ -24,8 +24,3 @@ void readManifestSummary(const std::string& body, ProductRecord& record);
 // The stored address + "?product=" + id + "&version=" + version; the address is restored only
 // while the text is built.
 std::string manifestRequest(char* storedAddress, std::int32_t productId, std::int32_t version);
-
-// The stored manifest summary, file manifest and removal list addresses.
-char* manifestSummaryAddress();
-char* fileManifestAddress();
-char* removalListAddress();

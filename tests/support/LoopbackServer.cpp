@@ -6,8 +6,17 @@
 #include <chrono>
 #include <set>
 
-LoopbackServer::LoopbackServer(int port) {
-    server_.Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
+LoopbackServer::LoopbackServer(int port, const std::string& certificate)
+    : tls_(!certificate.empty()) {
+    if (tls_) {
+        const std::string folder = VEXL_TEST_CA_DIR;
+        server_ =
+            std::make_unique<httplib::SSLServer>((folder + "/" + certificate + ".pem").c_str(),
+                                                 (folder + "/" + certificate + ".key").c_str());
+    } else {
+        server_ = std::make_unique<httplib::Server>();
+    }
+    server_->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
         Handler handler;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -26,22 +35,25 @@ LoopbackServer::LoopbackServer(int port) {
             response.set_content("no such document", "text/plain");
         }
     });
-    server_.set_keep_alive_max_count(100000); // a client may keep its connections
+    server_->set_keep_alive_max_count(100000); // a client may keep its connections
+    if (tls_) {
+        server_->set_keep_alive_timeout(1); // its connections are not cut short when it stops
+    }
     // Reuse a port still in TIME_WAIT from an earlier server, but never share a live one.
-    server_.set_socket_options([](socket_t sock) {
+    server_->set_socket_options([](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     if (port == 0) {
-        port_ = server_.bind_to_any_port("127.0.0.1");
+        port_ = server_->bind_to_any_port("127.0.0.1");
     } else {
-        port_ = server_.bind_to_port("127.0.0.1", port) ? port : -1;
+        port_ = server_->bind_to_port("127.0.0.1", port) ? port : -1;
     }
     if (port_ <= 0) {
         throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port));
     }
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) {
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    while (!server_->is_running()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
@@ -51,14 +63,14 @@ LoopbackServer::~LoopbackServer() {
 }
 
 void LoopbackServer::stop() {
-    server_.stop();
+    server_->stop();
     if (thread_.joinable()) {
         thread_.join();
     }
 }
 
 std::string LoopbackServer::url(const std::string& target) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + target;
+    return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + target;
 }
 
 void LoopbackServer::answer(const std::string& target, const std::string& body, int status) {

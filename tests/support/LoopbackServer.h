@@ -17,8 +17,9 @@ class LoopbackServer {
 public:
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
-    // Port 0 takes any free port.
-    explicit LoopbackServer(int port = 0);
+    // Port 0 takes any free port. With a certificate of the test authority ("server", "other",
+    // "wrong-host", "expired"), it answers HTTPS.
+    explicit LoopbackServer(int port = 0, const std::string& certificate = "");
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -40,7 +41,8 @@ public:
     int connections() const;
 
 private:
-    httplib::Server server_;
+    bool tls_;
+    std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
     int port_ = 0;
     mutable std::mutex mutex_;

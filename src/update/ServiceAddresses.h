@@ -1,0 +1,16 @@
+#pragma once
+
+#include "update/ProductRecord.h"
+
+#include <string>
+#include <vector>
+
+// Every address of the update service, in stored (scrambled) form, formed at build time from the
+// one root VEXL_SERVICE_URL. This unit alone depends on the root.
+
+// The service address pairs of a catalogue row, in catalogue order; none for other rows.
+std::vector<ServiceAddressPair> servicePairs(const std::string& simulator,
+                                             const std::string& aircraft);
+char* manifestSummaryAddress();
+char* fileManifestAddress();
+char* removalListAddress();
