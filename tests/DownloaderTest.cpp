@@ -55,6 +55,35 @@ TEST_F(DownloaderTest, FetchReturnsAnyBodyWhateverTheStatus) {
     EXPECT_EQ(server.headers("User-Agent"), std::vector<std::string>(3, "vexl-updater/A18"));
 }
 
+TEST_F(DownloaderTest, AnOptionalDocumentIsItsBodyNothingWhenMissingAndAnErrorOtherwise) {
+    server.answer("/list", "[1]");
+    server.answer("/missing", "<html>not here</html>", 404);
+    server.answer("/denied", "[]", 403);
+    server.handle("/busy", statusesThen({503, 503, 503, 503}, "[]"));
+    const struct {
+        std::string target;
+        std::optional<std::string> body;
+        std::string error;
+    } cases[] = {
+        {"/list", "[1]", ""},
+        {"/missing", std::nullopt, ""},
+        {"/denied", std::nullopt,
+         "Failed to get " + server.url("/denied") + ", server provided abnormal response code 403"},
+        {"/busy", std::nullopt,
+         "Failed to get " + server.url("/busy") + ", server provided abnormal response code 503"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        std::optional<std::string> body = "not set";
+        EXPECT_EQ(errorOf([&] { body = downloader.fetchOptionalDocument(server.url(c.target)); }),
+                  c.error);
+        if (c.error.empty()) {
+            EXPECT_EQ(body, c.body);
+        }
+    }
+    EXPECT_EQ(server.count("/busy"), 4);
+}
+
 TEST_F(DownloaderTest, BothTransfersFollowRedirects) {
     redirectTo(server, "/old", "/new");
     server.answer("/new", "final body");

@@ -11,6 +11,17 @@ protected:
 
     static std::pair<int, int> counts(const UpdateCounts& c) { return {c.succeeded, c.failed}; }
 
+    // What a download folder holds at its top, in name order.
+    static std::vector<std::string> namesIn(const std::string& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : boost::filesystem::directory_iterator(local(folder))) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    const std::vector<std::string> onlyBackups = {"Backup"};
+
     const Files files = {{"VEXL 747\\aircraft.cfg", {"VEXL 747", "new config"}},
                          {"VEXL 747\\Gauges\\fmc.dll", {"VEXL 747\\Gauges", "new fmc"}}};
 };
@@ -23,6 +34,7 @@ TEST_F(DriverTest, UpdatesAProductEndToEnd) {
     EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\Gauges\\fmc.dll")), "new fmc");
     EXPECT_EQ(readFile(local(backupFolder() + "VEXL 747\\aircraft.cfg")), "old config");
     EXPECT_EQ(displayVersion(), "1.2.0\\");
+    EXPECT_EQ(namesIn(tempFolder()), onlyBackups); // the downloaded copies are deleted
     const std::string sim = simulatorFolder();
     const auto lines = log.lines();
     const std::vector<std::string> opening = {
@@ -56,13 +68,19 @@ TEST_F(DriverTest, AFailedProductKeepsTheOldVersionUntilEveryProductIsCurrent) {
                         "file download; see error above."));
     EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\second.cfg")), "second");
     EXPECT_EQ(displayVersion(), "1.1.0\\"); // the next run retries both products
+    EXPECT_EQ(readFile(local(tempFolder("747 Freighter") + "VEXL 747\\second.cfg")), "second");
 
     publish(3, 110, files);                                                 // mended
     writeFile(local(simulatorFolder() + "VEXL 747\\second.cfg"), "second"); // as installed
+    log.clear();
     EXPECT_EQ(counts(run({record(), second})), std::make_pair(2, 0));
     EXPECT_EQ(displayVersion(), "1.3.0\\"); // the last product's version
     EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\Gauges\\fmc.dll")), "new fmc");
     EXPECT_FALSE(fileExists(local(backupFolder("747 Freighter") + "VEXL 747\\second.cfg")));
+    EXPECT_TRUE(log.has("[VEXL 1] Existing file integrity OK: VEXL 747\\second.cfg"));
+    EXPECT_EQ(service.server.count(service.fileTarget(2, "VEXL 747\\second.cfg")), 1);
+    EXPECT_EQ(namesIn(tempFolder()), onlyBackups);
+    EXPECT_EQ(namesIn(tempFolder("747 Freighter")), onlyBackups);
 }
 
 TEST_F(DriverTest, AVersionThatCannotBeRecordedFailsEveryProductThatWasToBeRecorded) {
@@ -84,6 +102,7 @@ TEST_F(DriverTest, AVersionThatCannotBeRecordedFailsEveryProductThatWasToBeRecor
             "[VEXL 2] Update terminated abnormally for 747 Freighter for P3D: the new version "
             "could not be recorded"}));
     EXPECT_EQ(displayVersion(), "1.1.0\\");
+    EXPECT_EQ(readFile(local(tempFolder() + "VEXL 747\\aircraft.cfg")), "new config");
 }
 
 TEST_F(DriverTest, AnOlderDottedVersionIsRefusedThoughItsNumberIsHigher) {
@@ -117,14 +136,41 @@ TEST_F(DriverTest, AnUnwritableDestinationFailsTheProductAndTheRerunCompletes) {
     boost::filesystem::remove_all(local(simulatorFolder() + "VEXL 747\\aircraft.cfg"));
     const std::size_t requestsBefore = service.server.requests().size();
     EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
-    EXPECT_EQ(service.server.requests().size(), requestsBefore + 2); // summary and manifest
+    EXPECT_EQ(service.server.requests().size(), requestsBefore + 3); // the manifests, the list
     EXPECT_EQ(displayVersion(), "1.2.0\\");
 }
 
 TEST_F(DriverTest, AReleaseThatOnlyDropsFilesIsRecorded) {
+    writeFile(local(simulatorFolder() + "VEXL 747\\old.gau"), "old");
     service.setManifest(3, 110, json::array());
+    service.setRemovalList(3, 110, json::array({droppedEntry("VEXL 747\\old.gau", "old")}));
     EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
     EXPECT_EQ(displayVersion(), "1.2.0\\");
+    EXPECT_FALSE(fileExists(local(simulatorFolder() + "VEXL 747\\old.gau")));
+}
+
+TEST_F(DriverTest, DroppedFilesGoOnlyAfterEveryNewFileIsInstalledAndChecked) {
+    publish(3, 110, files); // fmc.dll is installed first, aircraft.cfg last
+    writeFile(local(simulatorFolder() + "VEXL 747\\old.gau"), "old");
+    service.setRemovalList(3, 110, json::array({droppedEntry("VEXL 747\\old.gau", "old")}));
+    const std::string removalList = "/manifest/removed" + FakeService::query(3, 110);
+    const std::string blocked = local(simulatorFolder() + "VEXL 747\\aircraft.cfg");
+    boost::filesystem::create_directories(blocked + "/in the way");
+    EXPECT_EQ(counts(run({record()})), std::make_pair(0, 1));
+    EXPECT_EQ(service.server.count(removalList), 0);
+    EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\old.gau")), "old");
+
+    boost::filesystem::remove_all(blocked);
+    log.clear();
+    EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
+    const auto lines = log.lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{
+                  "[VEXL 1] Integrity OK: " + simulatorFolder() + "VEXL 747\\aircraft.cfg",
+                  "[VEXL 1] Removed VEXL 747\\old.gau (kept in the backup folder)",
+                  "[VEXL 1] Great, 747 Classic for P3D was successfully updated to the latest "
+                  "version!"}));
 }
 
 TEST_F(DriverTest, ProductsWithoutASimulatorOrNothingToDoAreSkipped) {

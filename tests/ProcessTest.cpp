@@ -154,5 +154,6 @@ TEST(ExecutableTest, HoldsNoPlainServiceAddress) {
     ASSERT_GT(binary.size(), 10000u);
     EXPECT_EQ(binary.find(VEXL_SERVICE_URL), std::string::npos);
     EXPECT_EQ(binary.find("manifest/summary"), std::string::npos);
+    EXPECT_EQ(binary.find("manifest/removed"), std::string::npos);
     EXPECT_EQ(binary.find("products/P3D"), std::string::npos);
 }

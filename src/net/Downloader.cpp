@@ -7,6 +7,22 @@
 #include <boost/filesystem/exception.hpp>
 #include <stdexcept>
 
+namespace {
+
+// A document's transfer, performed; throws std::runtime_error when it failed.
+std::unique_ptr<Transfer> performDocument(TransferPool& pool, const std::string& url,
+                                          const TransferLimits& limits) {
+    std::unique_ptr<Transfer> transfer = Transfer::document(url, limits);
+    pool.perform(*transfer);
+    if (transfer->failed()) {
+        throw std::runtime_error("Failed to get " + transfer->encodedUrl() + ", " +
+                                 transfer->errorText());
+    }
+    return transfer;
+}
+
+} // namespace
+
 Downloader::Downloader(TransferLimits limits) : limits_(limits) {}
 
 Downloader::~Downloader() = default;
@@ -19,21 +35,34 @@ TransferPool& Downloader::pool() {
 }
 
 std::string Downloader::fetchToMemory(const std::string& url) {
-    const std::unique_ptr<Transfer> transfer = Transfer::document(url, limits_);
-    pool().perform(*transfer);
-    if (transfer->failed()) {
-        throw std::runtime_error("Failed to get " + transfer->encodedUrl() + ", " +
-                                 transfer->errorText());
-    }
-    return transfer->body();
+    return performDocument(pool(), url, limits_)->body();
 }
 
 std::string Downloader::fetchDocument(const std::string& url) {
     std::string document = fetchToMemory(url);
+    requireSignature(url, document);
+    return document;
+}
+
+std::optional<std::string> Downloader::fetchOptionalDocument(const std::string& url) {
+    const std::unique_ptr<Transfer> transfer = performDocument(pool(), url, limits_);
+    const long status = transfer->status();
+    if (status == 404) {
+        return std::nullopt;
+    }
+    if (status != 200) {
+        throw std::runtime_error("Failed to get " + transfer->encodedUrl() +
+                                 ", server provided abnormal response code " +
+                                 std::to_string(status));
+    }
+    requireSignature(url, transfer->body());
+    return transfer->body();
+}
+
+void Downloader::requireSignature(const std::string& url, const std::string& document) {
     if (signaturesRequired() && !signatureMatches(document, fetchToMemory(signatureAddress(url)))) {
         throw std::runtime_error("Signature check failed for " + url);
     }
-    return document;
 }
 
 bool Downloader::downloadToFile(const std::string& url, const std::string& localPath,

@@ -22,6 +22,10 @@ public:
     // checked too; throws std::runtime_error "Signature check failed for " + url when it is
     // missing or does not match.
     std::string fetchDocument(const std::string& url);
+    // A document that an older service may not have: its body (signature checked as above) for
+    // status 200, nothing for 404; throws std::runtime_error for any other status or a failed
+    // transfer.
+    std::optional<std::string> fetchOptionalDocument(const std::string& url);
     // Streams a GET into the file, at most `maxBytes` of it; true only for status 200 or 201.
     // Logs its failures. The file is replaced only when the transfer is complete.
     bool downloadToFile(const std::string& url, const std::string& localPath,
@@ -35,6 +39,8 @@ public:
     void setLimits(const TransferLimits& limits) { limits_ = limits; }
 
 private:
+    void requireSignature(const std::string& url, const std::string& document);
+
     TransferLimits limits_;
     std::unique_ptr<TransferPool> pool_;
 };

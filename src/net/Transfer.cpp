@@ -301,6 +301,12 @@ std::string Transfer::failureLine() const {
     return "Error in file download - I was unable to download " + localPath_;
 }
 
+long Transfer::status() const {
+    long status = 0;
+    curl_easy_getinfo(handle_->curl.get(), CURLINFO_RESPONSE_CODE, &status);
+    return status;
+}
+
 void Transfer::commitFile() {
     file_->commit();
 }

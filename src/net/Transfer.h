@@ -51,6 +51,7 @@ public:
 
     // After Done: a document's body; a file is in place once commitFile() ran.
     const std::string& body() const { return body_; }
+    long status() const; // of the last answer; 0 when none came
     void commitFile();
     bool resumed() const { return resumed_; }
     // After Failed: libcurl's text or the abnormal status; for a file, the line that says so.

@@ -17,6 +17,11 @@ const char kUpdaterSubfolder[] = "\\VEXL\\VEXL Hangar\\Updater\\";
 
 } // namespace
 
+std::string parentPathText(const std::string& pathText) {
+    const auto separator = pathText.find_last_of("\\/");
+    return separator == std::string::npos ? "" : pathText.substr(0, separator);
+}
+
 void ensureDirectory(const std::string& path) {
     const boost::filesystem::path folder = toFsPath(path);
     boost::system::error_code ec;

@@ -18,6 +18,9 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // The filesystem path for a path text (on POSIX, backslashes become slashes).
 boost::filesystem::path toFsPath(const std::string& pathText);
 
+// A relative path text up to its last separator, without it; empty when it has none.
+std::string parentPathText(const std::string& pathText);
+
 // Opens a path text with a C stdio mode; other processes may still read and write the file.
 // Returns null when it cannot be opened.
 FilePtr openFile(const std::string& pathText, const char* mode);

@@ -48,9 +48,13 @@ bool alreadyInstalled(const std::string& destination, const std::string& source,
 
 } // namespace
 
+std::string Updater::backupFolderOf(const std::string& tempFolder) const {
+    return tempFolder + "Backup\\" + aircraft + "\\" + simulator + "\\";
+}
+
 std::int32_t Updater::installFiles(const std::string& tempFolder,
                                    const std::string& simulatorFolder) {
-    const std::string backupFolder = tempFolder + "Backup\\" + aircraft + "\\" + simulator + "\\";
+    const std::string backupFolder = backupFolderOf(tempFolder);
     const std::string n = std::to_string(fileList.size());
     std::int32_t installed = 0;
     int i = 0;

@@ -4,9 +4,11 @@
 #include "system/MemoryReserve.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
+#include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
 #include "update/VersionDecision.h"
 
+#include <boost/filesystem/operations.hpp>
 #include <new>
 #include <stdexcept>
 
@@ -40,18 +42,45 @@ std::string findSimulatorFolder(SystemAccess& system, const ProductRecord& recor
     return folder;
 }
 
+// The FilePath of every entry of a file manifest that the download phase went through.
+std::vector<std::string> downloadedCopies(nlohmann::json& fileList) {
+    std::vector<std::string> copies;
+    for (nlohmann::json& entry : fileList) {
+        copies.push_back(readText(entry, "FilePath"));
+    }
+    return copies;
+}
+
+// Deletes a downloaded copy and the folders of the download folder it leaves empty. What cannot
+// be deleted stays; the update it served is complete all the same.
+void deleteCopy(const std::string& downloadFolder, std::string filePath) {
+    boost::system::error_code ec;
+    boost::filesystem::remove(toFsPath(downloadFolder + filePath), ec);
+    if (ec) {
+        logMessage(kLogInfo, "Could not delete the downloaded copy " + downloadFolder + filePath +
+                                 ": " + ec.message());
+        return;
+    }
+    for (filePath = parentPathText(filePath); !filePath.empty();
+         filePath = parentPathText(filePath)) {
+        if (!boost::filesystem::remove(toFsPath(downloadFolder + filePath), ec) || ec) {
+            return; // not empty: another copy or a file of the user's is still in it
+        }
+    }
+}
+
 } // namespace
 
 UpdateCounts Updater::updateProducts() {
     updaterFolder = system.updaterFolderPath();
     system.ensureDirectory(updaterFolder);
     UpdateCounts counts;
-    std::vector<const ProductRecord*> installed; // in pass order
+    std::vector<InstalledProduct> installed; // in pass order
     for (ProductRecord& record : products) {
         switch (runProductTurn(record)) {
         case ProductTurn::Installed:
             ++counts.succeeded;
-            installed.push_back(&record);
+            installed.push_back({&record, downloadedCopies(fileList)});
             break;
         case ProductTurn::Failed:
             ++counts.failed;
@@ -83,7 +112,7 @@ Updater::ProductTurn Updater::updateProduct(ProductRecord& record) {
     requireSafePath(record.ProdName, PathUse::RecordName);
     requireSafePath(record.Simulator, PathUse::RecordName);
     requireSafePath(record.VEXLFolderValue, PathUse::RecordName);
-    const std::string tempFolder = updaterFolder + record.ProdName + "\\" + record.Simulator + "\\";
+    const std::string tempFolder = downloadFolderOf(record);
     system.ensureDirectory(tempFolder);
     logMessage(kLogInfo, ">>> Product: " + record.ProdName + " for " + record.Simulator);
     logMessage(kLogDetail, "This product using temp dir: " + tempFolder);
@@ -112,26 +141,44 @@ Updater::ProductTurn Updater::updateProduct(ProductRecord& record) {
                "Your files are being updated. Depending on file size, this may take some time.");
     downloadFiles(record, installedVersion, tempFolder);
     installFiles(tempFolder, simulatorFolder);
+    // Only once every new file is in place and checked: a product that fails before keeps the
+    // files it had.
+    removeDroppedFiles(record, installedVersion, tempFolder, simulatorFolder);
     logMessage(kLogInfo, "Great, " + record.ProdName + " for " + record.Simulator +
                              " was successfully updated to the latest version!");
     return ProductTurn::Installed;
 }
 
+std::string Updater::downloadFolderOf(const ProductRecord& record) const {
+    return updaterFolder + record.ProdName + "\\" + record.Simulator + "\\";
+}
+
 // The new version is recorded once, after every product's turn, and only when none failed: a
 // failed product leaves the old version, so that the next run retries every product.
-void Updater::recordVersion(const std::vector<const ProductRecord*>& installed,
-                            UpdateCounts& counts) {
+void Updater::recordVersion(const std::vector<InstalledProduct>& installed, UpdateCounts& counts) {
     if (counts.failed > 0 || installed.empty()) {
         return;
     }
     syncWrittenFolders(); // every installed file and backup is on the disk before the record
     if (system.writeRegistryString(RegistryRoot::LocalMachine, uninstallKey, "DisplayVersion",
-                                   installed.back()->PVDec)) {
+                                   installed.back().record->PVDec)) {
+        tidyDownloads(installed);
         return;
     }
-    for (const ProductRecord* record : installed) {
-        logFailure(*record, "the new version could not be recorded");
+    for (const InstalledProduct& product : installed) {
+        logFailure(*product.record, "the new version could not be recorded");
         --counts.succeeded;
         ++counts.failed;
+    }
+}
+
+// Until the version is recorded the copies let a rerun skip what it already has; after, they
+// only take space. The backups stay, and so does the download folder.
+void Updater::tidyDownloads(const std::vector<InstalledProduct>& installed) {
+    for (const InstalledProduct& product : installed) {
+        const std::string folder = downloadFolderOf(*product.record);
+        for (const std::string& filePath : product.downloadedCopies) {
+            deleteCopy(folder, filePath);
+        }
     }
 }

@@ -17,6 +17,7 @@ VEXL_PAIR(p3d77Lb, "P3D", "77L", "2");
 
 VEXL_SCRAMBLED(summaryAddress, VEXL_SERVICE_URL "manifest/summary");
 VEXL_SCRAMBLED(filesAddress, VEXL_SERVICE_URL "manifest/files");
+VEXL_SCRAMBLED(removedAddress, VEXL_SERVICE_URL "manifest/removed");
 
 } // namespace
 
@@ -44,4 +45,8 @@ char* manifestSummaryAddress() {
 
 char* fileManifestAddress() {
     return filesAddress.bytes;
+}
+
+char* removalListAddress() {
+    return removedAddress.bytes;
 }

@@ -13,3 +13,4 @@ std::vector<ServiceAddressPair> servicePairs(const std::string& simulator,
                                              const std::string& aircraft);
 char* manifestSummaryAddress();
 char* fileManifestAddress();
+char* removalListAddress();

@@ -18,7 +18,7 @@ public:
     Downloader downloader; // no state
 
     // Set by main before initialise(); read by initialise() and, to name the backup folder, by
-    // installFiles().
+    // installFiles() and removeDroppedFiles().
     std::string aircraft;
     std::string simulator;
     // Set by initialise(); read by findInstalledVersion() and by updateProducts(), which records
@@ -37,7 +37,8 @@ public:
     // Set by fetchProductInformation(); walked by updateProducts().
     std::vector<ProductRecord> products;
     // Set by downloadFiles() to the file manifest of the product being updated; read by
-    // installFiles() right after. Null until the first download phase.
+    // installFiles() and removeDroppedFiles() right after, and by updateProducts() to know the
+    // downloaded copies. Null until the first download phase.
     nlohmann::json fileList;
 
     // The steps main calls, in this order.
@@ -52,10 +53,24 @@ public:
                        const std::string& tempFolder); // update/DownloadPhase.cpp
     std::int32_t installFiles(const std::string& tempFolder,
                               const std::string& simulatorFolder); // update/InstallPhase.cpp
+    // Moves the files that the installed version had and the newest release dropped into the
+    // backup folder; throws like the phases. update/RemovalStep.cpp
+    void removeDroppedFiles(const ProductRecord& record, std::int32_t version,
+                            const std::string& tempFolder, const std::string& simulatorFolder);
 
 private:
     enum class ProductTurn { Skipped, Installed, Failed };
+    // A product whose install phase completed in this pass, with the copies its download phase
+    // left in its download folder (FilePath texts).
+    struct InstalledProduct {
+        const ProductRecord* record;
+        std::vector<std::string> downloadedCopies;
+    };
     ProductTurn runProductTurn(ProductRecord& record);
     ProductTurn updateProduct(ProductRecord& record);
-    void recordVersion(const std::vector<const ProductRecord*>& installed, UpdateCounts& counts);
+    std::string downloadFolderOf(const ProductRecord& record) const;
+    void recordVersion(const std::vector<InstalledProduct>& installed, UpdateCounts& counts);
+    void tidyDownloads(const std::vector<InstalledProduct>& installed);
+    // Where the files a product's update replaced or removed are kept. update/InstallPhase.cpp
+    std::string backupFolderOf(const std::string& tempFolder) const;
 };

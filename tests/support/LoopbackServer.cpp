@@ -253,6 +253,15 @@ void FakeService::setFileListText(int productId, int version, const std::string&
     server.answer("/manifest/files" + query(productId, version), body);
 }
 
+void FakeService::setRemovalList(int productId, int version, const nlohmann::json& entries) {
+    setRemovalListText(productId, version, entries.dump());
+}
+
+void FakeService::setRemovalListText(int productId, int version, const std::string& body,
+                                     int status) {
+    server.answer("/manifest/removed" + query(productId, version), body, status);
+}
+
 std::string FakeService::fileTarget(int k, const std::string& filePath) const {
     std::string path = filePath;
     std::replace(path.begin(), path.end(), '\\', '/');
@@ -274,6 +283,10 @@ nlohmann::json manifestEntry(const std::string& folder, const std::string& fileP
             {"FilePath", filePath},
             {"FileSize", static_cast<int>((bytes.size() + 1023) / 1024)},
             {"MD5Hash", referenceMd5(bytes)}};
+}
+
+nlohmann::json droppedEntry(const std::string& filePath, const std::string& bytes) {
+    return {{"FilePath", filePath}, {"MD5Hash", referenceMd5(bytes)}};
 }
 
 nlohmann::json productObject(int id, const std::string& name, const std::string& pvdec,

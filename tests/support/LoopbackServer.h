@@ -85,6 +85,9 @@ public:
     void setManifest(int productId, int version, const nlohmann::json& entries);
     void setSummaryText(int productId, int version, const std::string& body);
     void setFileListText(int productId, int version, const std::string& body);
+    // The list of files the newest release dropped since that version.
+    void setRemovalList(int productId, int version, const nlohmann::json& entries);
+    void setRemovalListText(int productId, int version, const std::string& body, int status = 200);
     // A file under pair k's file base; `filePath` uses backslashes, as in a manifest.
     void setFile(int k, const std::string& filePath, const std::string& bytes, int status = 200);
 
@@ -96,6 +99,8 @@ public:
 // One manifest entry for a file, with its digest by OpenSSL.
 nlohmann::json manifestEntry(const std::string& folder, const std::string& filePath,
                              const std::string& bytes);
+// One entry of a removal list for a file that held `bytes` when it was released.
+nlohmann::json droppedEntry(const std::string& filePath, const std::string& bytes);
 // A product object as the service sends it.
 nlohmann::json productObject(int id, const std::string& name, const std::string& pvdec,
                              int minVersion, const std::string& folder,
