@@ -8,6 +8,8 @@ protected:
     void stage(const Files& files) {
         updater.fileList = json::array();
         for (const auto& [filePath, file] : files) {
+            // A new file, as a download is: the installed one may share the old one's bytes.
+            boost::filesystem::remove(local(tempFolder() + filePath));
             writeFile(local(tempFolder() + filePath), file.bytes);
             updater.fileList.push_back(manifestEntry(file.folder, filePath, file.bytes));
         }

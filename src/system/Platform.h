@@ -24,6 +24,13 @@ bool folderErrorLeavesFolder(int errorValue, const boost::filesystem::path& fold
 FilePtr createExclusive(const std::string& pathText, const std::string& permissionsOf,
                         bool ownerOnly, boost::system::error_code& ec);
 
+// A new name `linkText` for the file at `pathText` (a hard link), created only if nothing is
+// there; false, with the reason in `ec`, where the system or the file system cannot.
+bool linkFile(const std::string& pathText, const std::string& linkText,
+              boost::system::error_code& ec);
+// Makes the data of the file at `pathText` reach the disk.
+bool flushPathToDisk(const std::string& pathText);
+
 // Writes the stream's buffered bytes and makes them reach the disk.
 bool flushToDisk(std::FILE* file);
 

@@ -115,6 +115,33 @@ FilePtr createExclusive(const std::string& pathText, const std::string& permissi
     return file;
 }
 
+bool linkFile(const std::string& pathText, const std::string& linkText,
+              boost::system::error_code& ec) {
+    // linkat without AT_SYMLINK_FOLLOW links a symbolic link itself, never what it points to.
+    if (::linkat(AT_FDCWD, toFsPath(pathText).c_str(), AT_FDCWD, toFsPath(linkText).c_str(), 0) !=
+        0) {
+        ec.assign(errno, boost::system::system_category());
+        return false;
+    }
+    struct stat linked {};
+    if (::lstat(toFsPath(linkText).c_str(), &linked) != 0 || !S_ISREG(linked.st_mode)) {
+        ::unlink(toFsPath(linkText).c_str()); // only a regular file is shared
+        ec.assign(EINVAL, boost::system::system_category());
+        return false;
+    }
+    return true;
+}
+
+bool flushPathToDisk(const std::string& pathText) {
+    const int fd = ::open(toFsPath(pathText).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool flushed = ::fsync(fd) == 0;
+    ::close(fd);
+    return flushed;
+}
+
 bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && ::fsync(fileno(file)) == 0;
 }

@@ -101,6 +101,27 @@ FilePtr createExclusive(const std::string& pathText, const std::string&, bool,
     return file;
 }
 
+bool linkFile(const std::string& pathText, const std::string& linkText,
+              boost::system::error_code& ec) {
+    if (!CreateHardLinkW(toFsPath(linkText).c_str(), toFsPath(pathText).c_str(), nullptr)) {
+        ec.assign(static_cast<int>(GetLastError()), boost::system::system_category());
+        return false;
+    }
+    return true;
+}
+
+bool flushPathToDisk(const std::string& pathText) {
+    const HANDLE file = CreateFileW(toFsPath(pathText).c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool flushed = FlushFileBuffers(file) != 0;
+    CloseHandle(file);
+    return flushed;
+}
+
 bool flushToDisk(std::FILE* file) {
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     return std::fflush(file) == 0 && FlushFileBuffers(handle) != 0;

@@ -189,6 +189,30 @@ void copyFileSafely(const std::string& from, const std::string& to, Durability d
     out.commit();
 }
 
+void linkOrCopyFileSafely(const std::string& from, const std::string& to, Durability durability) {
+    const std::string folder = folderOf(to);
+    removeLeftoverTemporaries(folder);
+    const std::string temporary = folder + uniqueName();
+    boost::system::error_code ec;
+    if (!platform::linkFile(from, temporary, ec) ||
+        (durability == Durability::OnDisk && !platform::flushPathToDisk(from))) {
+        boost::filesystem::remove(toFsPath(temporary), ec);
+        copyFileSafely(from, to, durability);
+        return;
+    }
+    boost::filesystem::rename(toFsPath(temporary), toFsPath(to), ec);
+    if (ec) {
+        boost::system::error_code ignored;
+        boost::filesystem::remove(toFsPath(temporary), ignored);
+        throw boost::filesystem::filesystem_error("Cannot write " + to, toFsPath(to), ec);
+    }
+    if (durability == Durability::OnDisk) {
+        FolderRegistry& registry = folders();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.toSync.insert(folder);
+    }
+}
+
 void syncWrittenFolders() {
     std::set<std::string> pending;
     {

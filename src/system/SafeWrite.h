@@ -61,5 +61,10 @@ void writeFileSafely(const std::string& target, const std::string& bytes, Durabi
 // A copy of `from` as `to`, replacing what is there; throws boost::filesystem::filesystem_error.
 void copyFileSafely(const std::string& from, const std::string& to, Durability durability);
 
+// The same bytes as `to`, where the file at `from` will not be written again (a download, a file
+// about to be replaced): where the system allows it `to` becomes a second name of the same file,
+// which costs no copy; otherwise a copy. Throws boost::filesystem::filesystem_error.
+void linkOrCopyFileSafely(const std::string& from, const std::string& to, Durability durability);
+
 // Makes the renames of every OnDisk file committed so far reach the disk.
 void syncWrittenFolders();

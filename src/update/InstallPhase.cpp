@@ -72,11 +72,11 @@ std::int32_t Updater::installFiles(const std::string& tempFolder,
         const std::string md5 = readText(entry, "MD5Hash");
         if (boost::filesystem::exists(toFsPath(destination)) &&
             !alreadyInstalled(destination, source, md5)) {
-            copyFileSafely(destination, backup, Durability::OnDisk);
+            linkOrCopyFileSafely(destination, backup, Durability::OnDisk);
             logMessage(kLogDetail, "Backed up " + destination + " to " + backup);
         }
         ensureDestinationLocation(simulatorFolder + folder);
-        copyFileSafely(source, destination, Durability::OnDisk);
+        linkOrCopyFileSafely(source, destination, Durability::OnDisk);
 
         if (!downloader.checkFileDigest(destination, md5)) {
             throw std::runtime_error(

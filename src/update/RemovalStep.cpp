@@ -65,7 +65,7 @@ DroppedFile::Fate backUpIfUnchanged(Downloader& downloader, const DroppedFile& f
         return DroppedFile::Fate::Changed;
     }
     fs::create_directories(toFsPath(backupFolder + parentPathText(file.filePath)));
-    copyFileSafely(original, backupFolder + file.filePath, Durability::OnDisk);
+    linkOrCopyFileSafely(original, backupFolder + file.filePath, Durability::OnDisk);
     return DroppedFile::Fate::BackedUp;
 }
 
