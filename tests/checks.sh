@@ -14,3 +14,11 @@ report() { # report NAME: the closing line; fails when any check failed
     echo "$1: $passes passed, $failures failed"
     [ "$failures" -eq 0 ]
 }
+
+# For the tests of the sample service, after `root` and `url` are set: its port, and a fresh
+# folder `work` that is removed, with the nginx started in it, when the test ends.
+service_sandbox() {
+    port="${url##*:}" port="${port%%/*}"
+    work="$(mktemp -d)"
+    trap '"$root/scripts/service" stop "$work/nginx"; rm -rf "$work"' EXIT
+}

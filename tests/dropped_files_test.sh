@@ -7,14 +7,8 @@
 #   dropped_files_test.sh SOURCE_ROOT VEXL_PUBLISH VEXL_UPDATER SERVICE_ROOT_URL
 set -euo pipefail
 root="$1" publish="$2" updater="$3" url="$4"
-port="${url##*:}" port="${port%%/*}"
-work="$(mktemp -d)"
-cleanup() {
-    "$root/scripts/service" stop "$work/nginx"
-    rm -rf "$work"
-}
-trap cleanup EXIT
 source "$(dirname "$0")/checks.sh"
+service_sandbox
 
 releases="$work/releases"
 r100="$releases/3/1.0.0/VEXL 744" r110="$releases/3/1.1.0/VEXL 744"

@@ -5,14 +5,8 @@
 #   service_test.sh SOURCE_ROOT VEXL_PUBLISH VEXL_UPDATER SERVICE_ROOT_URL
 set -euo pipefail
 root="$1" publish="$2" updater="$3" url="$4"
-port="${url##*:}" port="${port%%/*}"
-work="$(mktemp -d)"
-cleanup() {
-    "$root/scripts/service" stop "$work/nginx"
-    rm -rf "$work"
-}
-trap cleanup EXIT
 source "$(dirname "$0")/checks.sh"
+service_sandbox
 same_file() { cmp -s "$1" "$2"; }
 
 "$root/scripts/sample-setup" --signed "$work" "$publish"

@@ -5,14 +5,8 @@
 #   service_tls_test.sh SOURCE_ROOT VEXL_PUBLISH VEXL_UPDATER_HTTPS HTTPS_ROOT_URL CA_FOLDER
 set -euo pipefail
 root="$1" publish="$2" updater="$3" url="$4" ca="$5"
-port="${url##*:}" port="${port%%/*}"
-work="$(mktemp -d)"
-cleanup() {
-    "$root/scripts/service" stop "$work/nginx"
-    rm -rf "$work"
-}
-trap cleanup EXIT
 source "$(dirname "$0")/checks.sh"
+service_sandbox
 
 "$root/scripts/sample-setup" "$work" "$publish"
 log="$work/appdata/VEXL/VEXL Hangar/Updater/vexl_updater_log.txt"
