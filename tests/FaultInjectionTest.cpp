@@ -314,6 +314,11 @@ TEST_F(FaultInjectionTest, KilledAtAnyMomentTheRerunConverges) {
                 readFile(local(backupFolder() + "VEXL 747\\Part " + std::to_string(i) + ".bin")),
                 "old " + std::to_string(i));
         }
+        // What the killed run was writing is gone from every folder the rerun went through.
+        for (boost::filesystem::recursive_directory_iterator it(dir.path()), end; it != end; ++it) {
+            EXPECT_EQ(it->path().filename().string().rfind("~vexl-", 0), std::string::npos)
+                << it->path();
+        }
     }
     for (const auto& [phase, count] : phases) {
         std::cout << "killed " << phase << ": " << count << "\n";

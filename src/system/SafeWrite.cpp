@@ -201,9 +201,10 @@ void linkOrCopyFileSafely(const std::string& from, const std::string& to, Durabi
         return;
     }
     boost::filesystem::rename(toFsPath(temporary), toFsPath(to), ec);
+    // Where `to` already was a name of the same file, the rename leaves both names in place.
+    boost::system::error_code ignored;
+    boost::filesystem::remove(toFsPath(temporary), ignored);
     if (ec) {
-        boost::system::error_code ignored;
-        boost::filesystem::remove(toFsPath(temporary), ignored);
         throw boost::filesystem::filesystem_error("Cannot write " + to, toFsPath(to), ec);
     }
     if (durability == Durability::OnDisk) {
