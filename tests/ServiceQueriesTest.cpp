@@ -106,6 +106,8 @@ TEST(ReadNumberTest, ThirtyTwoBitIntegersTruncatedButNeverWrapped) {
 TEST(ParseDocumentTest, DeepOrHugeDocumentsAreUnusable) {
     const auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
     EXPECT_EQ(errorOf([&] { parseDocument(nested(64)); }), "");
+    EXPECT_EQ(errorOf([&] { parseDocument("6E100000"); }), // found by fuzzing
+              "[json.exception.out_of_range.406] number overflow parsing '6E100000'");
     EXPECT_EQ(errorOf([&] { parseDocument(nested(65)); }),
               "[json.exception.parse_error.101] parse error: nested deeper than 64 levels");
     const DocumentLimits five{64, 5}; // the array, the object and three values

@@ -28,8 +28,7 @@ bool fitsInt32(const nlohmann::json& value) {
     return true;
 }
 
-// Counts the depth and the values of a document as it is read, and stops it at the limits; a
-// document that is not JSON stops with the parser's own error.
+// Counts the depth and the values of a document as it is read, and stops it at the limits.
 class DocumentCheck : public nlohmann::json_sax<nlohmann::json> {
 public:
     explicit DocumentCheck(const DocumentLimits& limits) : limits_(limits) {}
@@ -46,9 +45,9 @@ public:
     bool end_object() override { return close(); }
     bool start_array(std::size_t) override { return open(); }
     bool end_array() override { return close(); }
-    bool parse_error(std::size_t, const std::string&,
-                     const nlohmann::detail::exception& error) override {
-        throw static_cast<const nlohmann::json::parse_error&>(error);
+    // The full reading that follows stops at the same place with the library's own error.
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
     }
 
 private:
