@@ -91,7 +91,8 @@ TEST_F(ProcessTest, NoUpdaterFolderMeansTheRunCannotStart) {
     const Outcome outcome = runProgram();
     EXPECT_EQ(outcome.exitCode, 1);
     EXPECT_EQ(outcome.console, "Error: cannot create directory " + dir.path() +
-                                   "\\VEXL\\VEXL Hangar\\Updater\\, error code 20\n");
+                                   "\\VEXL\\VEXL Hangar\\Updater\\, error code " +
+                                   std::to_string(testplatform::notAFolderError()) + "\n");
 }
 
 TEST(ExecutableTest, HoldsNoPlainServiceAddress) {

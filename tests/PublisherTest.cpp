@@ -125,9 +125,10 @@ TEST_F(PublisherTest, RefusesUnsafeFolderValues) {
 TEST_F(PublisherTest, RefusesAProductWithoutReleases) {
     products[0]["ProductID"] = 4;
     writeFile(releases + "/products.json", products.dump());
-    EXPECT_EQ(publishError(), "product 4 has no releases: " + releases + "/4 is not a folder");
-    boost::filesystem::create_directories(releases + "/4");
-    EXPECT_EQ(publishError(), "product 4 has no releases in " + releases + "/4");
+    const std::string folder = dir.file("releases/4");
+    EXPECT_EQ(publishError(), "product 4 has no releases: " + folder + " is not a folder");
+    boost::filesystem::create_directories(folder);
+    EXPECT_EQ(publishError(), "product 4 has no releases in " + folder);
 }
 
 TEST_F(PublisherTest, RefusesAPairTheUpdaterNeverAsks) {

@@ -25,8 +25,7 @@ LoopbackServer::LoopbackServer(int port) {
     });
     // Reuse a port still in TIME_WAIT from an earlier server, but never share a live one.
     server_.set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        testplatform::allowRebindingClosedPort(static_cast<std::uintptr_t>(sock));
     });
     if (port == 0) {
         port_ = server_.bind_to_any_port("127.0.0.1");

@@ -2,14 +2,8 @@
 
 #include "support/UpdateFixture.h"
 
-#include <csignal>
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-// Runs the built program as a user does, with APPDATA and the registry file in the test's
-// folder, against the fake service at the compiled-in address.
+// Runs the built program as a user does, with APPDATA (and on POSIX the registry file) in the
+// test's folder, against the fake service at the compiled-in address.
 class ProgramFixture : public UpdateFixture {
 protected:
     struct Outcome {
@@ -18,42 +12,24 @@ protected:
         std::string console;
     };
 
-    pid_t startProgram() {
-        const std::string console = dir.file("console.txt");
-        const std::string progress = dir.file("progress.txt");
-        const std::vector<std::string> env = {"PATH=/usr/bin:/bin", "APPDATA=" + dir.path(),
-                                              "VEXL_REGISTRY=" + registryPath()};
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = open(progress.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, 1);
-            dup2(err, 2);
-            std::vector<char*> envp;
-            for (const auto& e : env) {
-                envp.push_back(const_cast<char*>(e.c_str()));
-            }
-            envp.push_back(nullptr);
-            char* argv[] = {const_cast<char*>(VEXL_UPDATER_EXE), const_cast<char*>("ignored"),
-                            nullptr};
-            execve(VEXL_UPDATER_EXE, argv, envp.data());
-            _exit(127);
-        }
-        return pid;
+    ProgramFixture() : UpdateFixture(TestRegistry::Scope::Shared) {}
+
+    testplatform::ProcessHandle startProgram() {
+        return testplatform::startProcess(
+            VEXL_UPDATER_EXE, {"ignored"},
+            {{"APPDATA", dir.path()}, {"VEXL_REGISTRY", registryPath()}}, dir.file("console.txt"),
+            dir.file("progress.txt"));
     }
 
-    Outcome finish(pid_t pid) {
-        int status = 0;
-        rusage usage{};
-        wait4(pid, &status, 0, &usage);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss,
-                readFile(dir.file("console.txt"))};
+    Outcome finish(testplatform::ProcessHandle program) {
+        const testplatform::ProcessEnd end = testplatform::finishProcess(std::move(program));
+        return {end.exitCode, end.peakKiB, readText(dir.file("console.txt"))};
     }
 
     Outcome runProgram() { return finish(startProgram()); }
 
     std::vector<std::string> programLog() const {
-        return logLines(readFile(dir.file("VEXL/VEXL Hangar/Updater/vexl_updater_log.txt")));
+        return logLines(readText(dir.file("VEXL/VEXL Hangar/Updater/vexl_updater_log.txt")));
     }
 
     bool programLogged(const std::string& line) const {
