@@ -24,3 +24,20 @@ set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
 
 # One executable that needs no DLL of its compiler.
 add_link_options(-static -static-libgcc -static-libstdc++)
+
+# GoogleTest built by scripts/build-windows, and cpp-httplib's one header beside it.
+if(VEXL_BUILD_TESTS)
+    set(VEXL_WINDOWS_TEST_DEPS "" CACHE PATH "Prefix of the test dependencies built for Windows")
+    if(NOT EXISTS "${VEXL_WINDOWS_TEST_DEPS}/lib/libgtest.a")
+        message(FATAL_ERROR "VEXL_WINDOWS_TEST_DEPS must name the prefix scripts/build-windows made")
+    endif()
+    set(tests "${VEXL_WINDOWS_TEST_DEPS}")
+    add_library(GTest::gtest STATIC IMPORTED)
+    set_target_properties(GTest::gtest PROPERTIES
+        IMPORTED_LOCATION "${tests}/lib/libgtest.a"
+        INTERFACE_INCLUDE_DIRECTORIES "${tests}/include")
+    add_library(vexl_httplib INTERFACE IMPORTED)
+    set_target_properties(vexl_httplib PROPERTIES
+        INTERFACE_INCLUDE_DIRECTORIES "${tests}/include"
+        INTERFACE_LINK_LIBRARIES "ws2_32")
+endif()

@@ -1,10 +1,8 @@
 #include "support/ProgramFixture.h"
-#include "system/RegistryFile.h"
 
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <sys/mount.h>
 #include <thread>
 
 using nlohmann::json;
@@ -226,12 +224,12 @@ TEST_F(FaultInjectionTest, AFullDiskLosesNothingAndTheRerunCompletes) {
     const std::string saved = dir.file("saved sim");
     boost::filesystem::rename(sim, saved);
     boost::filesystem::create_directories(sim);
-    if (mount("tmpfs", sim.c_str(), "tmpfs", 0, "size=72k") != 0) {
+    if (!testplatform::mountSmallDisk(sim, 72)) {
         GTEST_SKIP() << "this machine does not let the test mount a small tmpfs";
     }
     struct Unmount {
         std::string path;
-        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+        ~Unmount() { testplatform::unmountSmallDisk(path); }
     } unmount{sim};
     copyTree(saved, sim);
     // 72 KiB cannot hold the old and the new files at once.
@@ -247,7 +245,7 @@ TEST_F(FaultInjectionTest, AFullDiskLosesNothingAndTheRerunCompletes) {
             readFile(local(simulatorFolder() + "VEXL 747\\Part " + std::to_string(i) + ".bin"));
         EXPECT_TRUE(bytes == "old " + std::to_string(i) || bytes == file(i).bytes) << i;
     }
-    ASSERT_EQ(mount("tmpfs", sim.c_str(), "tmpfs", MS_REMOUNT, "size=1m"), 0);
+    ASSERT_TRUE(testplatform::resizeSmallDisk(sim, 1024));
     EXPECT_EQ(runProgram().exitCode, 0);
     expectFullyUpdated();
 }
@@ -277,33 +275,35 @@ std::string phaseOf(const std::vector<std::string>& log) {
 TEST_F(FaultInjectionTest, KilledAtAnyMomentTheRerunConverges) {
     // The kills are spread over the lines an undisturbed run logs, so that they land in every step
     // however busy the machine is.
-    const std::string registryBefore = readFile(registryPath());
     const std::string simSaved = dir.file("saved sim");
     copyTree(local(simulatorFolder()), simSaved);
+    const auto startAfresh = [&] {
+        boost::filesystem::remove_all(local(simulatorFolder()));
+        boost::filesystem::remove_all(dir.file("VEXL"));
+        copyTree(simSaved, local(simulatorFolder()));
+        seedRegistry();
+    };
     ASSERT_EQ(runProgram().exitCode, 0);
     const std::size_t fullLines = programLog().size();
 
     std::map<std::string, int> phases; // where the kills landed
     for (std::size_t kill = 0; kill < 50; ++kill) {
         SCOPED_TRACE("kill " + std::to_string(kill));
-        boost::filesystem::remove_all(local(simulatorFolder()));
-        boost::filesystem::remove_all(dir.file("VEXL"));
-        copyTree(simSaved, local(simulatorFolder()));
-        writeFile(registryPath(), registryBefore);
+        startAfresh();
 
-        const pid_t pid = startProgram();
+        testplatform::ProcessHandle program = startProgram();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (programLog().size() < fullLines * kill / 50 &&
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         std::this_thread::sleep_for(std::chrono::microseconds(kill % 5 * 300)); // within the step
-        ::kill(pid, SIGKILL);
-        finish(pid);
+        testplatform::killProcess(*program);
+        finish(std::move(program));
         ++phases[phaseOf(programLog())];
 
         // Never half written, and never naming the new version before every file is in place.
-        ASSERT_TRUE(RegistryFile::load(registryPath()).has_value());
+        ASSERT_TRUE(registry.intact());
         if (displayVersion() == "1.2.0\\") {
             expectFullyUpdated();
         }

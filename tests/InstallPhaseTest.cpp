@@ -1,5 +1,8 @@
 #include "support/UpdateFixture.h"
 
+#include <filesystem>
+#include <set>
+
 using nlohmann::json;
 
 class InstallPhaseTest : public UpdateFixture {
@@ -140,4 +143,31 @@ TEST_F(InstallPhaseTest, NoLinkAtAnyNameRedirectsAnInstall) {
     EXPECT_EQ(installed("a.cfg"), "new a");
     EXPECT_EQ(installed("b.dll"), "new b");
     EXPECT_FALSE(boost::filesystem::is_symlink(local(simulatorFolder() + "a.cfg")));
+}
+
+TEST_F(InstallPhaseTest, NamesReachTheDiskAsTheCharactersTheyName) {
+    const std::string sizes = "Gr\xC3\xB6\xC3\x9F"
+                              "e \xC3\x9C"
+                              "berblick.txt";                                // Größe Überblick
+    const std::string japanese = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.dds"; // 日本語
+    std::string deepFolder = "VEXL 747";
+    for (int level = 0; level < 6; ++level) {
+        deepFolder += "\\Folder " + std::to_string(level) + std::string(42, 'x');
+    }
+    ASSERT_GE((simulatorFolder() + deepFolder).size(), 300u);
+    stage({{"VEXL 747\\" + sizes, {"VEXL 747", "sizes"}},
+           {"VEXL 747\\" + japanese, {"VEXL 747", "texture"}},
+           {deepFolder + "\\deep.bin", {deepFolder, "deep"}}});
+    ASSERT_EQ(install(), "");
+    // Listed through the standard library's own UTF-8 conversion, not the program's.
+    namespace stdfs = std::filesystem;
+    std::set<std::string> names;
+    for (const auto& entry :
+         stdfs::directory_iterator(stdfs::u8path(local(simulatorFolder() + "VEXL 747")))) {
+        names.insert(entry.path().filename().u8string());
+    }
+    EXPECT_EQ(names, (std::set<std::string>{sizes, japanese, "Folder 0" + std::string(42, 'x')}));
+    EXPECT_EQ(stdfs::file_size(stdfs::u8path(local(simulatorFolder() + deepFolder + "\\deep.bin"))),
+              4u);
+    EXPECT_TRUE(log.has("[VEXL 1] Integrity OK: " + simulatorFolder() + "VEXL 747\\" + sizes));
 }

@@ -25,8 +25,8 @@ TEST(InstalledVersionTest, ClampsToThe32BitRange) {
 class FindInstalledVersionTest : public SandboxTest {};
 
 TEST_F(FindInstalledVersionTest, ReadsDisplayVersionFromTheUninstallKey) {
-    writeFile(registryPath(), "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Uninstall\\{X}]\n"
-                              "\"DisplayVersion\"=\"1.20.3\"\n");
+    registry.seed(
+        {{RegistryRoot::LocalMachine, "SOFTWARE\\Uninstall\\{X}", "DisplayVersion", "1.20.3"}});
     Updater updater;
     updater.uninstallKey = "SOFTWARE\\Uninstall\\{X}";
     updater.findInstalledVersion();

@@ -14,7 +14,7 @@ TEST_F(LogTest, WritesTimestampedLinesToTheFileAndThenStandardOutput) {
     logMessage(kLogError, "broken");
     logMessage(7, "");
     const std::string console = GetCapturedStdout();
-    const std::string file = readFile(dir.file("test-log.txt"));
+    const std::string file = readText(dir.file("test-log.txt"));
     EXPECT_EQ(console, file);
     const std::regex line(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} \[VEXL 1\] Done\.\n)"
                           R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} \[VEXL 2\] broken\n)"
@@ -40,7 +40,7 @@ TEST_F(LogTest, InitLogFileCreatesTheUpdaterFolderAndAppendsAcrossRuns) {
         initLogFile(updaterFolder());
         logMessage(kLogInfo, "run " + std::to_string(run));
     }
-    EXPECT_EQ(logLines(readFile(logPath)),
+    EXPECT_EQ(logLines(readText(logPath)),
               (std::vector<std::string>{"[VEXL 1] run 1", "[VEXL 1] run 2"}));
 }
 

@@ -93,7 +93,8 @@ TEST_F(ProcessTest, NoUpdaterFolderMeansTheRunCannotStart) {
     const Outcome outcome = runProgram();
     EXPECT_EQ(outcome.exitCode, 1);
     EXPECT_EQ(outcome.console, "Error: cannot create directory " + dir.path() +
-                                   "\\VEXL\\VEXL Hangar\\Updater\\, error code 20\n");
+                                   "\\VEXL\\VEXL Hangar\\Updater\\, error code " +
+                                   std::to_string(testplatform::notAFolderError()) + "\n");
 }
 
 TEST_F(ProcessTest, ArgumentsAreForAPersonAndNeverStartARun) {
@@ -117,11 +118,10 @@ TEST_F(ProcessTest, ArgumentsAreForAPersonAndNeverStartARun) {
 TEST_F(ProcessTest, OneRunAtATimeAndALockDiesWithItsProcess) {
     auto release = std::make_shared<std::atomic<bool>>(false);
     service.server.handle("/products/P3D/744/1.json", stallAfterHeaders(release));
-    const pid_t first = startProgram();
+    testplatform::ProcessHandle first = startProgram();
     while (service.server.requests().empty()) { // the first run holds the lock by now
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    const std::string before = readFile(registryPath());
     const Outcome second = runProgram();
     EXPECT_EQ(second.exitCode, 1);
     EXPECT_EQ(
@@ -129,12 +129,12 @@ TEST_F(ProcessTest, OneRunAtATimeAndALockDiesWithItsProcess) {
         (std::vector<std::string>{"[VEXL 2] Another update run is in progress; this run stops.",
                                   "[VEXL 1] Run result: not started (exit 1)"}));
     EXPECT_EQ(service.server.requests().size(), 1u);
-    ::kill(first, SIGKILL);
-    finish(first);
+    testplatform::killProcess(*first);
+    finish(std::move(first));
     *release = true;
     service.setProducts(1, nlohmann::json::array());
     EXPECT_EQ(runProgram().exitCode, 0);
-    EXPECT_EQ(readFile(registryPath()), before);
+    EXPECT_EQ(displayVersion(), "1.1.0\\"); // nothing recorded by any of the three
 }
 
 TEST_F(ProcessTest, ALogFileThatCannotBeOpenedLeavesTheConsole) {

@@ -4,6 +4,7 @@
 
 #include <boost/filesystem.hpp>
 #include <csignal>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -255,7 +256,11 @@ TEST_F(PublisherTest, RefusesReleasesTheUpdaterWouldRefuseOrMisread) {
         {withProduct("Simulator", ""), "product 3: \"Simulator\" Unsafe path in update data: "},
         {withRelease("1.3.0", {{"VEXL\\CON.cfg", "x"}}),
          "product 3, release 1.3.0: \"FilePath\" Unsafe path in update data: VEXL\\CON.cfg"},
-        {[&] { writeFile(release3 + "/VEXL/a\\b.cfg", "x"); },
+        {[&] {
+             // Not through writeFile, which reads a backslash as a separator as the updater does.
+             fs::create_directories(release3 + "/VEXL");
+             std::ofstream(release3 + "/VEXL/a\\b.cfg") << "x";
+         },
          "product 3, release 1.3.0: file name with a backslash: a\\b.cfg"},
         {withRelease("1.3.0", {{"VEXL\\a.cfg", "x"}, {"VEXL\\A.CFG", "y"}}),
          "product 3, release 1.3.0: paths VEXL\\A.CFG and VEXL\\a.cfg differ only in case"},

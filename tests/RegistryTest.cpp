@@ -24,6 +24,7 @@ std::string utf16(const std::string& ascii) {
 
 } // namespace
 
+// The two registry operations over the platform's registry.
 class RegistryTest : public SandboxTest {
 protected:
     std::string read(RegistryRoot root, const std::string& key, const std::string& name) {
@@ -33,27 +34,28 @@ protected:
     SystemAccess system;
 };
 
+// The export-format file that stands in for the registry on POSIX.
+class RegistryFileTest : public RegistryTest {};
+
 TEST_F(RegistryTest, AMissingFileOrKeyFailsToOpen) {
     EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "");
-    writeFile(registryPath(), exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n"));
+    registry.seed({{RegistryRoot::LocalMachine, "SOFTWARE\\Other"}});
     EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "");
     EXPECT_EQ(log.lines(), std::vector<std::string>(2, "[VEXL 2] Failed to open registry key!"));
 }
 
 TEST_F(RegistryTest, AMissingValueIsLocatedButUnreadable) {
-    writeFile(registryPath(), exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
-                                         "\"Other\"=\"1\"\r\n"));
+    registry.seed({{RegistryRoot::LocalMachine, kKey, "Other", "1"}});
     EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "");
     EXPECT_EQ(log.lines(),
               std::vector<std::string>{"[VEXL 2] Registry key was located but could not be read!"});
 }
 
 TEST_F(RegistryTest, AppendsABackslashOnlyWhereOneIsMissing) {
-    writeFile(registryPath(), exportFile("[HKEY_CURRENT_USER\\SOFTWARE\\Vendor\\Product]\r\n"
-                                         "\"Version\"=\"1.2.3\"\r\n"
-                                         "\"AppPath\"=\"C:\\\\Sims\\\\P3D\\\\\"\r\n"
-                                         "\"Empty\"=\"\"\r\n"
-                                         "\"Quoted\"=\"say \\\"hi\\\"\"\r\n"));
+    registry.seed({{RegistryRoot::CurrentUser, kKey, "Version", "1.2.3"},
+                   {RegistryRoot::CurrentUser, kKey, "AppPath", "C:\\Sims\\P3D\\"},
+                   {RegistryRoot::CurrentUser, kKey, "Empty", ""},
+                   {RegistryRoot::CurrentUser, kKey, "Quoted", "say \"hi\""}});
     EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "Version"), "1.2.3\\");
     EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "AppPath"), "C:\\Sims\\P3D\\");
     EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "Empty"), "");
@@ -62,15 +64,14 @@ TEST_F(RegistryTest, AppendsABackslashOnlyWhereOneIsMissing) {
 }
 
 TEST_F(RegistryTest, KeysAndValueNamesIgnoreCaseAndRootsAreSeparate) {
-    writeFile(registryPath(), exportFile("[hkey_local_machine\\software\\VENDOR\\product]\r\n"
-                                         "\"displayversion\"=\"2.0\"\r\n"));
+    registry.seed(
+        {{RegistryRoot::LocalMachine, "software\\VENDOR\\product", "displayversion", "2.0"}});
     EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "2.0\\");
     EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "DisplayVersion"), "");
 }
 
 TEST_F(RegistryTest, AParentOfAWrittenKeyExists) {
-    writeFile(registryPath(),
-              exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product\\Sub]\r\n"));
+    registry.seed({{RegistryRoot::LocalMachine, std::string(kKey) + "\\Sub"}});
     registry::KeyHandle key;
     EXPECT_EQ(registry::openKey(RegistryRoot::LocalMachine, kKey, key), registry::kSuccess);
     EXPECT_EQ(registry::openKey(RegistryRoot::LocalMachine, "SOFTWARE\\Vend", key),
@@ -80,12 +81,8 @@ TEST_F(RegistryTest, AParentOfAWrittenKeyExists) {
 TEST_F(RegistryTest, AValueOverTheReadBufferCannotBeRead) {
     const std::string fits(449, 'x');
     const std::string tooLong(450, 'x');
-    writeFile(registryPath(), exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
-                                         "\"Fits\"=\"" +
-                                         fits +
-                                         "\"\r\n"
-                                         "\"Long\"=\"" +
-                                         tooLong + "\"\r\n"));
+    registry.seed({{RegistryRoot::LocalMachine, kKey, "Fits", fits},
+                   {RegistryRoot::LocalMachine, kKey, "Long", tooLong}});
     EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Fits"), fits + "\\");
     EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Long"), "");
     EXPECT_EQ(log.lines(),
@@ -93,33 +90,19 @@ TEST_F(RegistryTest, AValueOverTheReadBufferCannotBeRead) {
 }
 
 TEST_F(RegistryTest, OtherValueTypesReadAsTheirBytes) {
-    writeFile(registryPath(), exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
-                                         "\"Word\"=dword:00000031\r\n"
-                                         "\"Binary\"=hex:34,2e,\\\r\n  32,00\r\n"
-                                         "\"Expand\"=hex(2):41,00,42,00,00,00\r\n"));
+    registry.seed(
+        {{RegistryRoot::LocalMachine, kKey, "Word", dwordData(0x31)},
+         {RegistryRoot::LocalMachine, kKey, "Binary", binaryData(std::string("4.2\0", 4))},
+         {RegistryRoot::LocalMachine, kKey, "Expand", expandStringData("AB")}});
     EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Word"), "1\\");
     EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Binary"), "4.2\\");
     EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Expand"), "AB\\");
 }
 
-TEST_F(RegistryTest, ReadsUtf16FilesWithAByteOrderMark) {
-    writeFile(registryPath(), utf16("Windows Registry Editor Version 5.00\r\n\r\n"
-                                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
-                                    "\"DisplayVersion\"=\"1.0.5\"\r\n"));
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "1.0.5\\");
-    system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1.0.6");
-    EXPECT_EQ(readFile(registryPath()), utf16("Windows Registry Editor Version 5.00\r\n\r\n"
-                                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
-                                              "\"DisplayVersion\"=\"1.0.6\"\r\n"));
-}
-
-TEST_F(RegistryTest, WritingCreatesAMissingFileAndKey) {
+TEST_F(RegistryTest, WritingCreatesAMissingKey) {
     system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1.2.3");
     EXPECT_EQ(log.lines(), std::vector<std::string>{
                                "[VEXL 1] Creating registry key: SOFTWARE\\Vendor\\Product"});
-    EXPECT_EQ(readFile(registryPath()),
-              exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
-                         "\"DisplayVersion\"=\"1.2.3\"\r\n"));
     EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "1.2.3\\");
 }
 
@@ -134,7 +117,37 @@ TEST_F(RegistryTest, AStoredValueCountsItsTerminatingNul) {
     EXPECT_EQ(data[5], '\0');
 }
 
-TEST_F(RegistryTest, AWriteKeepsEverythingElseAnotherProgramWrote) {
+TEST_F(RegistryFileTest, AMissingFileIsWrittenInTheExportFormat) {
+    system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1.2.3");
+    EXPECT_EQ(readFile(registryPath()),
+              exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
+                         "\"DisplayVersion\"=\"1.2.3\"\r\n"));
+}
+
+TEST_F(RegistryFileTest, HexDataContinuesOnIndentedLines) {
+    writeFile(registryPath(), exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
+                                         "\"Binary\"=hex:34,2e,\\\r\n  32,00\r\n"));
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Binary"), "4.2\\");
+}
+
+TEST_F(RegistryFileTest, AcceptsTheOlderRegedit4Header) {
+    writeFile(registryPath(), "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\n"
+                              "\"DisplayVersion\"=\"1.20.3\"\n");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "1.20.3\\");
+}
+
+TEST_F(RegistryFileTest, ReadsUtf16FilesWithAByteOrderMark) {
+    writeFile(registryPath(), utf16("Windows Registry Editor Version 5.00\r\n\r\n"
+                                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
+                                    "\"DisplayVersion\"=\"1.0.5\"\r\n"));
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "1.0.5\\");
+    system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1.0.6");
+    EXPECT_EQ(readFile(registryPath()), utf16("Windows Registry Editor Version 5.00\r\n\r\n"
+                                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
+                                              "\"DisplayVersion\"=\"1.0.6\"\r\n"));
+}
+
+TEST_F(RegistryFileTest, AWriteKeepsEverythingElseAnotherProgramWrote) {
     const std::string before = "Windows Registry Editor Version 5.00\n\n"
                                "; exported by the installer\n"
                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\n"
@@ -158,7 +171,7 @@ TEST_F(RegistryTest, AWriteKeepsEverythingElseAnotherProgramWrote) {
     }
 }
 
-TEST_F(RegistryTest, AValueTheFileCannotHoldIsAFailedWrite) {
+TEST_F(RegistryFileTest, AValueTheFileCannotHoldIsAFailedWrite) {
     system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1\n2");
     const auto lines = log.lines();
     ASSERT_GE(lines.size(), 2u);
@@ -167,7 +180,7 @@ TEST_F(RegistryTest, AValueTheFileCannotHoldIsAFailedWrite) {
     EXPECT_EQ(lines.back(), "2");
 }
 
-TEST_F(RegistryTest, AWriteKeepsTheFilesLinkAndPermissions) {
+TEST_F(RegistryFileTest, AWriteKeepsTheFilesLinkAndPermissions) {
     const std::string real = dir.file("dotfiles/registry.reg");
     writeFile(real, exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"));
     ASSERT_EQ(chmod(real.c_str(), 0600), 0);
@@ -180,14 +193,14 @@ TEST_F(RegistryTest, AWriteKeepsTheFilesLinkAndPermissions) {
     EXPECT_EQ(status.st_mode & 07777, 0600u);
 }
 
-TEST_F(RegistryTest, AnUnwritableRegistryIsAFailedOpenForWriting) {
+TEST_F(RegistryFileTest, AnUnwritableRegistryIsAFailedOpenForWriting) {
     ScopedEnv unwritable("VEXL_REGISTRY", dir.path()); // a folder, not a file
     system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1.2.3");
     EXPECT_EQ(log.lines().back(), "[VEXL 2] Failed to open registry key for writing!");
 }
 
 // Found by fuzzing: a line that ends in a backslash must not swallow the next section.
-TEST_F(RegistryTest, OnlyIndentedLinesContinueBinaryData) {
+TEST_F(RegistryFileTest, OnlyIndentedLinesContinueBinaryData) {
     writeFile(registryPath(), exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n"
                                          "\"Odd\"=hex:41,\\\r\n"
                                          "\r\n"
@@ -199,7 +212,7 @@ TEST_F(RegistryTest, OnlyIndentedLinesContinueBinaryData) {
 }
 
 // Found by fuzzing: a UTF-16 file can only hold text that is valid UTF-8 here.
-TEST_F(RegistryTest, AUtf16FileRefusesBytesThatAreNotText) {
+TEST_F(RegistryFileTest, AUtf16FileRefusesBytesThatAreNotText) {
     const std::string before = utf16("Windows Registry Editor Version 5.00\r\n\r\n"
                                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n");
     writeFile(registryPath(), before);

@@ -1,5 +1,6 @@
 #include "update/SystemAccess.h"
 #include "support/TestSupport.h"
+#include "system/Paths.h"
 #include "system/SafeWrite.h"
 
 #include <boost/filesystem.hpp>
@@ -27,20 +28,22 @@ TEST_F(EnsureDirectoryTest, AnExistingFolderIsFineWithOrWithoutTrailingBackslash
 
 TEST_F(EnsureDirectoryTest, CreatesEveryMissingLevel) {
     EXPECT_EQ(ensure(dir.path() + "\\a\\b c\\d\\"), std::make_pair(std::string(), std::string()));
-    EXPECT_TRUE(boost::filesystem::is_directory(dir.file("a/b c/d")));
+    EXPECT_TRUE(boost::filesystem::is_directory(toFsPath(dir.file("a/b c/d"))));
 }
 
 TEST_F(EnsureDirectoryTest, AFileInTheWayIsReportedWithItsErrorValue) {
     writeFile(dir.file("plain"), "x");
     const std::string path = dir.path() + "\\plain";
-    const std::string message = "Error: cannot create directory " + path + ", error code 17";
+    const std::string message = "Error: cannot create directory " + path + ", error code " +
+                                std::to_string(testplatform::fileInTheWayError());
     EXPECT_EQ(ensure(path), std::make_pair(message + "\n", message));
 }
 
 TEST_F(EnsureDirectoryTest, AFileInTheMiddleOfThePathIsReported) {
     writeFile(dir.file("plain"), "x");
     const std::string path = dir.path() + "\\plain\\below";
-    const std::string message = "Error: cannot create directory " + path + ", error code 20";
+    const std::string message = "Error: cannot create directory " + path + ", error code " +
+                                std::to_string(testplatform::notAFolderError());
     EXPECT_EQ(ensure(path), std::make_pair(message + "\n", message));
 }
 
@@ -56,6 +59,12 @@ protected:
 
 TEST_F(UpdaterFolderTest, IsAppDataWithTheVendorFolders) {
     EXPECT_EQ(system.updaterFolderPath(), dir.path() + "\\VEXL\\VEXL Hangar\\Updater\\");
+}
+
+TEST_F(UpdaterFolderTest, KeepsEveryCharacterOfAppData) {
+    const std::string appData = dir.path() + "\\Zo\xC3\xAB \xE6\x97\xA5\xE6\x9C\xAC"; // Zoë 日本
+    ScopedEnv other("APPDATA", appData);
+    EXPECT_EQ(system.updaterFolderPath(), appData + "\\VEXL\\VEXL Hangar\\Updater\\");
 }
 
 TEST_F(UpdaterFolderTest, FallsBackToTheXdgDataFolderThenHome) {

@@ -1,47 +1,75 @@
 #!/usr/bin/env bash
-# The Windows executable end to end under Wine, in a throw-away prefix, against the sample
-# service on loopback: the registry seeded with 'wine reg add', the update installed and verified,
-# 'wine reg query' showing the new version, the log written under the prefix's APPDATA.
-#   wine_test.sh SOURCE_ROOT VEXL_PUBLISH EXE
+# The Windows executable end to end under Wine, against the sample service on loopback. The
+# sample release, plus names beyond ASCII and a path of more than 300 characters, published by the
+# Windows vexl-publish; the registry imported with 'wine regedit' (an AppPath with characters of
+# the ANSI code page, and the user's APPDATA in a folder named beyond ASCII). The update is checked
+# file by file by its name on the Unix side of drive C, and with 'wine reg query'. It runs in a
+# throw-away prefix of its own, since it changes the user's environment.
+#   wine_test.sh SOURCE_ROOT VEXL_PUBLISH_EXE EXE SERVICE_ROOT_URL
 set -euo pipefail
-root="$1" publish="$2" exe="$3"
+root="$1" publish="$2" exe="$3" url="$4"
+port="${url##*:}" port="${port%%/*}"
 work="$(mktemp -d)"
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
-# Wine's own loader for the executable's word size.
-if head -c 4096 "$exe" | grep -qa $'PE\0\0d\x86'; then
-    export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
-else
-    export WINELOADER=/usr/lib/wine/wine WINESERVER=/usr/lib/wine/wineserver32
-fi
-wine() { "$WINELOADER" "$@"; }
+# Unix names, arguments and environment reach Wine as UTF-8.
+export LC_ALL=C.UTF-8
+export WINEPREFIX="$work/prefix"
+unset WINESERVER
+wine() { "$root/scripts/wine-run" --like "$exe" "$@"; }
 cleanup() {
-    "$WINESERVER" -k 2>/dev/null || true
+    "$root/scripts/wine-run" --stop "$exe" 2>/dev/null || true
     "$root/scripts/service" stop "$work/nginx"
     rm -rf "$work"
 }
 trap cleanup EXIT
 source "$(dirname "$0")/checks.sh"
-
-"$root/scripts/sample-setup" "$work" "$publish"
-"$root/scripts/service" start "$work/service" "$work/nginx"
 wine wineboot -i >/dev/null 2>&1
-uninstall='HKLM\SOFTWARE\WOW6432Node\Microsoft\Windows\CurrentVersion\Uninstall\{1E6F9A42-C35D-4B87-9F02-7A4C8B13E6D0}'
-wine reg add "$uninstall" /v DisplayVersion /d 1.1.0 /f >/dev/null 2>&1
-wine reg add 'HKCU\Software\Sample Simulator\P3D' /v AppPath /d 'C:\vexl\simulator' /f >/dev/null 2>&1
-simulator="$WINEPREFIX/drive_c/vexl/simulator"
-mkdir -p "$simulator" && cp -r "$work/simulator/." "$simulator/"
+
+# The Windows publisher, given the Unix folders as Wine shows them (drive Z: is the root).
+printf '#!/bin/sh\nexec "%s" "%s" "Z:$1" "Z:$2"\n' "$root/scripts/wine-run" "$publish" \
+    >"$work/publish"
+chmod +x "$work/publish"
+"$root/scripts/sample-setup" "$work" "$work/publish" >/dev/null
+new="$work/releases/3/1.2.0"
+sizes="VEXL 744/Größe Überblick.txt"
+japanese="VEXL 744/日本語.dds"
+deep="VEXL 744"
+for level in 1 2 3 4 5 6; do
+    deep="$deep/Folder $level of a path longer than Windows' classic limit"
+done
+deep="$deep/deep.bin"
+printf 'sizes\n' >"$new/$sizes"
+printf 'texture' >"$new/$japanese"
+mkdir -p "$(dirname "$new/$deep")" && printf 'deep' >"$new/$deep"
+"$work/publish" "$work/releases" "$work/service" >/dev/null
+"$root/scripts/service" start "$work/service" "$work/nginx" "$port"
+
+uninstall='SOFTWARE\WOW6432Node\Microsoft\Windows\CurrentVersion\Uninstall\{1E6F9A42-C35D-4B87-9F02-7A4C8B13E6D0}'
+printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' "[HKEY_LOCAL_MACHINE\\$uninstall]" \
+    '"DisplayVersion"="1.1.0"' '' '[HKEY_CURRENT_USER\Software\Sample Simulator\P3D]' \
+    "\"AppPath\"=\"C:\\\\Sims\\\\Zoë's P3D\\\\\"" '' '[HKEY_CURRENT_USER\Volatile Environment]' \
+    '"APPDATA"="C:\\users\\Zoë Größe\\AppData\\Roaming"' |
+    iconv -f UTF-8 -t UTF-16 >"$work/seed.reg"
+wine regedit /s "Z:$work/seed.reg" 2>/dev/null
+simulator="$WINEPREFIX/drive_c/Sims/Zoë's P3D"
+mkdir -p "$simulator" && cp -r "$work/releases/3/1.1.0/." "$simulator/"
+appdata="$WINEPREFIX/drive_c/users/Zoë Größe/AppData/Roaming"
 
 code=0
 wine "$exe" >"$work/console.txt" 2>"$work/progress.txt" || code=$?
 check "exit code 0" test "$code" -eq 0
-new="$work/releases/3/1.2.0"
-for f in "VEXL 744/aircraft.cfg" "VEXL 744/Model/744.mdl" "VEXL 744/Sound Pack/engines.wav"; do
-    check "installed $f has the new digest" cmp -s "$simulator/$f" "$new/$f"
+for f in "VEXL 744/aircraft.cfg" "VEXL 744/Model/744.mdl" "VEXL 744/Sound Pack/engines.wav" \
+    "$sizes" "$japanese" "$deep"; do
+    label="$f"
+    [ "$f" != "$deep" ] || label="the file under a path of $((${#deep} + 19)) characters"
+    check "installed $label by its name" cmp -s "$simulator/$f" "$new/$f"
 done
 check "wine reg query shows the new version" \
-    bash -c "'$WINELOADER' reg query '$uninstall' /v DisplayVersion 2>/dev/null | grep -q '1\.2\.0'"
-log="$(find "$WINEPREFIX/drive_c/users" -path '*VEXL Hangar/Updater/vexl_updater_log.txt' | head -1)"
-check "the log is under the prefix's APPDATA" test -n "$log"
+    bash -c "'$root/scripts/wine-run' --like '$exe' reg query 'HKLM\\$uninstall' /v DisplayVersion \
+        2>/dev/null | grep -q '1\.2\.0'"
+log="$appdata/VEXL/VEXL Hangar/Updater/vexl_updater_log.txt"
+check "the log is under the APPDATA named beyond ASCII" test -f "$log"
+check "the log names a file in UTF-8" \
+    grep -qF "Integrity OK: C:\\Sims\\Zoë's P3D\\VEXL 744\\Größe Überblick.txt" "$log"
 check "the log ends with Done." bash -c "tail -n 1 '$log' | tr -d '\r' | grep -q 'Done\.$'"
 check "log lines end in CR LF" bash -c "head -n 1 '$log' | grep -q $'\r$'"
 backup="$(dirname "$log")/744 Queen of the Skies/P3D/Backup/744/P3D/VEXL 744/aircraft.cfg"

@@ -1,19 +1,41 @@
 #include "system/Platform.h"
 
 #include "system/FileLock.h"
+#include "system/WindowsText.h"
 
+#include <boost/filesystem/detail/utf8_codecvt_facet.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
+#include <locale>
 #include <share.h>
 #include <windows.h>
 
-// The Windows side of the platform seams: the wide file calls, shared access and the system's
-// own flush.
+// The Windows side of the platform seams: the wide file calls with UTF-8 converted to UTF-16,
+// shared access and the system's own flush.
+
+namespace {
+
+// Before main: the narrow text of every library path (names listed from a folder, the paths in
+// an error's message) is UTF-8 like the rest of the program's text, and the console shows UTF-8.
+struct Utf8Text {
+    Utf8Text() {
+        boost::filesystem::path::imbue(
+            std::locale(std::locale(), new boost::filesystem::detail::utf8_codecvt_facet));
+        SetConsoleOutputCP(CP_UTF8);
+    }
+} const kUtf8Text;
+
+std::string systemMessage(DWORD error) {
+    return boost::system::error_code(static_cast<int>(error), boost::system::system_category())
+        .message();
+}
+
+} // namespace
 
 boost::filesystem::path toFsPath(const std::string& pathText) {
-    return boost::filesystem::path(pathText);
+    return boost::filesystem::path(widePath(pathText));
 }
 
 FilePtr openFile(const std::string& pathText, const char* mode) {
@@ -22,21 +44,12 @@ FilePtr openFile(const std::string& pathText, const char* mode) {
 }
 
 std::optional<std::string> applicationDataFolder() {
-    const char* value = std::getenv("APPDATA");
-    if (value == nullptr || *value == '\0') {
+    const wchar_t* value = _wgetenv(L"APPDATA");
+    if (value == nullptr || *value == L'\0') {
         return std::nullopt;
     }
-    return std::string(value);
+    return fromWide(value);
 }
-
-namespace {
-
-std::string systemMessage(DWORD error) {
-    return boost::system::error_code(static_cast<int>(error), boost::system::system_category())
-        .message();
-}
-
-} // namespace
 
 FileLock::FileLock(const std::string& pathText) {
     const HANDLE file = CreateFileW(toFsPath(pathText).c_str(), GENERIC_READ | GENERIC_WRITE,

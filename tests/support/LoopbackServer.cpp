@@ -9,10 +9,14 @@
 LoopbackServer::LoopbackServer(int port, const std::string& certificate)
     : tls_(!certificate.empty()) {
     if (tls_) {
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
         const std::string folder = VEXL_TEST_CA_DIR;
         server_ =
             std::make_unique<httplib::SSLServer>((folder + "/" + certificate + ".pem").c_str(),
                                                  (folder + "/" + certificate + ".key").c_str());
+#else
+        throw std::runtime_error("this build's test server has no TLS");
+#endif
     } else {
         server_ = std::make_unique<httplib::Server>();
     }
@@ -41,8 +45,7 @@ LoopbackServer::LoopbackServer(int port, const std::string& certificate)
     }
     // Reuse a port still in TIME_WAIT from an earlier server, but never share a live one.
     server_->set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        testplatform::allowRebindingClosedPort(static_cast<std::uintptr_t>(sock));
     });
     if (port == 0) {
         port_ = server_->bind_to_any_port("127.0.0.1");

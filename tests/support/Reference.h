@@ -16,8 +16,9 @@ template <typename Step> std::string errorOf(Step&& step) {
     return "";
 }
 
-// MD5 by an independent implementation (OpenSSL), so that the program's MD5 is never checked
-// against itself: of bytes, and of a file read piece by piece (for files too large to hold).
+// MD5 by an independent implementation (OpenSSL; on Windows the system's own), so that the
+// program's MD5 is never checked against itself: of bytes, and of a file read piece by piece (for
+// files too large to hold).
 std::string referenceMd5(const void* data, std::size_t size);
 std::string referenceMd5(const std::string& bytes);
 std::string referenceMd5OfFile(const std::string& path);

@@ -1,86 +1,88 @@
 #include "support/TestSupport.h"
 
 #include "log/Log.h"
+#include "system/Paths.h"
 
 #include <boost/filesystem.hpp>
-#include <cstdlib>
-#include <fstream>
 #include <sstream>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace fs = boost::filesystem;
 
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "vexl-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot create a temporary folder");
-    }
-    path_ = pattern;
-}
+TempDir::TempDir() : path_(testplatform::makeTempFolder()) {}
 
 TempDir::~TempDir() {
     boost::system::error_code ec;
     // Tests may leave read-only files and folders behind; make them removable first.
-    for (fs::recursive_directory_iterator it(path_, ec), end; it != end; it.increment(ec)) {
+    for (fs::recursive_directory_iterator it(toFsPath(path_), ec), end; it != end;
+         it.increment(ec)) {
         fs::permissions(it->path(), fs::owner_all | fs::add_perms, ec);
     }
-    fs::remove_all(path_, ec);
+    fs::remove_all(toFsPath(path_), ec);
 }
 
 std::string TempDir::file(const std::string& relative) const {
-    std::string text = path_ + "/" + relative;
-    std::replace(text.begin(), text.end(), '\\', '/');
+    std::string text = path_ + testplatform::separator() + relative;
+    for (char& c : text) {
+        c = (c == '\\' || c == '/') ? testplatform::separator() : c;
+    }
     return text;
 }
 
-ScopedEnv::ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name)) {
-        old_ = old;
-    }
-    if (value) {
-        setenv(name, value->c_str(), 1);
-    } else {
-        unsetenv(name);
-    }
+ScopedEnv::ScopedEnv(const char* name, const std::optional<std::string>& value)
+    : name_(name), old_(testplatform::environmentValue(name)) {
+    testplatform::setEnvironment(name_, value);
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (old_) {
-        setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-        unsetenv(name_.c_str());
-    }
+    testplatform::setEnvironment(name_, old_);
 }
 
+namespace {
+
+std::string readWith(const std::string& path, const char* mode) {
+    const FilePtr in = openFile(path, mode);
+    std::string content;
+    char chunk[65536];
+    std::size_t got = 0;
+    while (in && (got = std::fread(chunk, 1, sizeof chunk, in.get())) > 0) {
+        content.append(chunk, got);
+    }
+    return content;
+}
+
+} // namespace
+
 std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return readWith(path, "rb");
+}
+
+std::string readText(const std::string& path) {
+    return readWith(path, "r");
 }
 
 void writeFile(const std::string& path, const std::string& content) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    fs::create_directories(toFsPath(path).parent_path());
+    const FilePtr out = openFile(path, "wb");
+    if (!out || std::fwrite(content.data(), 1, content.size(), out.get()) != content.size()) {
+        throw std::runtime_error("cannot write " + path);
+    }
 }
 
 bool fileExists(const std::string& path) {
-    return fs::exists(path);
+    return fs::exists(toFsPath(path));
 }
 
-long peakKiBOfChild(const std::function<void()>& work) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        work();
-        _exit(0);
+void copyTree(const std::string& from, const std::string& to) {
+    const fs::path source = toFsPath(from);
+    fs::create_directories(toFsPath(to));
+    for (fs::recursive_directory_iterator it(source), end; it != end; ++it) {
+        const fs::path target = toFsPath(to) / fs::relative(it->path(), source);
+        if (fs::is_directory(it->path())) {
+            fs::create_directories(target);
+        } else {
+            writeFile(target.string(), readFile(it->path().string()));
+        }
     }
-    int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    return usage.ru_maxrss;
 }
 
 std::vector<std::string> logLines(const std::string& text) {
@@ -107,7 +109,7 @@ void LogCapture::clear() {
 }
 
 std::vector<std::string> LogCapture::lines() const {
-    return logLines(readFile(path_));
+    return logLines(readText(path_));
 }
 
 bool LogCapture::has(const std::string& line) const {
@@ -125,22 +127,26 @@ std::vector<std::string> LogCapture::containing(const std::string& part) const {
     return found;
 }
 
-SandboxTest::SandboxTest()
+SandboxTest::SandboxTest(TestRegistry::Scope scope)
     : appData("APPDATA", dir.path()), registryFile("VEXL_REGISTRY", dir.file("registry.reg")),
-      log(dir) {}
+      registry(dir.file("registry.reg"), scope), log(dir) {}
 
 std::string SandboxTest::updaterFolder() const {
     return dir.path() + "\\VEXL\\VEXL Hangar\\Updater\\";
 }
 
-void copyTree(const std::string& from, const std::string& to) {
-    fs::create_directories(to);
-    for (fs::recursive_directory_iterator it(from), end; it != end; ++it) {
-        const fs::path target = fs::path(to) / fs::relative(it->path(), from);
-        if (fs::is_directory(it->path())) {
-            fs::create_directories(target);
-        } else {
-            writeFile(target.string(), readFile(it->path().string()));
-        }
+RegistryData dwordData(std::uint32_t value) {
+    std::string bytes;
+    for (int shift = 0; shift < 32; shift += 8) {
+        bytes += static_cast<char>((value >> shift) & 0xFF);
     }
+    return {RegistryData::Type::Dword, bytes};
+}
+
+RegistryData binaryData(const std::string& bytes) {
+    return {RegistryData::Type::Binary, bytes};
+}
+
+RegistryData expandStringData(const std::string& text) {
+    return {RegistryData::Type::ExpandString, text};
 }

@@ -1,8 +1,9 @@
 #pragma once
 
 #include "support/Reference.h"
+#include "support/TestPlatform.h"
+#include "support/TestRegistry.h"
 
-#include <functional>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
@@ -17,7 +18,8 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     const std::string& path() const { return path_; }
-    // The folder + "/" + relative (relative may use backslashes, as path texts do).
+    // The folder + the separator + relative, with either separator in relative made the
+    // system's own.
     std::string file(const std::string& relative) const;
 
 private:
@@ -35,12 +37,12 @@ private:
     std::optional<std::string> old_;
 };
 
+// Files by their UTF-8 names on every system.
 std::string readFile(const std::string& path);
+// A text file as the system reads text (on Windows, CR LF becomes LF).
+std::string readText(const std::string& path);
 void writeFile(const std::string& path, const std::string& content); // creates the parents
 bool fileExists(const std::string& path);
-// The peak resident memory, in KiB, of a child process that runs `work` and ends; compare it with
-// the peak of a child that does nothing.
-long peakKiBOfChild(const std::function<void()>& work);
 // Copies a folder with everything in it (across filesystems too).
 void copyTree(const std::string& from, const std::string& to);
 
@@ -64,14 +66,15 @@ private:
 // Strips "YYYY/MM/DD HH:MM:SS " from each line of a log text.
 std::vector<std::string> logLines(const std::string& text);
 
-// The common fixture: a temporary folder for APPDATA and the registry file, and a log.
+// The common fixture: a temporary folder for APPDATA and the registry, and a log.
 class SandboxTest : public ::testing::Test {
 protected:
-    SandboxTest();
+    explicit SandboxTest(TestRegistry::Scope scope = TestRegistry::Scope::Private);
 
     TempDir dir;
     ScopedEnv appData;
     ScopedEnv registryFile;
+    TestRegistry registry;
     LogCapture log;
 
     std::string registryPath() const { return dir.file("registry.reg"); }

@@ -2,6 +2,7 @@
 
 #include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
+#include "system/Paths.h"
 #include "update/Updater.h"
 
 #include <boost/filesystem.hpp>
@@ -21,7 +22,8 @@ protected:
     };
     using Files = std::map<std::string, File>; // by FilePath
 
-    UpdateFixture() {
+    explicit UpdateFixture(TestRegistry::Scope scope = TestRegistry::Scope::Private)
+        : SandboxTest(scope) {
         updater.aircraft = "744";
         updater.simulator = "P3D";
         updater.initialise();
@@ -31,24 +33,16 @@ protected:
         quick.firstRetryDelaySeconds = 0;
         updater.downloader.setLimits(quick);
         updater.updaterFolder = updaterFolder();
-        boost::filesystem::create_directories(dir.file("Sim/VEXL 747"));
-        writeFile(registryPath(), "Windows Registry Editor Version 5.00\r\n\r\n"
-                                  "[HKEY_LOCAL_MACHINE\\" +
-                                      std::string(kUninstallKey) +
-                                      "]\r\n\"DisplayVersion\"=\"1.1.0\"\r\n\r\n"
-                                      "[HKEY_CURRENT_USER\\Software\\Sim]\r\n"
-                                      "\"AppPath\"=\"" +
-                                      escaped(simulatorFolder()) + "\"\r\n");
+        boost::filesystem::create_directories(toFsPath(dir.file("Sim/VEXL 747")));
+        seedRegistry();
         service.setProducts(1, nlohmann::json::array());
         service.setProducts(2, nlohmann::json::array());
     }
 
-    static std::string escaped(const std::string& text) {
-        std::string out;
-        for (char c : text) {
-            out += c == '\\' ? std::string("\\\\") : std::string(1, c);
-        }
-        return out;
+    // Version 1.1.0 installed, the simulator in the test's folder.
+    void seedRegistry() {
+        registry.seed({{RegistryRoot::LocalMachine, kUninstallKey, "DisplayVersion", "1.1.0"},
+                       {RegistryRoot::CurrentUser, "Software\\Sim", "AppPath", simulatorFolder()}});
     }
 
     std::string simulatorFolder() const { return dir.path() + "\\Sim\\"; }
