@@ -178,9 +178,9 @@ TEST_F(DriverTest, ProductsWithoutASimulatorOrNothingToDoAreSkipped) {
     noSim.RegistryKey = "Software\\Missing Sim";
     ProductRecord relative = record(7);
     relative.RegistryKey = "Software\\Relative Sim";
-    writeFile(registryPath(), readFile(registryPath()) +
-                                  "\r\n[HKEY_CURRENT_USER\\Software\\Relative Sim]\r\n"
-                                  "\"AppPath\"=\"Sims\\\\P3D\"\r\n");
+    registry.seed({{RegistryRoot::LocalMachine, kUninstallKey, "DisplayVersion", "1.1.0"},
+                   {RegistryRoot::CurrentUser, "Software\\Sim", "AppPath", simulatorFolder()},
+                   {RegistryRoot::CurrentUser, "Software\\Relative Sim", "AppPath", "Sims\\P3D"}});
     ProductRecord current = record(9);
     current.ProdVersion = 110;
     EXPECT_EQ(counts(run({noSim, relative, current})), std::make_pair(0, 0));

@@ -1,4 +1,5 @@
 #include "support/ProgramFixture.h"
+#include "system/Registry.h"
 
 class ProcessTest : public ProgramFixture {};
 
@@ -101,7 +102,7 @@ TEST_F(ProcessTest, ArgumentsAreForAPersonAndNeverStartARun) {
     Outcome outcome = runProgram({"--help"});
     EXPECT_EQ(outcome.exitCode, 0);
     EXPECT_EQ(outcome.console.rfind("Usage: vexl-updater [--help | --version]\n", 0), 0u);
-    EXPECT_NE(outcome.console.find("Registry: the file " + registryPath()), std::string::npos);
+    EXPECT_NE(outcome.console.find("Registry: " + registry::location() + "\n"), std::string::npos);
     EXPECT_NE(outcome.console.find("  3  the pass ran to its end but at least one product failed"),
               std::string::npos);
     outcome = runProgram({"--version"});

@@ -28,8 +28,6 @@ TEST_F(RemovalStepTest, UnchangedFilesMoveToTheBackupFolderAndEverythingElseStay
     writeFile(inSimulator("VEXL 747\\Gauges\\tuned.gau"), "changed by the user");
     writeFile(inSimulator("VEXL 747\\Old Folder\\only.cfg"), "only");
     boost::filesystem::create_directories(inSimulator("VEXL 747\\was a file\\now a folder"));
-    writeFile(dir.file("outside.cfg"), "linked");
-    boost::filesystem::create_symlink(dir.file("outside.cfg"), inSimulator("VEXL 747\\link.cfg"));
     writeFile(inSimulator("VEXL 747\\new.cfg"), "just installed");
     updater.fileList = json::array({manifestEntry("VEXL 747", "VEXL 747\\new.cfg", "x")});
     service.setRemovalList(
@@ -40,7 +38,6 @@ TEST_F(RemovalStepTest, UnchangedFilesMoveToTheBackupFolderAndEverythingElseStay
                      droppedEntry("VEXL 747\\Old Folder\\only.cfg", "only"),
                      droppedEntry("VEXL 747\\Old Folder\\only.cfg", "only"), // listed twice
                      droppedEntry("VEXL 747\\was a file", "a file"),
-                     droppedEntry("VEXL 747\\link.cfg", "linked"),
                      droppedEntry("VEXL 747\\NEW.cfg", "just installed")}));
     EXPECT_EQ(removeDropped(), "");
     const std::string kept = ": it was changed after it was installed";
@@ -49,8 +46,7 @@ TEST_F(RemovalStepTest, UnchangedFilesMoveToTheBackupFolderAndEverythingElseStay
                   "[VEXL 1] Removed VEXL 747\\Gauges\\old.gau (kept in the backup folder)",
                   "[VEXL 1] Kept VEXL 747\\Gauges\\tuned.gau" + kept,
                   "[VEXL 1] Removed VEXL 747\\Old Folder\\only.cfg (kept in the backup folder)",
-                  "[VEXL 1] Kept VEXL 747\\was a file" + kept,
-                  "[VEXL 1] Kept VEXL 747\\link.cfg" + kept}));
+                  "[VEXL 1] Kept VEXL 747\\was a file" + kept}));
     EXPECT_FALSE(fileExists(inSimulator("VEXL 747\\Gauges\\old.gau")));
     EXPECT_EQ(readFile(inBackup("VEXL 747\\Gauges\\old.gau")), "old gauge");
     EXPECT_EQ(readFile(inBackup("VEXL 747\\Old Folder\\only.cfg")), "only");
@@ -58,6 +54,15 @@ TEST_F(RemovalStepTest, UnchangedFilesMoveToTheBackupFolderAndEverythingElseStay
     EXPECT_EQ(readFile(inSimulator("VEXL 747\\Gauges\\tuned.gau")), "changed by the user");
     EXPECT_FALSE(fileExists(inBackup("VEXL 747\\Gauges\\tuned.gau")));
     EXPECT_TRUE(boost::filesystem::is_directory(inSimulator("VEXL 747\\was a file\\now a folder")));
+}
+
+TEST_F(RemovalStepTest, ALinkAtAListedNameIsTheUsersAndStays) {
+    writeFile(dir.file("outside.cfg"), "linked");
+    boost::filesystem::create_symlink(dir.file("outside.cfg"), inSimulator("VEXL 747\\link.cfg"));
+    service.setRemovalList(3, 110, json::array({droppedEntry("VEXL 747\\link.cfg", "linked")}));
+    EXPECT_EQ(removeDropped(), "");
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"[VEXL 1] Kept VEXL 747\\link.cfg: it was "
+                                                     "changed after it was installed"}));
     EXPECT_TRUE(boost::filesystem::is_symlink(inSimulator("VEXL 747\\link.cfg")));
     EXPECT_EQ(readFile(dir.file("outside.cfg")), "linked");
     EXPECT_EQ(readFile(inSimulator("VEXL 747\\new.cfg")), "just installed");

@@ -35,7 +35,7 @@ TEST_F(WindowsProgramTest, AnUninstallKeyItMayNotWriteFailsTheRunAndSaysSo) {
     publish(3, 110, {{"VEXL 747\\aircraft.cfg", {"VEXL 747", "new config"}}});
     service.setProductsText(1, productInfo({record(3)}));
     const ReadOnlyKey readOnly(HKEY_LOCAL_MACHINE, kUninstallKey);
-    runProgram();
+    EXPECT_EQ(runProgram().exitCode, 3);
     EXPECT_TRUE(programLogged("[VEXL 2] Failed to open registry key for writing!"));
     EXPECT_EQ(displayVersion(), "1.1.0\\");
 }

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The Windows executable end to end under Wine, against the sample service on loopback. The
-# sample release, plus names beyond ASCII and a path of more than 300 characters, published by the
-# Windows vexl-publish; the registry imported with 'wine regedit' (an AppPath with characters of
+# sample release, plus names beyond ASCII and a path of more than 300 characters, published by
+# this machine's vexl-publish; the registry imported with 'wine regedit' (an AppPath with characters of
 # the ANSI code page, and the user's APPDATA in a folder named beyond ASCII). The update is checked
 # file by file by its name on the Unix side of drive C, and with 'wine reg query'. It runs in a
-# throw-away prefix of its own, since it changes the user's environment.
-#   wine_test.sh SOURCE_ROOT VEXL_PUBLISH_EXE EXE SERVICE_ROOT_URL
+# throw-away prefix of its own, since it changes the user's environment. Then the build with an
+# https root, trusting the test authority, against the service over TLS: Wine's TLS service does
+# not check certificates by itself, so this shows that the program's own check refuses the others.
+#   wine_test.sh SOURCE_ROOT VEXL_PUBLISH EXE SERVICE_ROOT_URL HTTPS_EXE HTTPS_ROOT_URL CA_FOLDER
 set -euo pipefail
-root="$1" publish="$2" exe="$3" url="$4"
+root="$1" publish="$2" exe="$3" url="$4" https_exe="$5" https_url="$6" ca="$7"
 port="${url##*:}" port="${port%%/*}"
 work="$(mktemp -d)"
 # Unix names, arguments and environment reach Wine as UTF-8.
@@ -18,17 +20,14 @@ wine() { "$root/scripts/wine-run" --like "$exe" "$@"; }
 cleanup() {
     "$root/scripts/wine-run" --stop "$exe" 2>/dev/null || true
     "$root/scripts/service" stop "$work/nginx"
+    "$root/scripts/service" stop "$work/nginx-tls"
     rm -rf "$work"
 }
 trap cleanup EXIT
 source "$(dirname "$0")/checks.sh"
 wine wineboot -i >/dev/null 2>&1
 
-# The Windows publisher, given the Unix folders as Wine shows them (drive Z: is the root).
-printf '#!/bin/sh\nexec "%s" "%s" "Z:$1" "Z:$2"\n' "$root/scripts/wine-run" "$publish" \
-    >"$work/publish"
-chmod +x "$work/publish"
-"$root/scripts/sample-setup" "$work" "$work/publish" >/dev/null
+"$root/scripts/sample-setup" "$work" "$publish" >/dev/null
 new="$work/releases/3/1.2.0"
 sizes="VEXL 744/Größe Überblick.txt"
 japanese="VEXL 744/日本語.dds"
@@ -40,7 +39,7 @@ deep="$deep/deep.bin"
 printf 'sizes\n' >"$new/$sizes"
 printf 'texture' >"$new/$japanese"
 mkdir -p "$(dirname "$new/$deep")" && printf 'deep' >"$new/$deep"
-"$work/publish" "$work/releases" "$work/service" >/dev/null
+"$publish" "$work/releases" "$work/service" >/dev/null
 "$root/scripts/service" start "$work/service" "$work/nginx" "$port"
 
 uninstall='SOFTWARE\WOW6432Node\Microsoft\Windows\CurrentVersion\Uninstall\{1E6F9A42-C35D-4B87-9F02-7A4C8B13E6D0}'
@@ -76,4 +75,28 @@ backup="$(dirname "$log")/744 Queen of the Skies/P3D/Backup/744/P3D/VEXL 744/air
 check "the backup holds the old bytes" cmp -s "$backup" "$work/releases/3/1.1.0/VEXL 744/aircraft.cfg"
 
 [ "$failures" -eq 0 ] || tr -d "\r" <"$work/console.txt"
+
+# run_https CERTIFICATE: the https build against the service with that certificate, from 1.1.0.
+https_port="${https_url##*:}" https_port="${https_port%%/*}"
+run_https() {
+    "$root/scripts/service" stop "$work/nginx-tls"
+    "$root/scripts/service" start "$work/service" "$work/nginx-tls" "$https_port" \
+        "$ca/$1.pem" "$ca/$1.key"
+    wine reg add "HKLM\\$uninstall" /v DisplayVersion /d 1.1.0 /f >/dev/null 2>&1
+    local code=0
+    wine "$https_exe" >/dev/null 2>&1 || code=$?
+    echo "$code"
+}
+failed_get="[VEXL 2] Failed to get ${https_url}products/P3D/744/1.json, "
+for refused in other wrong-host expired; do
+    check "https, $refused certificate: exit code 2" test "$(run_https "$refused")" -eq 2
+    check "https, $refused certificate: the log says so" \
+        bash -c "tail -n 2 '$log' | head -n 1 | cut -c21- | grep -qF '$failed_get'"
+    echo "   libcurl's reason: $(tail -n 2 "$log" | head -n 1 | tr -d '\r' | sed 's/.*, //')"
+done
+check "https, a certificate of the trusted authority: exit code 0" test "$(run_https server)" -eq 0
+check "https: the new version is recorded" \
+    bash -c "'$root/scripts/wine-run' --like '$exe' reg query 'HKLM\\$uninstall' /v DisplayVersion \
+        2>/dev/null | grep -q '1\.2\.0'"
+[ "$failures" -eq 0 ] || tail -n 8 "$log" | tr -d "\r"
 report wine

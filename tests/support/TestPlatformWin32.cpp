@@ -212,6 +212,19 @@ const std::vector<std::pair<const char*, const char*>>& leftOutTests() {
          "the XDG data folder is POSIX's fallback; Windows has APPDATA only"},
         {"FaultInjectionTest.AFullDiskLosesNothingAndTheRerunCompletes",
          "a test cannot mount a small filesystem from inside Wine"},
+        {"FaultInjectionTest.RunningOutOfMemoryEndsOnlyThatProduct",
+         "the test limits the program's address space as POSIX does; Wine enforces no memory "
+         "limit of a job object"},
+        {"SafeWriteTest.AnOwnerOnlyFileIsReadableByItsOwnerOnly",
+         "POSIX modes; owner-only files are for the maker's tool, which is built for POSIX only"},
+        {"RemovalStepTest.ALinkAtAListedNameIsTheUsersAndStays", "Wine makes no symbolic links"},
+        {"DownloaderTest.OnlyAServerWithAGoodCertificateIsTrusted:"
+         "DownloaderTest.AnHttpsServiceIsNeverRedirectedToHttp",
+         "the in-process TLS server needs OpenSSL, which the Windows build does not have; "
+         "WineServiceTest checks the Windows program's certificates against nginx over TLS"},
+        {"DriverTest.AVersionThatCannotBeRecordedFailsEveryProductThatWasToBeRecorded",
+         "its write fails on a line break, which the registry file cannot hold and Windows' "
+         "registry can; WindowsProgramTest makes a write fail with a key that denies it"},
     };
     return tests;
 }
