@@ -56,12 +56,12 @@ struct Entry {
     std::string local;
     std::string remote;
     std::string md5;
-    std::string sha256;              // when documents are signed
-    bool headed = false;             // its "*** Downloading" line comes before any error
-    std::exception_ptr error;        // raised at its turn
-    std::vector<LogNote> checkNotes; // from the digest check of a file already there
-    std::vector<LogNote> notes;      // from the download and its check
-    std::unique_ptr<Transfer> transfer;
+    std::string sha256;                 // when documents are signed
+    bool headed = false;                // its "*** Downloading" line comes before any error
+    std::exception_ptr error;           // raised at its turn
+    std::vector<LogNote> checkNotes;    // from the digest check of a file already there
+    std::vector<LogNote> notes;         // from the download and its check
+    std::unique_ptr<Transfer> transfer; // while it runs
     bool kept = false;
     bool failed = false;
     bool damaged = false;
@@ -236,17 +236,19 @@ void DownloadWindow::waitForOne() {
 }
 
 void DownloadWindow::finish(Entry& entry) {
-    Transfer& transfer = *entry.transfer;
-    entry.notes.insert(entry.notes.end(), transfer.notes().begin(), transfer.notes().end());
+    // A finished transfer goes at once: a product of thousands of files would otherwise keep a
+    // libcurl handle and its receive buffer for each of them until the phase ends.
+    const std::unique_ptr<Transfer> transfer = std::move(entry.transfer);
+    entry.notes.insert(entry.notes.end(), transfer->notes().begin(), transfer->notes().end());
     entry.finished = true;
     meter_.fileDone();
-    if (transfer.failed()) {
-        entry.notes.push_back({kLogError, transfer.failureLine()});
+    if (transfer->failed()) {
+        entry.notes.push_back({kLogError, transfer->failureLine()});
         entry.failed = true;
         return;
     }
     try {
-        transfer.commitFile();
+        transfer->commitFile();
     } catch (const boost::filesystem::filesystem_error&) {
         entry.notes.push_back(
             {kLogError, "Error in file download - I was unable to download " + entry.local});
@@ -259,7 +261,7 @@ void DownloadWindow::finish(Entry& entry) {
     }
     entry.notes.push_back(*note);
     // A resumed file that does not check out may have been joined wrongly: once more, whole.
-    if (transfer.resumed() && !entry.refetched) {
+    if (transfer->resumed() && !entry.refetched) {
         entry.refetched = true;
         entry.finished = false;
         start(entry);
