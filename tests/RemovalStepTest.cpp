@@ -54,6 +54,7 @@ TEST_F(RemovalStepTest, UnchangedFilesMoveToTheBackupFolderAndEverythingElseStay
     EXPECT_EQ(readFile(inSimulator("VEXL 747\\Gauges\\tuned.gau")), "changed by the user");
     EXPECT_FALSE(fileExists(inBackup("VEXL 747\\Gauges\\tuned.gau")));
     EXPECT_TRUE(boost::filesystem::is_directory(inSimulator("VEXL 747\\was a file\\now a folder")));
+    EXPECT_EQ(readFile(inSimulator("VEXL 747\\new.cfg")), "just installed");
 }
 
 TEST_F(RemovalStepTest, ALinkAtAListedNameIsTheUsersAndStays) {
@@ -65,7 +66,6 @@ TEST_F(RemovalStepTest, ALinkAtAListedNameIsTheUsersAndStays) {
                                                      "changed after it was installed"}));
     EXPECT_TRUE(boost::filesystem::is_symlink(inSimulator("VEXL 747\\link.cfg")));
     EXPECT_EQ(readFile(dir.file("outside.cfg")), "linked");
-    EXPECT_EQ(readFile(inSimulator("VEXL 747\\new.cfg")), "just installed");
 }
 
 TEST_F(RemovalStepTest, AServiceWithoutRemovalListsChangesNothing) {
