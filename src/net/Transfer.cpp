@@ -3,6 +3,8 @@
 #include "log/Log.h"
 #include "net/ProgressMeter.h"
 #include "net/TrustedCertificates.h"
+#include "system/Limits.h"
+#include "system/Platform.h"
 #include "system/ProgramVersion.h"
 
 #include <algorithm>
@@ -211,12 +213,21 @@ std::size_t Transfer::receive(const char* data, std::size_t size) {
     } else if (std::fwrite(data, 1, size, file_->stream()) != size) {
         return 0;
     } else {
-        fileBytes_ += size;
+        writeBehind(size);
     }
     if (meter_ != nullptr) {
         meter_->addBytes(size);
     }
     return size;
+}
+
+// Every kWriteBehindBytes, what the file holds starts on its way to the disk.
+void Transfer::writeBehind(std::size_t size) {
+    const std::uint64_t before = fileBytes_;
+    fileBytes_ += size;
+    if (before / kWriteBehindBytes != fileBytes_ / kWriteBehindBytes) {
+        platform::startWritingToDisk(file_->stream());
+    }
 }
 
 void Transfer::startOver() {

@@ -66,6 +66,7 @@ private:
     Transfer(Kind kind, const std::string& url, const TransferLimits& limits);
     static std::size_t onData(char* data, std::size_t size, std::size_t count, void* self);
     std::size_t receive(const char* data, std::size_t size);
+    void writeBehind(std::size_t size);
     void takeAnswer();
     std::uint64_t kept() const;
     void note(int level, const std::string& text);

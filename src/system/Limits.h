@@ -41,6 +41,10 @@ constexpr std::uint32_t kRegistryReadBufferSize = 450;
 // held back by many small writes, small enough to keep memory low.
 constexpr long kDownloadBufferBytes = 256 * 1024;
 
+// A download asks the system to start writing its bytes to the disk after every this many, so
+// that the flush before the version is recorded finds little left to write.
+constexpr std::int64_t kWriteBehindBytes = 4 * 1024 * 1024;
+
 // Transient failures of a transfer are tried again, this many attempts in all; a server's
 // Retry-After is honoured up to kMaxRetryAfterSeconds.
 constexpr int kMaxAttempts = 4;

@@ -34,6 +34,10 @@ bool flushPathToDisk(const std::string& pathText);
 // Writes the stream's buffered bytes and makes them reach the disk.
 bool flushToDisk(std::FILE* file);
 
+// Hands the stream's bytes so far to the system and, where it can, starts writing them to the
+// disk without waiting; a later flush then has less to wait for. Failures show at that flush.
+void startWritingToDisk(std::FILE* file);
+
 // Makes the entries of a folder (files renamed into it) reach the disk, where the system needs
 // that separately from the files' data.
 void syncFolder(const std::string& folderText);

@@ -146,6 +146,14 @@ bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && ::fsync(fileno(file)) == 0;
 }
 
+void startWritingToDisk(std::FILE* file) {
+    if (std::fflush(file) == 0) {
+#ifdef SYNC_FILE_RANGE_WRITE
+        ::sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    }
+}
+
 void syncFolder(const std::string& folderText) {
     const std::string folder = folderText.empty() ? "." : toFsPath(folderText).string();
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

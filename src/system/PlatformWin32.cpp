@@ -140,6 +140,10 @@ bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && FlushFileBuffers(handle) != 0;
 }
 
+void startWritingToDisk(std::FILE* file) {
+    std::fflush(file); // the system's cache writes behind by itself; its flush waits
+}
+
 void syncFolder(const std::string&) {
     // NTFS commits a rename with its journal; the files were flushed one by one.
 }
