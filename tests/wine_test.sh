@@ -25,6 +25,8 @@ cleanup() {
 }
 trap cleanup EXIT
 source "$(dirname "$0")/checks.sh"
+mkdir -p "$WINEPREFIX"
+"$root/scripts/wine-run" --serve "$exe" >/dev/null 2>&1
 wine wineboot -i >/dev/null 2>&1
 
 "$root/scripts/sample-setup" "$work" "$publish" >/dev/null
