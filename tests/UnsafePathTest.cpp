@@ -1,5 +1,6 @@
 #include "update/UnsafePath.h"
 #include "support/TestSupport.h"
+#include "system/Paths.h"
 
 // The one rule every name from the update service passes before it is used; the phases' tests
 // show once each that they apply it.
@@ -58,4 +59,11 @@ TEST(UnsafePathTest, RecordNamesAreNeverEmptyAndManifestPathsStayOutOfTheBackups
                   "Unsafe path in update data: " + backup);
         EXPECT_EQ(errorOf([&] { requireSafePath(backup, PathUse::RecordName); }), "");
     }
+}
+
+// Two names that fold alike are one file on Windows: the download phase, the removal step and
+// the publisher all compare by it.
+TEST(FoldedPathTextTest, FoldsAsciiCaseAndSeparatorsOnly) {
+    EXPECT_EQ(foldedPathText("VEXL 744/Gauges\\FMC.DLL"), "vexl 744\\gauges\\fmc.dll");
+    EXPECT_EQ(foldedPathText("Größe\\ÄB.txt"), "größe\\Äb.txt"); // bytes beyond ASCII stay
 }

@@ -71,8 +71,7 @@ bool Downloader::downloadToFile(const std::string& url, const std::string& local
     try {
         transfer = Transfer::file(url, localPath, maxBytes, limits_);
     } catch (const boost::filesystem::filesystem_error&) {
-        logMessage(kLogError,
-                   "Error in file download - I was unable to create the file on the disk");
+        logMessage(kLogError, kCannotCreateFileLine);
         return false;
     }
     pool().perform(*transfer);
@@ -83,7 +82,7 @@ bool Downloader::downloadToFile(const std::string& url, const std::string& local
     try {
         transfer->commitFile();
     } catch (const boost::filesystem::filesystem_error&) {
-        logMessage(kLogError, "Error in file download - I was unable to download " + localPath);
+        logMessage(kLogError, transfer->failureLine());
         return false;
     }
     logMessage(kLogDetail, "OK: " + url + " downloaded to " + localPath);

@@ -8,6 +8,7 @@
 #include "system/ProgramVersion.h"
 
 #include <algorithm>
+#include <cctype>
 #include <curl/curl.h>
 #include <new>
 #include <stdexcept>
@@ -58,6 +59,9 @@ struct Transfer::Handle {
     CurlHandle curl;
     char error[CURL_ERROR_SIZE] = "";
 };
+
+const char kCannotCreateFileLine[] =
+    "Error in file download - I was unable to create the file on the disk";
 
 std::string encodeSpaces(const std::string& url) {
     std::string encoded;
@@ -181,8 +185,7 @@ std::size_t Transfer::onData(char* data, std::size_t size, std::size_t count, vo
 // Called once an attempt's status is known: at its first byte, or at its end when it had none.
 void Transfer::takeAnswer() {
     firstData_ = false;
-    long status = 0;
-    curl_easy_getinfo(handle_->curl.get(), CURLINFO_RESPONSE_CODE, &status);
+    const long status = this->status();
     if (kind_ == Kind::File) {
         // An error page never mixes with the file's bytes.
         accepting_ = status == 200 || status == 201 || (status == 206 && resumeFrom_ > 0);
@@ -250,13 +253,11 @@ void Transfer::note(int level, const std::string& text) {
 
 Transfer::Verdict Transfer::endAttempt(int code) {
     const auto result = static_cast<CURLcode>(code);
-    long status = 0;
-    curl_easy_getinfo(handle_->curl.get(), CURLINFO_RESPONSE_CODE, &status);
     if (result == CURLE_OK) {
         if (firstData_) {
             takeAnswer();
         }
-        return judgeAnswer(status);
+        return judgeAnswer(status());
     }
     std::string reason = handle_->error[0] != '\0' ? handle_->error : curl_easy_strerror(result);
     if (outOfMemory_) {

@@ -54,7 +54,8 @@ public:
     long status() const; // of the last answer; 0 when none came
     void commitFile();
     bool resumed() const { return resumed_; }
-    // After Failed: libcurl's text or the abnormal status; for a file, the line that says so.
+    // After Failed: libcurl's text or the abnormal status; for a file, the line that says so
+    // (also the line for a file that commitFile() could not put in place).
     bool failed() const { return !errorText_.empty(); }
     const std::string& errorText() const { return errorText_; }
     std::string failureLine() const;
@@ -99,6 +100,9 @@ private:
     bool logNow_ = true;
     ProgressMeter* meter_ = nullptr;
 };
+
+// The line for a file whose Transfer::file() threw: its temporary could not be created.
+extern const char kCannotCreateFileLine[];
 
 // libcurl's reading of a URL: every space written as "%20", nothing else changed.
 std::string encodeSpaces(const std::string& url);

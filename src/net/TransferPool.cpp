@@ -44,9 +44,7 @@ TransferPool::~TransferPool() {
 
 void TransferPool::add(Transfer& transfer) {
     curl_easy_setopt(transfer.handle(), CURLOPT_SHARE, multi_->share.get());
-    transfer.beginAttempt();
-    curl_multi_add_handle(multi_->multi.get(), transfer.handle());
-    running_.insert(&transfer);
+    startAttempt(transfer);
 }
 
 void TransferPool::remove(Transfer& transfer) {
@@ -95,13 +93,17 @@ void TransferPool::startDueRetries() {
         if (it->first <= now) {
             Transfer* transfer = it->second;
             it = waiting_.erase(it);
-            transfer->beginAttempt();
-            curl_multi_add_handle(multi_->multi.get(), transfer->handle());
-            running_.insert(transfer);
+            startAttempt(*transfer);
         } else {
             ++it;
         }
     }
+}
+
+void TransferPool::startAttempt(Transfer& transfer) {
+    transfer.beginAttempt();
+    curl_multi_add_handle(multi_->multi.get(), transfer.handle());
+    running_.insert(&transfer);
 }
 
 void TransferPool::collectFinished() {

@@ -35,6 +35,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     struct Multi;
+    void startAttempt(Transfer& transfer);
     void startDueRetries();
     void collectFinished();
     int pollMilliseconds() const;

@@ -5,6 +5,7 @@
 #include "publish/FreshTree.h"
 #include "publish/Releases.h"
 #include "publish/Signing.h"
+#include "system/Paths.h"
 #include "system/SafeWrite.h"
 
 #include <algorithm>
@@ -99,11 +100,11 @@ json manifestFrom(const FileSet& newest, const FileSet* installed, const Digests
 json removedSince(const FileSet& release, const FileSet& newest) {
     std::set<std::string> kept;
     for (const auto& entry : newest) {
-        kept.insert(caseFolded(entry.first));
+        kept.insert(foldedPathText(entry.first));
     }
     json entries = json::array();
     for (const auto& [filePath, file] : release) {
-        if (kept.count(caseFolded(filePath)) == 0) {
+        if (kept.count(foldedPathText(filePath)) == 0) {
             entries.push_back({{"FilePath", filePath}, {"MD5Hash", file.md5}});
         }
     }

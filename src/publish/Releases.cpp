@@ -3,6 +3,7 @@
 #include "app/Catalogue.h"
 #include "app/InstalledVersion.h"
 #include "system/Md5Digest.h"
+#include "system/Paths.h"
 #include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
 
@@ -119,7 +120,7 @@ void checkCaseCollisions(const FileSet& files, const std::string& where) {
         const std::string& filePath = entry.first;
         for (std::size_t end = filePath.find('\\');; end = filePath.find('\\', end + 1)) {
             const std::string path = filePath.substr(0, end);
-            const auto [known, added] = seen.emplace(caseFolded(path), path);
+            const auto [known, added] = seen.emplace(foldedPathText(path), path);
             if (!added && known->second != path) {
                 refuse(where + ": paths " + known->second + " and " + path +
                        " differ only in case");
@@ -303,12 +304,4 @@ std::vector<Product> readProducts(const std::string& releasesFolder) {
     }
     checkSharedFileBases(products);
     return products;
-}
-
-std::string caseFolded(const std::string& pathText) {
-    std::string folded = pathText;
-    std::transform(folded.begin(), folded.end(), folded.begin(), [](unsigned char c) {
-        return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    });
-    return folded;
 }

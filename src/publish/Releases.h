@@ -41,6 +41,3 @@ struct Product {
 // std::runtime_error with a message for the maker, naming the product, release, file or value,
 // when the releases would make a broken service.
 std::vector<Product> readProducts(const std::string& releasesFolder);
-
-// The path text in ASCII lower case: Windows, where the files are installed, ignores case.
-std::string caseFolded(const std::string& pathText);

@@ -22,6 +22,14 @@ std::string parentPathText(const std::string& pathText) {
     return separator == std::string::npos ? "" : pathText.substr(0, separator);
 }
 
+std::string foldedPathText(const std::string& pathText) {
+    std::string folded = pathText;
+    for (char& c : folded) {
+        c = c == '/' ? '\\' : (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
+    return folded;
+}
+
 void ensureDirectory(const std::string& path) {
     const boost::filesystem::path folder = toFsPath(path);
     boost::system::error_code ec;

@@ -21,6 +21,10 @@ boost::filesystem::path toFsPath(const std::string& pathText);
 // A relative path text up to its last separator, without it; empty when it has none.
 std::string parentPathText(const std::string& pathText);
 
+// A path text as Windows compares names: ASCII letters in lower case, either separator a
+// backslash. Two texts that fold alike name one file there.
+std::string foldedPathText(const std::string& pathText);
+
 // Opens a path text with a C stdio mode; other processes may still read and write the file.
 // Returns null when it cannot be opened.
 FilePtr openFile(const std::string& pathText, const char* mode);

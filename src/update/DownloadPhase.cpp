@@ -34,13 +34,6 @@ std::string remoteAddress(const std::string& fileBaseUrl, const std::string& fil
     return base + percentEncodePath(path);
 }
 
-std::string folded(std::string path) {
-    std::transform(path.begin(), path.end(), path.begin(), [](unsigned char c) {
-        return c == '/' ? '\\' : static_cast<char>(std::tolower(c));
-    });
-    return path;
-}
-
 void logNotes(const std::vector<LogNote>& notes) {
     for (const LogNote& note : notes) {
         logMessage(note.level, note.text);
@@ -172,9 +165,9 @@ bool DownloadWindow::sharesFileWithEarlier(std::size_t k) const {
     if (!item.is_object() || path == item.end() || !path->is_string()) {
         return false;
     }
-    const std::string mine = folded(path->get<std::string>());
+    const std::string mine = foldedPathText(path->get<std::string>());
     for (std::size_t j = turn_; j < k; ++j) {
-        if (folded(entries_[j].filePath) == mine) {
+        if (foldedPathText(entries_[j].filePath) == mine) {
             return true;
         }
     }
@@ -213,8 +206,7 @@ void DownloadWindow::start(Entry& entry) {
     try {
         entry.transfer = Transfer::file(entry.remote, entry.local, maxBytes, downloader_.limits());
     } catch (const boost::filesystem::filesystem_error&) {
-        entry.notes.push_back(
-            {kLogError, "Error in file download - I was unable to create the file on the disk"});
+        entry.notes.push_back({kLogError, kCannotCreateFileLine});
         entry.failed = entry.finished = true;
         return;
     }
@@ -250,8 +242,7 @@ void DownloadWindow::finish(Entry& entry) {
     try {
         transfer->commitFile();
     } catch (const boost::filesystem::filesystem_error&) {
-        entry.notes.push_back(
-            {kLogError, "Error in file download - I was unable to download " + entry.local});
+        entry.notes.push_back({kLogError, transfer->failureLine()});
         entry.failed = true;
         return;
     }

@@ -7,9 +7,7 @@
 #include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
 
-#include <algorithm>
 #include <boost/filesystem/operations.hpp>
-#include <cctype>
 #include <set>
 
 namespace {
@@ -21,14 +19,6 @@ struct DroppedFile {
     std::string md5;
     Fate fate = Fate::Absent;
 };
-
-// How Windows compares names: one file whatever the case or the separator.
-std::string folded(std::string path) {
-    std::transform(path.begin(), path.end(), path.begin(), [](unsigned char c) {
-        return c == '/' ? '\\' : static_cast<char>(std::tolower(c));
-    });
-    return path;
-}
 
 // The whole list is read and every name checked before any file moves.
 std::vector<DroppedFile> readDroppedFiles(const std::string& body) {
@@ -46,7 +36,7 @@ std::vector<DroppedFile> readDroppedFiles(const std::string& body) {
 std::set<std::string> installedNames(nlohmann::json& fileList) {
     std::set<std::string> names;
     for (nlohmann::json& entry : fileList) {
-        names.insert(folded(readText(entry, "FilePath")));
+        names.insert(foldedPathText(readText(entry, "FilePath")));
     }
     return names;
 }
@@ -83,7 +73,7 @@ void Updater::removeDroppedFiles(const ProductRecord& record, std::int32_t versi
     std::vector<DroppedFile> files = readDroppedFiles(*body);
     std::set<std::string> handled = installedNames(fileList);
     for (DroppedFile& file : files) {
-        if (handled.insert(folded(file.filePath)).second) {
+        if (handled.insert(foldedPathText(file.filePath)).second) {
             file.fate = backUpIfUnchanged(downloader, file, simulatorFolder + file.filePath,
                                           backupFolderOf(tempFolder));
         }
