@@ -1,8 +1,9 @@
-#include "app/Catalogue.h"
 #include "log/Log.h"
 #include "system/FileLock.h"
 #include "system/MemoryReserve.h"
+#include "system/Paths.h"
 #include "system/Registry.h"
+#include "update/Catalogue.h"
 #include "update/Updater.h"
 
 #include <cstdio>
@@ -23,7 +24,7 @@ const char kLockName[] = "vexl_updater.lock";
 std::string usage() {
     std::string folder;
     try {
-        folder = SystemAccess().updaterFolderPath();
+        folder = updaterFolderPath();
     } catch (const std::runtime_error&) {
         folder = "(none: set APPDATA) ";
     }
@@ -116,13 +117,14 @@ int main(int argc, char** argv) {
     }
     holdMemoryReserve();
     Updater updater;
-    std::string folder;
     try {
-        folder = updater.system.updaterFolderPath();
-        initLogFile(folder);
+        updater.updaterFolder = updater.system.updaterFolderPath();
+        updater.system.ensureDirectory(updater.updaterFolder);
     } catch (const std::runtime_error&) {
         return kCouldNotStart; // the console line has been written
     }
+    const std::string& folder = updater.updaterFolder;
+    initLogFile(folder);
     const FileLock lock(folder + kLockName);
     if (lock.state() == FileLock::State::Busy) {
         logMessage(kLogError, "Another update run is in progress; this run stops.");

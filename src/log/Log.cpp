@@ -29,7 +29,6 @@ std::string timestamp() {
 } // namespace
 
 void initLogFile(const std::string& updaterFolder) {
-    ensureDirectory(updaterFolder);
     const std::string path = updaterFolder + "vexl_updater_log.txt";
     if (!setLogFile(path)) {
         std::fputs(
@@ -49,9 +48,6 @@ bool setLogFile(const std::string& path) {
 }
 
 void logMessage(int level, std::string message) {
-    if (level == kLogDetail) {
-        return;
-    }
     const std::string line =
         timestamp() + " [VEXL " + std::to_string(level) + "] " + message + "\n";
     LogTarget& target = logTarget();

@@ -60,8 +60,22 @@ struct Transfer::Handle {
     char error[CURL_ERROR_SIZE] = "";
 };
 
-const char kCannotCreateFileLine[] =
-    "Error in file download - I was unable to create the file on the disk";
+bool MemorySink::write(const char* data, std::size_t size) {
+    if (size > capacity_ || body_.size() > capacity_ - size) {
+        return false;
+    }
+    try {
+        body_.append(data, size);
+    } catch (const std::bad_alloc&) {
+        outOfMemory_ = true; // no exception may cross libcurl
+        return false;
+    }
+    return true;
+}
+
+std::string MemorySink::writeFailure() const {
+    return outOfMemory_ ? "not enough memory for the document" : "";
+}
 
 std::string encodeSpaces(const std::string& url) {
     std::string encoded;
@@ -92,9 +106,9 @@ std::string percentEncodePath(const std::string& path) {
     return encoded;
 }
 
-Transfer::Transfer(Kind kind, const std::string& url, const TransferLimits& limits)
-    : kind_(kind), url_(url), encoded_(encodeSpaces(url)), limits_(limits),
-      handle_(std::make_unique<Handle>()) {
+Transfer::Transfer(const std::string& url, const TransferLimits& limits, TransferSink& sink)
+    : encoded_(encodeSpaces(url)), limits_(limits), handle_(std::make_unique<Handle>()),
+      sink_(sink) {
     handle_->curl.reset(curl_easy_init());
     CURL* h = handle_->curl.get();
     if (h == nullptr) {
@@ -121,11 +135,6 @@ Transfer::Transfer(Kind kind, const std::string& url, const TransferLimits& limi
     set(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds));
     set(curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond));
     set(curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds));
-    if (kind == Kind::Document) {
-        set(curl_easy_setopt(h, CURLOPT_TIMEOUT, limits.documentTimeoutSeconds));
-    } else {
-        set(curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kDownloadBufferBytes));
-    }
     set(curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent.c_str()));
     set(curl_easy_setopt(h, CURLOPT_PIPEWAIT, 1L));
     set(curl_easy_setopt(h, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT)));
@@ -139,25 +148,18 @@ Transfer::Transfer(Kind kind, const std::string& url, const TransferLimits& limi
 
 Transfer::~Transfer() = default;
 
-std::unique_ptr<Transfer> Transfer::document(const std::string& url, const TransferLimits& limits) {
-    return std::unique_ptr<Transfer>(new Transfer(Kind::Document, url, limits));
+void Transfer::limitTotalTime(long seconds) {
+    require(curl_easy_setopt(handle_->curl.get(), CURLOPT_TIMEOUT, seconds),
+            "Failed to set transfer options: ", handle_->error);
 }
 
-std::unique_ptr<Transfer> Transfer::file(const std::string& url, const std::string& localPath,
-                                         std::uint64_t maxBytes, const TransferLimits& limits) {
-    std::unique_ptr<Transfer> transfer(new Transfer(Kind::File, url, limits));
-    transfer->localPath_ = localPath;
-    transfer->maxBytes_ = maxBytes;
-    transfer->file_ = std::make_unique<SafeFile>(localPath, Durability::Cached);
-    return transfer;
+void Transfer::setReceiveBuffer(long bytes) {
+    require(curl_easy_setopt(handle_->curl.get(), CURLOPT_BUFFERSIZE, bytes),
+            "Failed to set transfer options: ", handle_->error);
 }
 
 void* Transfer::handle() const {
     return handle_->curl.get();
-}
-
-std::uint64_t Transfer::kept() const {
-    return kind_ == Kind::Document ? body_.size() : fileBytes_;
 }
 
 void Transfer::beginAttempt() {
@@ -165,9 +167,8 @@ void Transfer::beginAttempt() {
     handle_->error[0] = '\0';
     firstData_ = true;
     accepting_ = true;
-    overLimit_ = false;
-    outOfMemory_ = false;
-    resumeFrom_ = kept();
+    sinkRefused_ = false;
+    resumeFrom_ = sink_.bytesKept();
     resumed_ = resumed_ || resumeFrom_ > 0;
     // A plain Range request rather than libcurl's resume, which refuses an answer that ignores
     // the range; such an answer simply starts the target over.
@@ -185,12 +186,8 @@ std::size_t Transfer::onData(char* data, std::size_t size, std::size_t count, vo
 // Called once an attempt's status is known: at its first byte, or at its end when it had none.
 void Transfer::takeAnswer() {
     firstData_ = false;
-    const long status = this->status();
-    if (kind_ == Kind::File) {
-        // An error page never mixes with the file's bytes.
-        accepting_ = status == 200 || status == 201 || (status == 206 && resumeFrom_ > 0);
-    }
-    if (accepting_ && resumeFrom_ > 0 && status != 206) {
+    accepting_ = sink_.takes(status(), resumeFrom_ > 0);
+    if (accepting_ && resumeFrom_ > 0 && status() != 206) {
         startOver(); // the server sends the whole again instead of the rest
     }
 }
@@ -202,21 +199,9 @@ std::size_t Transfer::receive(const char* data, std::size_t size) {
     if (!accepting_) {
         return size;
     }
-    if (size > maxBytes_ || kept() > maxBytes_ - size) {
-        overLimit_ = true;
-        return 0;
-    }
-    if (kind_ == Kind::Document) {
-        try {
-            body_.append(data, size);
-        } catch (const std::bad_alloc&) {
-            outOfMemory_ = true; // no exception may cross libcurl
-            return 0;
-        }
-    } else if (std::fwrite(data, 1, size, file_->stream()) != size) {
-        return 0;
-    } else {
-        writeBehind(size);
+    if (sinkRefused_ || !sink_.write(data, size)) {
+        sinkRefused_ = true;
+        return 0; // libcurl ends the attempt with a write error
     }
     if (meter_ != nullptr) {
         meter_->addBytes(size);
@@ -224,23 +209,14 @@ std::size_t Transfer::receive(const char* data, std::size_t size) {
     return size;
 }
 
-// Every kWriteBehindBytes, what the file holds starts on its way to the disk.
-void Transfer::writeBehind(std::size_t size) {
-    const std::uint64_t before = fileBytes_;
-    fileBytes_ += size;
-    if (before / kWriteBehindBytes != fileBytes_ / kWriteBehindBytes) {
-        platform::startWritingToDisk(file_->stream());
-    }
-}
-
+// No exception may cross libcurl: a sink that cannot start over refuses every byte after.
 void Transfer::startOver() {
-    body_.clear();
-    if (kind_ == Kind::File) {
-        file_.reset(); // its temporary goes first
-        file_ = std::make_unique<SafeFile>(localPath_, Durability::Cached);
-        fileBytes_ = 0;
+    try {
+        sink_.startOver();
+        resumed_ = false;
+    } catch (const std::exception&) {
+        sinkRefused_ = true;
     }
-    resumed_ = false;
 }
 
 void Transfer::note(int level, const std::string& text) {
@@ -260,10 +236,10 @@ Transfer::Verdict Transfer::endAttempt(int code) {
         return judgeAnswer(status());
     }
     std::string reason = handle_->error[0] != '\0' ? handle_->error : curl_easy_strerror(result);
-    if (outOfMemory_) {
-        reason = "not enough memory for the document";
+    if (sinkRefused_ && !sink_.writeFailure().empty()) {
+        reason = sink_.writeFailure();
     }
-    if (overLimit_ || outOfMemory_ || !isTransientError(result)) {
+    if (sinkRefused_ || !isTransientError(result)) {
         return fail(reason, 0);
     }
     return retryOrFail(reason, 0);
@@ -273,10 +249,11 @@ Transfer::Verdict Transfer::judgeAnswer(long status) {
     const std::string reason = "server provided abnormal response code " + std::to_string(status);
     if (transientStatus(status)) {
         const Verdict verdict = retryOrFail(reason, status);
-        // A document is what the service answered, once no attempt is left.
-        return verdict == Verdict::Failed && kind_ == Kind::Document ? Verdict::Done : verdict;
+        // A sink that takes any answer (a document) has what the service answered, once no
+        // attempt is left.
+        return verdict == Verdict::Failed && accepting_ ? Verdict::Done : verdict;
     }
-    if (kind_ == Kind::Document || accepting_) {
+    if (accepting_) {
         return Verdict::Done;
     }
     return fail(reason, status);
@@ -288,6 +265,9 @@ Transfer::Verdict Transfer::retryOrFail(const std::string& reason, long status) 
     }
     if (status != 0) {
         startOver(); // a busy server's answer is no part of the document
+        if (sinkRefused_) {
+            return fail(reason, status);
+        }
     }
     curl_off_t retryAfter = 0;
     curl_easy_getinfo(handle_->curl.get(), CURLINFO_RETRY_AFTER, &retryAfter);
@@ -305,20 +285,8 @@ Transfer::Verdict Transfer::fail(const std::string& reason, long status) {
     return Verdict::Failed;
 }
 
-std::string Transfer::failureLine() const {
-    if (failedStatus_ != 0) {
-        return "Error in file download - server provided abnormal response code " +
-               std::to_string(failedStatus_);
-    }
-    return "Error in file download - I was unable to download " + localPath_;
-}
-
 long Transfer::status() const {
     long status = 0;
     curl_easy_getinfo(handle_->curl.get(), CURLINFO_RESPONSE_CODE, &status);
     return status;
-}
-
-void Transfer::commitFile() {
-    file_->commit();
 }

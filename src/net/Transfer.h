@@ -1,7 +1,6 @@
 #pragma once
 
 #include "system/Limits.h"
-#include "system/SafeWrite.h"
 
 #include <cstdint>
 #include <memory>
@@ -16,24 +15,57 @@ struct LogNote {
     std::string text;
 };
 
-// One GET with everything it needs across its attempts: the libcurl handle, the target (a body
-// in memory, or a file written through SafeWrite), the byte limit, and what the attempts said.
-// A TransferPool runs it; the transfer itself decides after each attempt whether another is due.
+// Where a transfer's bytes go: a document in memory or a file on the disk.
+class TransferSink {
+public:
+    virtual ~TransferSink() = default;
+    // Whether the body of an answer with `status` is the target's content; other bodies are
+    // dropped. `resuming`: the attempt asked for the bytes after those already kept.
+    virtual bool takes(long status, bool resuming) const = 0;
+    // Appends bytes; false when they cannot be kept (past the limit, no memory, a disk error).
+    virtual bool write(const char* data, std::size_t size) = 0;
+    // The bytes kept so far, after which a resumed attempt goes on.
+    virtual std::uint64_t bytesKept() const = 0;
+    // Drops every byte kept so far.
+    virtual void startOver() = 0;
+    // Why the last write failed, where the sink can say it better than libcurl; else empty.
+    virtual std::string writeFailure() const { return ""; }
+};
+
+// A service document in memory: the body of any answer, at most `capacity` bytes.
+class MemorySink : public TransferSink {
+public:
+    explicit MemorySink(std::uint64_t capacity = kMaxDocumentBytes) : capacity_(capacity) {}
+    bool takes(long, bool) const override { return true; }
+    bool write(const char* data, std::size_t size) override;
+    std::uint64_t bytesKept() const override { return body_.size(); }
+    void startOver() override { body_.clear(); }
+    std::string writeFailure() const override;
+    const std::string& body() const { return body_; }
+
+private:
+    std::uint64_t capacity_;
+    std::string body_;
+    bool outOfMemory_ = false;
+};
+
+// One GET with everything it needs across its attempts: the libcurl handle, the sink it fills
+// (the caller's, which must outlive it) and what the attempts said. A TransferPool runs it; the
+// transfer itself decides after each attempt whether another is due.
 class Transfer {
 public:
-    enum class Kind { Document, File };
     enum class Verdict { Done, Retry, Failed };
 
-    // A service document: the body whatever the status, at most kMaxDocumentBytes.
-    static std::unique_ptr<Transfer> document(const std::string& url, const TransferLimits& limits);
-    // A file, accepted only with status 200 or 201 (206 when resumed), at most `maxBytes`.
-    static std::unique_ptr<Transfer> file(const std::string& url, const std::string& localPath,
-                                          std::uint64_t maxBytes, const TransferLimits& limits);
+    Transfer(const std::string& url, const TransferLimits& limits, TransferSink& sink);
     ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    const std::string& url() const { return url_; }
+    // Ends every attempt after this long in all (a document); before the first attempt.
+    void limitTotalTime(long seconds);
+    // libcurl's receive buffer (a large file); before the first attempt.
+    void setReceiveBuffer(long bytes);
+
     const std::string& encodedUrl() const { return encoded_; }
     void* handle() const;
     void setProgressMeter(ProgressMeter* meter) { meter_ = meter; }
@@ -46,51 +78,36 @@ public:
     // when, and a "Retrying" line was noted.
     Verdict endAttempt(int result);
     long retryDelaySeconds() const { return retryDelay_; }
-    // Drops every byte kept so far, so that the next attempt fetches the whole file.
-    void startOver();
 
-    // After Done: a document's body; a file is in place once commitFile() ran.
-    const std::string& body() const { return body_; }
     long status() const; // of the last answer; 0 when none came
-    void commitFile();
     bool resumed() const { return resumed_; }
-    // After Failed: libcurl's text or the abnormal status; for a file, the line that says so
-    // (also the line for a file that commitFile() could not put in place).
+    // After Failed: why, and the abnormal status that said so (0 when none did).
     bool failed() const { return !errorText_.empty(); }
     const std::string& errorText() const { return errorText_; }
-    std::string failureLine() const;
+    long failedStatus() const { return failedStatus_; }
     // The lines the attempts had to say, when they were not logged at once.
     const std::vector<LogNote>& notes() const { return notes_; }
 
 private:
     struct Handle;
-    Transfer(Kind kind, const std::string& url, const TransferLimits& limits);
     static std::size_t onData(char* data, std::size_t size, std::size_t count, void* self);
     std::size_t receive(const char* data, std::size_t size);
-    void writeBehind(std::size_t size);
     void takeAnswer();
-    std::uint64_t kept() const;
+    void startOver();
     void note(int level, const std::string& text);
     Verdict judgeAnswer(long status);
     Verdict retryOrFail(const std::string& reason, long status);
     Verdict fail(const std::string& reason, long status);
 
-    Kind kind_;
-    std::string url_;
     std::string encoded_;
     TransferLimits limits_;
     std::unique_ptr<Handle> handle_;
-    std::string localPath_;
-    std::uint64_t maxBytes_ = kMaxDocumentBytes;
-    std::unique_ptr<SafeFile> file_;
-    std::string body_;
-    std::uint64_t fileBytes_ = 0;  // bytes in file_
+    TransferSink& sink_;
     std::uint64_t resumeFrom_ = 0; // what this attempt asked to skip
     std::string range_;            // its Range, kept for libcurl
     bool firstData_ = true;        // no byte of this attempt received yet
-    bool accepting_ = true;        // this attempt's body belongs to the target
-    bool overLimit_ = false;
-    bool outOfMemory_ = false;
+    bool accepting_ = true;        // this attempt's body belongs to the sink
+    bool sinkRefused_ = false;
     bool resumed_ = false;
     int attempt_ = 0;
     long retryDelay_ = 0;
@@ -100,9 +117,6 @@ private:
     bool logNow_ = true;
     ProgressMeter* meter_ = nullptr;
 };
-
-// The line for a file whose Transfer::file() threw: its temporary could not be created.
-extern const char kCannotCreateFileLine[];
 
 // libcurl's reading of a URL: every space written as "%20", nothing else changed.
 std::string encodeSpaces(const std::string& url);

@@ -1,12 +1,12 @@
 #include "publish/Publisher.h"
 
-#include "app/Catalogue.h"
 #include "net/Signatures.h"
 #include "publish/FreshTree.h"
 #include "publish/Releases.h"
 #include "publish/Signing.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
+#include "update/Catalogue.h"
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>

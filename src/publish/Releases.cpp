@@ -1,11 +1,11 @@
 #include "publish/Releases.h"
 
-#include "app/Catalogue.h"
-#include "app/InstalledVersion.h"
 #include "system/Md5Digest.h"
 #include "system/Paths.h"
+#include "update/Catalogue.h"
 #include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
+#include "update/Version.h"
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
@@ -18,8 +18,6 @@ namespace fs = boost::filesystem;
 using nlohmann::json;
 
 namespace {
-
-constexpr std::size_t kMaxVersionDigits = 10; // more can never fit the signed 32-bit range
 
 [[noreturn]] void refuse(const std::string& message) {
     throw std::runtime_error(message);
@@ -41,34 +39,12 @@ json readJson(const fs::path& path) {
 
 // The version number of a dotted folder name; refuses what would not read back the same.
 std::int32_t versionOf(const std::string& dotted, std::int32_t id) {
-    const bool digitsAndDots = dotted.find_first_not_of("0123456789.") == std::string::npos;
-    const bool hasDigit = dotted.find_first_of("0123456789") != std::string::npos;
-    std::string digits = dotted;
-    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
-    if (!digitsAndDots || !hasDigit || digits.size() > kMaxVersionDigits ||
-        std::stoll(digits) > std::numeric_limits<std::int32_t>::max()) {
+    const std::optional<std::int32_t> number = exactVersionNumber(dotted);
+    if (!number) {
         refuse("product " + std::to_string(id) + ": version " + dotted +
                " does not read back as its version number; use digits and dots only");
     }
-    return versionNumber(dotted);
-}
-
-std::vector<std::uint64_t> fieldsOf(const std::string& dotted) {
-    std::vector<std::uint64_t> fields;
-    std::istringstream in(dotted);
-    for (std::string field; std::getline(in, field, '.');) {
-        fields.push_back(field.empty() ? 0 : std::stoull(field));
-    }
-    return fields;
-}
-
-// Dotted versions compare field by field as numbers, a missing or empty field reading as 0.
-int compareDotted(const std::string& a, const std::string& b) {
-    std::vector<std::uint64_t> first = fieldsOf(a), second = fieldsOf(b);
-    const std::size_t fields = std::max(first.size(), second.size());
-    first.resize(fields, 0);
-    second.resize(fields, 0);
-    return first < second ? -1 : first > second ? 1 : 0;
+    return *number;
 }
 
 // The updater compares versions as the numbers their dots deleted make, and an installed
@@ -85,7 +61,7 @@ void checkVersionOrder(const Product& product, const std::string& minDotted) {
     }
     for (auto next = std::next(versions.begin()); next != versions.end(); ++next) {
         const auto& [number, dotted] = *std::prev(next);
-        if (compareDotted(dotted, next->second) != (number < next->first ? -1 : 0)) {
+        if (!numbersKeepDottedOrder(dotted, next->second)) {
             refuse("product " + std::to_string(product.id) + ": versions " + dotted + " and " +
                    next->second + " read as " + std::to_string(number) + " and " +
                    std::to_string(next->first) +

@@ -33,11 +33,6 @@ FilePtr openFile(const std::string& pathText, const char* mode);
 // XDG data folder when APPDATA is not set. Nothing when none can be found.
 std::optional<std::string> applicationDataFolder();
 
-// Creates the folder with its parents. When it cannot, writes "Error: cannot create directory "
-// + path + ", error code " + the library's error value to standard output and throws a
-// runtime error with the same text.
-void ensureDirectory(const std::string& path);
-
-// The application-data folder + "\VEXL\VEXL Hangar\Updater\". When no such folder can be
-// found, writes one line to standard output and throws a runtime error.
+// The application-data folder + "\VEXL\VEXL Hangar\Updater\"; throws std::runtime_error
+// when no such folder can be found.
 std::string updaterFolderPath();

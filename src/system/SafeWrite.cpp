@@ -8,6 +8,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -58,7 +59,7 @@ std::string uniqueName() {
     return kTemporaryPrefix + digits + kTemporarySuffix;
 }
 
-[[noreturn]] void fail(const std::string& what, const std::string& pathText, int error) {
+[[noreturn]] void throwFileError(const std::string& what, const std::string& pathText, int error) {
     throw boost::filesystem::filesystem_error(
         what, toFsPath(pathText),
         boost::system::error_code(error, boost::system::system_category()));
@@ -106,6 +107,20 @@ void removeLeftoverTemporaries(const std::string& folder) {
     }
 }
 
+bool ensureFolder(const std::string& path) {
+    const boost::filesystem::path folder = toFsPath(path);
+    boost::system::error_code ec;
+    const bool created = boost::filesystem::create_directories(folder, ec);
+    if (!platform::folderErrorLeavesFolder(ec.value(), folder)) {
+        throw std::runtime_error("Error: cannot create directory " + path + ", error code " +
+                                 std::to_string(ec.value()));
+    }
+    if (!created) {
+        removeLeftoverTemporaries(path);
+    }
+    return created;
+}
+
 SafeFile::SafeFile(const std::string& target, Durability durability, Readers readers)
     : target_(target), durability_(durability) {
     const std::string folder = folderOf(target);
@@ -121,7 +136,7 @@ SafeFile::SafeFile(const std::string& target, Durability durability, Readers rea
     }
     if (!file_) {
         temporary_.clear();
-        fail("Cannot create a file to write " + target, folder, ec.value());
+        throwFileError("Cannot create a file to write " + target, folder, ec.value());
     }
     FolderRegistry& registry = folders();
     std::lock_guard<std::mutex> lock(registry.mutex);
@@ -150,7 +165,7 @@ void SafeFile::commit() {
     const int error = errno;
     written = std::fclose(file_.release()) == 0 && written;
     if (!written) {
-        fail("Cannot write " + target_, target_, errno != 0 ? errno : error);
+        throwFileError("Cannot write " + target_, target_, errno != 0 ? errno : error);
     }
     boost::filesystem::rename(toFsPath(temporary_), toFsPath(target_));
     committed_ = true;
@@ -165,7 +180,7 @@ void writeFileSafely(const std::string& target, const std::string& bytes, Durabi
                      Readers readers) {
     SafeFile out(target, durability, readers);
     if (std::fwrite(bytes.data(), 1, bytes.size(), out.stream()) != bytes.size()) {
-        fail("Cannot write " + target, target, errno);
+        throwFileError("Cannot write " + target, target, errno);
     }
     out.commit();
 }
@@ -173,18 +188,18 @@ void writeFileSafely(const std::string& target, const std::string& bytes, Durabi
 void copyFileSafely(const std::string& from, const std::string& to, Durability durability) {
     FilePtr in = openFile(from, "rb");
     if (!in) {
-        fail("Cannot read " + from, from, errno);
+        throwFileError("Cannot read " + from, from, errno);
     }
     SafeFile out(to, durability);
     std::vector<char> chunk(kCopyChunkBytes);
     std::size_t got = 0;
     while ((got = std::fread(chunk.data(), 1, chunk.size(), in.get())) > 0) {
         if (std::fwrite(chunk.data(), 1, got, out.stream()) != got) {
-            fail("Cannot write " + to, to, errno);
+            throwFileError("Cannot write " + to, to, errno);
         }
     }
     if (std::ferror(in.get())) {
-        fail("Cannot read " + from, from, errno);
+        throwFileError("Cannot read " + from, from, errno);
     }
     out.commit();
 }

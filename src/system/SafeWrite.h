@@ -55,6 +55,11 @@ bool isTemporaryName(const std::string& component);
 // SafeFile does it for its folder; the phases do it for the folders they visit.
 void removeLeftoverTemporaries(const std::string& folder);
 
+// Makes sure the folder exists, with its parents, and holds no temporaries of a killed run. True
+// when it was created. Throws std::runtime_error "Error: cannot create directory " + path +
+// ", error code " + the library's error value when it cannot be had (a file in the way too).
+bool ensureFolder(const std::string& path);
+
 // `bytes` as the whole content of `target`.
 void writeFileSafely(const std::string& target, const std::string& bytes, Durability durability,
                      Readers readers = Readers::AsBefore);

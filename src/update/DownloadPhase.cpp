@@ -1,13 +1,13 @@
-#include "update/Updater.h"
+#include "update/Phases.h"
 
 #include "log/Log.h"
+#include "net/Downloader.h"
+#include "net/FileSink.h"
 #include "net/ProgressMeter.h"
-#include "net/Signatures.h"
+#include "net/Transfer.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
-#include "update/ServiceAddresses.h"
-#include "update/ServiceQueries.h"
-#include "update/UnsafePath.h"
+#include "update/FileCheck.h"
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
@@ -16,15 +16,6 @@
 #include <stdexcept>
 
 namespace {
-
-void ensureTemporaryLocation(const std::string& location) {
-    if (boost::filesystem::exists(toFsPath(location))) {
-        removeLeftoverTemporaries(location);
-        logMessage(kLogDetail, "Temporary location " + location + " exists already - great.");
-    } else if (boost::filesystem::create_directories(toFsPath(location))) {
-        logMessage(kLogDetail, location + " does not exist; created.");
-    }
-}
 
 std::string remoteAddress(const std::string& fileBaseUrl, const std::string& filePath) {
     std::string base = fileBaseUrl;
@@ -40,70 +31,67 @@ void logNotes(const std::vector<LogNote>& notes) {
     }
 }
 
-// One manifest entry on its way: read and checked, then either kept (already there with its
-// digest) or downloaded and verified.
-struct Entry {
-    std::string folder;
-    std::string filePath;
-    std::int32_t fileSize = 0;
-    std::string local;
-    std::string remote;
-    std::string md5;
-    std::string sha256;                 // when documents are signed
-    bool headed = false;                // its "*** Downloading" line comes before any error
-    std::exception_ptr error;           // raised at its turn
-    std::vector<LogNote> checkNotes;    // from the digest check of a file already there
-    std::vector<LogNote> notes;         // from the download and its check
-    std::unique_ptr<Transfer> transfer; // while it runs
-    bool kept = false;
-    bool failed = false;
-    bool damaged = false;
-    bool refetched = false;
-    bool finished = false;
+// The line of a file whose transfer failed, or whose bytes could not be put in place.
+std::string failureLine(const Transfer& transfer, const std::string& localPath) {
+    if (transfer.failedStatus() != 0) {
+        return "Error in file download - server provided abnormal response code " +
+               std::to_string(transfer.failedStatus());
+    }
+    return "Error in file download - I was unable to download " + localPath;
+}
+
+const char kCannotCreateFileLine[] =
+    "Error in file download - I was unable to create the file on the disk";
+
+enum class EntryState {
+    Waiting,  // not prepared yet
+    Running,  // its transfer is in the pool
+    Kept,     // already in the download folder with its digests
+    Verified, // downloaded and proved by its digests
+    Failed,   // could not be downloaded, or could not even start
+    Damaged,  // downloaded, but its digests do not match
 };
 
-// Whether the local file is the entry's file: its MD5 and, where documents are signed, its
-// SHA-256. A mismatch leaves its detail line in `note`.
-bool fileIsEntry(const Entry& entry, std::optional<LogNote>& note) {
-    if (!fileDigestMatches(entry.local, entry.md5, note)) {
-        return false;
-    }
-    if (entry.sha256.empty()) {
-        return true;
-    }
-    const std::optional<std::string> actual = sha256OfFile(entry.local);
-    if (actual == entry.sha256) {
-        return true;
-    }
-    note = LogNote{kLogDetail, "Server told me SHA-256 " + entry.sha256 + " but I calculated " +
-                                   actual.value_or("nothing")};
-    return false;
-}
+// One manifest entry on its way through the phase.
+struct Entry {
+    const ManifestEntry* listed = nullptr;
+    std::string local;
+    std::string remote;
+    EntryState state = EntryState::Waiting;
+    std::exception_ptr error;         // raised at its turn, right after its first line
+    std::vector<LogNote> checkNotes;  // from the check of a copy already there
+    std::vector<LogNote> notes;       // from the download and its check
+    std::unique_ptr<FileSink> sink;   // while it runs
+    std::unique_ptr<Transfer> transfer;
+    bool refetched = false;
+
+    bool finished() const { return state != EntryState::Waiting && state != EntryState::Running; }
+};
 
 // Downloads up to `parallelDownloads` files at a time and writes each entry's lines only once
 // it and every entry before it are finished, so that the log reads exactly as one download after
 // the other would have written it, a failure included.
 class DownloadWindow {
 public:
-    DownloadWindow(Downloader& downloader, nlohmann::json& fileList, const ProductRecord& record,
-                   const std::string& tempFolder);
+    DownloadWindow(Downloader& downloader, const ProductRecord& record, const Manifest& manifest,
+                   const ProductFolders& folders);
     ~DownloadWindow();
-    void run();
+    DownloadResult run();
 
 private:
     void fill();
     bool sharesFileWithEarlier(std::size_t k) const;
-    void prepare(Entry& entry, nlohmann::json& item);
+    void prepare(Entry& entry);
     void start(Entry& entry);
     void waitForOne();
     void finish(Entry& entry);
+    void verify(Entry& entry, const Transfer& transfer);
     void writeBlock(std::size_t k);
-    void stopAll();
+    void cancel();
 
     Downloader& downloader_;
     const ProductRecord& record_;
-    const std::string& tempFolder_;
-    std::vector<nlohmann::json*> items_;
+    const ProductFolders& folders_;
     std::vector<Entry> entries_;
     std::map<Transfer*, Entry*> running_;
     std::size_t prepared_ = 0;
@@ -112,32 +100,37 @@ private:
     ProgressMeter meter_;
 };
 
-DownloadWindow::DownloadWindow(Downloader& downloader, nlohmann::json& fileList,
-                               const ProductRecord& record, const std::string& tempFolder)
-    : downloader_(downloader), record_(record), tempFolder_(tempFolder),
-      meter_(static_cast<int>(fileList.size()),
+DownloadWindow::DownloadWindow(Downloader& downloader, const ProductRecord& record,
+                               const Manifest& manifest, const ProductFolders& folders)
+    : downloader_(downloader), record_(record), folders_(folders),
+      entries_(manifest.entries.size()),
+      meter_(static_cast<int>(manifest.entries.size()),
              static_cast<std::uint64_t>(std::max(record.TotalFileSize, 0)) * 1024) {
-    for (nlohmann::json& item : fileList) {
-        items_.push_back(&item);
+    for (std::size_t k = 0; k < entries_.size(); ++k) {
+        entries_[k].listed = &manifest.entries[k];
     }
-    entries_.resize(items_.size());
     downloader_.pool().setProgressMeter(&meter_);
 }
 
 DownloadWindow::~DownloadWindow() {
-    stopAll();
+    cancel();
     downloader_.pool().setProgressMeter(nullptr);
 }
 
-void DownloadWindow::run() {
+DownloadResult DownloadWindow::run() {
+    DownloadResult result;
     for (turn_ = 0; turn_ < entries_.size(); ++turn_) {
         fill();
-        while (!entries_[turn_].finished) {
+        while (!entries_[turn_].finished()) {
             waitForOne();
             fill();
         }
         writeBlock(turn_);
+        result.files.push_back(entries_[turn_].state == EntryState::Kept
+                                   ? FileSource::AlreadyDownloaded
+                                   : FileSource::Downloaded);
     }
+    return result;
 }
 
 // Prepares the entries ahead while a download slot is free. An entry waits while an earlier one
@@ -149,10 +142,10 @@ void DownloadWindow::fill() {
            !sharesFileWithEarlier(prepared_)) {
         Entry& entry = entries_[prepared_];
         try {
-            prepare(entry, *items_[prepared_]);
+            prepare(entry);
         } catch (...) {
             entry.error = std::current_exception();
-            entry.finished = true;
+            entry.state = EntryState::Failed;
             stopPreparing_ = true; // one after the other, nothing after it would happen
         }
         ++prepared_;
@@ -160,41 +153,29 @@ void DownloadWindow::fill() {
 }
 
 bool DownloadWindow::sharesFileWithEarlier(std::size_t k) const {
-    nlohmann::json& item = *items_[k];
-    const auto path = item.is_object() ? item.find("FilePath") : item.end();
-    if (!item.is_object() || path == item.end() || !path->is_string()) {
-        return false;
-    }
-    const std::string mine = foldedPathText(path->get<std::string>());
+    const std::string mine = foldedPathText(entries_[k].listed->filePath);
     for (std::size_t j = turn_; j < k; ++j) {
-        if (foldedPathText(entries_[j].filePath) == mine) {
+        if (foldedPathText(entries_[j].listed->filePath) == mine) {
             return true;
         }
     }
     return false;
 }
 
-void DownloadWindow::prepare(Entry& entry, nlohmann::json& item) {
-    entry.folder = readText(item, "Folder");
-    entry.filePath = readText(item, "FilePath");
-    entry.fileSize = readNumber(item, "FileSize");
-    requireSafePath(entry.folder, PathUse::ManifestPath);
-    requireSafePath(entry.filePath, PathUse::ManifestPath);
-    entry.headed = true;
-    ensureTemporaryLocation(tempFolder_ + entry.folder);
-    entry.remote = remoteAddress(record_.FileBaseUrl, entry.filePath);
-    entry.local = tempFolder_ + entry.filePath;
-    entry.md5 = readText(item, "MD5Hash");
-    if (signaturesRequired()) {
-        entry.sha256 = readText(item, "SHA256");
-    }
+void DownloadWindow::prepare(Entry& entry) {
+    const ManifestEntry& listed = *entry.listed;
+    ensureFolder(folders_.download + listed.folder);
+    entry.remote = remoteAddress(record_.FileBaseUrl, listed.filePath);
+    entry.local = folders_.download + listed.filePath;
     if (boost::filesystem::exists(toFsPath(entry.local))) {
-        std::optional<LogNote> note;
-        if (fileIsEntry(entry, note)) {
-            entry.kept = entry.finished = true;
+        const DigestMatch match = compareFileDigests(entry.local, listed.md5, listed.sha256);
+        if (match == DigestMatch::Matches) {
+            entry.state = EntryState::Kept;
             return;
         }
-        entry.checkNotes.push_back(*note);
+        if (match == DigestMatch::Unreadable) {
+            entry.checkNotes.push_back({kLogError, unreadableFileLine(entry.local)});
+        }
     }
     start(entry);
 }
@@ -202,18 +183,22 @@ void DownloadWindow::prepare(Entry& entry, nlohmann::json& item) {
 void DownloadWindow::start(Entry& entry) {
     // A service that lies about a size cannot fill the disk.
     const std::uint64_t maxBytes =
-        static_cast<std::uint64_t>(std::max(entry.fileSize, 0)) * 1024 + kFileSizeSlackBytes;
+        static_cast<std::uint64_t>(std::max(entry.listed->fileSize, 0)) * 1024 +
+        kFileSizeSlackBytes;
     try {
-        entry.transfer = Transfer::file(entry.remote, entry.local, maxBytes, downloader_.limits());
+        entry.sink = std::make_unique<FileSink>(entry.local, maxBytes);
     } catch (const boost::filesystem::filesystem_error&) {
         entry.notes.push_back({kLogError, kCannotCreateFileLine});
-        entry.failed = entry.finished = true;
+        entry.state = EntryState::Failed;
         return;
     }
+    entry.transfer = std::make_unique<Transfer>(entry.remote, downloader_.limits(), *entry.sink);
+    entry.transfer->setReceiveBuffer(kDownloadBufferBytes);
     entry.transfer->setLogNow(false);
     entry.transfer->setProgressMeter(&meter_);
     downloader_.pool().add(*entry.transfer);
     running_[entry.transfer.get()] = &entry;
+    entry.state = EntryState::Running;
 }
 
 void DownloadWindow::waitForOne() {
@@ -231,85 +216,87 @@ void DownloadWindow::finish(Entry& entry) {
     // A finished transfer goes at once: a product of thousands of files would otherwise keep a
     // libcurl handle and its receive buffer for each of them until the phase ends.
     const std::unique_ptr<Transfer> transfer = std::move(entry.transfer);
+    const std::unique_ptr<FileSink> sink = std::move(entry.sink);
     entry.notes.insert(entry.notes.end(), transfer->notes().begin(), transfer->notes().end());
-    entry.finished = true;
     meter_.fileDone();
+    entry.state = EntryState::Failed;
     if (transfer->failed()) {
-        entry.notes.push_back({kLogError, transfer->failureLine()});
-        entry.failed = true;
+        entry.notes.push_back({kLogError, failureLine(*transfer, entry.local)});
         return;
     }
     try {
-        transfer->commitFile();
+        sink->commit();
     } catch (const boost::filesystem::filesystem_error&) {
-        entry.notes.push_back({kLogError, transfer->failureLine()});
-        entry.failed = true;
+        entry.notes.push_back({kLogError, failureLine(*transfer, entry.local)});
         return;
     }
-    std::optional<LogNote> note;
-    if (fileIsEntry(entry, note)) {
+    verify(entry, *transfer);
+}
+
+void DownloadWindow::verify(Entry& entry, const Transfer& transfer) {
+    const ManifestEntry& listed = *entry.listed;
+    const DigestMatch match = compareFileDigests(entry.local, listed.md5, listed.sha256);
+    if (match == DigestMatch::Matches) {
+        entry.state = EntryState::Verified;
         return;
     }
-    entry.notes.push_back(*note);
+    if (match == DigestMatch::Unreadable) {
+        entry.notes.push_back({kLogError, unreadableFileLine(entry.local)});
+    }
     // A resumed file that does not check out may have been joined wrongly: once more, whole.
-    if (transfer->resumed() && !entry.refetched) {
+    if (transfer.resumed() && !entry.refetched) {
         entry.refetched = true;
-        entry.finished = false;
         start(entry);
         return;
     }
-    entry.damaged = true;
+    entry.state = EntryState::Damaged;
 }
 
 void DownloadWindow::writeBlock(std::size_t k) {
     meter_.clear();
-    Entry& entry = entries_[k];
+    const Entry& entry = entries_[k];
     const std::string n = std::to_string(entries_.size());
     const std::string i = std::to_string(k + 1);
-    if (entry.error && !entry.headed) {
-        std::rethrow_exception(entry.error);
-    }
+    const std::string& filePath = entry.listed->filePath;
     logMessage(kLogInfo, "*** Downloading file " + i + " of " + n + " ***");
     if (entry.error) {
         std::rethrow_exception(entry.error);
     }
-    if (entry.kept) {
-        logMessage(kLogInfo, "Existing file integrity OK: " + entry.filePath);
+    if (entry.state == EntryState::Kept) {
+        logMessage(kLogInfo, "Existing file integrity OK: " + filePath);
         return;
     }
     logNotes(entry.checkNotes);
-    logMessage(kLogInfo, entry.filePath + " downloading.");
-    logMessage(kLogDetail, "From remote: " + entry.filePath + " to " + entry.local + ", size " +
-                               std::to_string(entry.fileSize) + "KB");
+    logMessage(kLogInfo, filePath + " downloading.");
     logMessage(kLogInfo, "Progress:");
     logNotes(entry.notes);
-    if (entry.failed) {
+    switch (entry.state) {
+    case EntryState::Verified:
+        logMessage(kLogInfo, "File " + i + " of " + n + " downloaded, passed integrity check.");
+        return;
+    case EntryState::Failed:
         throw std::runtime_error("Aborting file download; see error above.");
-    }
-    if (entry.damaged) {
+    case EntryState::Damaged:
         throw std::runtime_error(
             "Aborting file download, a downloaded file has failed integrity-check.");
+    default:
+        throw std::logic_error("a download was written before it finished");
     }
-    logMessage(kLogInfo, "File " + i + " of " + n + " downloaded, passed integrity check.");
 }
 
 // Transfers still running stop; files already complete stay for the next run's digest check.
-void DownloadWindow::stopAll() {
+void DownloadWindow::cancel() {
     for (auto& [transfer, entry] : running_) {
         downloader_.pool().remove(*transfer);
         entry->transfer.reset();
+        entry->sink.reset();
     }
     running_.clear();
 }
 
 } // namespace
 
-void Updater::downloadFiles(const ProductRecord& record, std::int32_t version,
-                            const std::string& tempFolder) {
-    logMessage(kLogInfo, "Need to update " + std::to_string(record.TotalFiles) + " file(s).");
-    logMessage(kLogInfo, "Total download size is " + std::to_string(record.TotalFileSize) + "KB.");
-    const std::string request = manifestRequest(fileManifestAddress(), record.ProductID, version);
-    logMessage(kLogDetail, request);
-    fileList = parseDocument(downloader.fetchDocument(request));
-    DownloadWindow(downloader, fileList, record, tempFolder).run();
+DownloadResult downloadFiles(Downloader& downloader, const ProductRecord& record,
+                             const Manifest& manifest, const ProductFolders& folders) {
+    return DownloadWindow(downloader, record, manifest, folders).run();
 }

@@ -6,10 +6,12 @@
 #include "system/SafeWrite.h"
 #include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
+#include "update/Version.h"
 #include "update/VersionDecision.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -19,36 +21,32 @@ void logFailure(const ProductRecord& record, const std::string& reason) {
                               record.Simulator + ": " + reason);
 }
 
-// The simulator's install folder from its "AppPath", or empty when the product is skipped.
-std::string findSimulatorFolder(SystemAccess& system, const ProductRecord& record) {
+// The simulator's install folder from its "AppPath", ending in a backslash; nothing when the
+// product is skipped.
+std::optional<std::string> findSimulatorFolder(SystemAccess& system, const ProductRecord& record) {
     logMessage(kLogInfo, "Finding install-directory this product's simulator...");
     logMessage(kLogInfo,
                "If a registry key error appears, disregard - it simply means you do not have "
                "that simulator installed.");
-    const std::string folder =
-        system.readRegistryString(RegistryRoot::CurrentUser, record.RegistryKey, "AppPath");
+    std::string folder =
+        system.readRegistryString(RegistryRoot::CurrentUser, record.RegistryKey, "AppPath")
+            .value_or("");
     if (folder.empty()) {
         logMessage(kLogInfo, "I found no sim install corresponding to product ID " +
                                  std::to_string(record.ProductID) + "; skipping.");
-        return "";
+        return std::nullopt;
+    }
+    if (folder.back() != '\\') {
+        folder += '\\';
     }
     // A relative folder would be taken from wherever the run happens to start.
     if (!toFsPath(folder).is_absolute()) {
         logMessage(kLogInfo,
                    "Sim install directory " + folder + " is not an absolute path; skipping.");
-        return "";
+        return std::nullopt;
     }
     logMessage(kLogInfo, "Sim install directory in registry is " + folder);
     return folder;
-}
-
-// The FilePath of every entry of a file manifest that the download phase went through.
-std::vector<std::string> downloadedCopies(nlohmann::json& fileList) {
-    std::vector<std::string> copies;
-    for (nlohmann::json& entry : fileList) {
-        copies.push_back(readText(entry, "FilePath"));
-    }
-    return copies;
 }
 
 // Deletes a downloaded copy and the folders of the download folder it leaves empty. What cannot
@@ -72,15 +70,13 @@ void deleteCopy(const std::string& downloadFolder, std::string filePath) {
 } // namespace
 
 UpdateCounts Updater::updateProducts() {
-    updaterFolder = system.updaterFolderPath();
     system.ensureDirectory(updaterFolder);
     UpdateCounts counts;
     std::vector<InstalledProduct> installed; // in pass order
     for (ProductRecord& record : products) {
-        switch (runProductTurn(record)) {
+        switch (runProductTurn(record, installed)) {
         case ProductTurn::Installed:
             ++counts.succeeded;
-            installed.push_back({&record, downloadedCopies(fileList)});
             break;
         case ProductTurn::Failed:
             ++counts.failed;
@@ -94,9 +90,10 @@ UpdateCounts Updater::updateProducts() {
 }
 
 // A failure ends only this product's turn; the next product still gets its update.
-Updater::ProductTurn Updater::runProductTurn(ProductRecord& record) {
+Updater::ProductTurn Updater::runProductTurn(ProductRecord& record,
+                                             std::vector<InstalledProduct>& installed) {
     try {
-        return updateProduct(record);
+        return updateProduct(record, installed);
     } catch (const std::runtime_error& error) {
         logFailure(record, error.what());
     } catch (const nlohmann::json::exception& error) {
@@ -108,21 +105,24 @@ Updater::ProductTurn Updater::runProductTurn(ProductRecord& record) {
     return ProductTurn::Failed;
 }
 
-Updater::ProductTurn Updater::updateProduct(ProductRecord& record) {
+Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
+                                            std::vector<InstalledProduct>& installed) {
     requireSafePath(record.ProdName, PathUse::RecordName);
     requireSafePath(record.Simulator, PathUse::RecordName);
     requireSafePath(record.VEXLFolderValue, PathUse::RecordName);
-    const std::string tempFolder = downloadFolderOf(record);
-    system.ensureDirectory(tempFolder);
+    ProductFolders folders;
+    folders.download = updaterFolder + record.ProdName + "\\" + record.Simulator + "\\";
+    folders.backup = folders.download + "Backup\\" + aircraft + "\\" + simulator + "\\";
+    system.ensureDirectory(folders.download);
     logMessage(kLogInfo, ">>> Product: " + record.ProdName + " for " + record.Simulator);
-    logMessage(kLogDetail, "This product using temp dir: " + tempFolder);
-    const std::string simulatorFolder = findSimulatorFolder(system, record);
-    if (simulatorFolder.empty()) {
+    const std::optional<std::string> simulatorFolder = findSimulatorFolder(system, record);
+    if (!simulatorFolder) {
         return ProductTurn::Skipped;
     }
-    const std::string productDirectory = simulatorFolder + record.VEXLFolderValue + "\\";
-    logMessage(kLogInfo, record.ProdName + " path should be " + productDirectory);
-    if (decideVersion(installedVersion, record, productDirectory) != VersionDecision::Update) {
+    folders.simulator = *simulatorFolder;
+    folders.product = folders.simulator + record.VEXLFolderValue + "\\";
+    logMessage(kLogInfo, record.ProdName + " path should be " + folders.product);
+    if (decideVersion(installedVersion, record, folders.product) != VersionDecision::Update) {
         return ProductTurn::Skipped;
     }
     // The numbers without dots disagree with the dotted order when field widths differ.
@@ -132,25 +132,33 @@ Updater::ProductTurn Updater::updateProduct(ProductRecord& record) {
         return ProductTurn::Failed;
     }
     logMessage(kLogInfo, "Updating you to version " + std::to_string(record.ProdVersion));
-    logMessage(kLogInfo, "Product directory " + productDirectory + " exists");
-    fetchManifestSummary(record, installedVersion);
-    logMessage(kLogInfo, "Upstream says " + std::to_string(record.TotalFiles) +
-                             " new file(s) totaling " + std::to_string(record.TotalFileSize) +
-                             "KB");
-    logMessage(kLogInfo,
-               "Your files are being updated. Depending on file size, this may take some time.");
-    downloadFiles(record, installedVersion, tempFolder);
-    installFiles(tempFolder, simulatorFolder);
-    // Only once every new file is in place and checked: a product that fails before keeps the
-    // files it had.
-    removeDroppedFiles(record, installedVersion, tempFolder, simulatorFolder);
+    logMessage(kLogInfo, "Product directory " + folders.product + " exists");
+    installed.push_back({&record, folders, runPhases(record, folders)});
     logMessage(kLogInfo, "Great, " + record.ProdName + " for " + record.Simulator +
                              " was successfully updated to the latest version!");
     return ProductTurn::Installed;
 }
 
-std::string Updater::downloadFolderOf(const ProductRecord& record) const {
-    return updaterFolder + record.ProdName + "\\" + record.Simulator + "\\";
+// The update proper, from the service's summary to the removal of dropped files; returns the
+// manifest it installed.
+Manifest Updater::runPhases(ProductRecord& record, const ProductFolders& folders) {
+    fetchManifestSummary(downloader, record, installedVersion);
+    logMessage(kLogInfo, "Upstream says " + std::to_string(record.TotalFiles) +
+                             " new file(s) totaling " + std::to_string(record.TotalFileSize) +
+                             "KB");
+    logMessage(kLogInfo,
+               "Your files are being updated. Depending on file size, this may take some time.");
+    logMessage(kLogInfo, "Need to update " + std::to_string(record.TotalFiles) + " file(s).");
+    logMessage(kLogInfo, "Total download size is " + std::to_string(record.TotalFileSize) + "KB.");
+    Manifest manifest = fetchFileManifest(downloader, record, installedVersion);
+    downloadFiles(downloader, record, manifest, folders);
+    installFiles(manifest, folders);
+    // Only once every new file is in place and checked: a product that fails before keeps the
+    // files it had. A service from before removal lists knows of nothing dropped.
+    if (const auto removalList = fetchRemovalList(downloader, record, installedVersion)) {
+        removeDroppedFiles(*removalList, manifest, folders);
+    }
+    return manifest;
 }
 
 // The new version is recorded once, after every product's turn, and only when none failed: a
@@ -176,9 +184,8 @@ void Updater::recordVersion(const std::vector<InstalledProduct>& installed, Upda
 // only take space. The backups stay, and so does the download folder.
 void Updater::tidyDownloads(const std::vector<InstalledProduct>& installed) {
     for (const InstalledProduct& product : installed) {
-        const std::string folder = downloadFolderOf(*product.record);
-        for (const std::string& filePath : product.downloadedCopies) {
-            deleteCopy(folder, filePath);
+        for (const ManifestEntry& entry : product.manifest.entries) {
+            deleteCopy(product.folders.download, entry.filePath);
         }
     }
 }

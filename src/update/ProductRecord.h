@@ -5,7 +5,6 @@
 
 // One product offered by the update service; fields are named as the service's JSON keys.
 struct ProductRecord {
-    std::string ProductInfoUrl;
     std::string FileBaseUrl;
     std::int32_t ProductID = 0;
     std::string ProdName;

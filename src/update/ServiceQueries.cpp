@@ -1,10 +1,10 @@
 #include "update/ServiceQueries.h"
 
-#include "log/Log.h"
+#include "net/Downloader.h"
+#include "net/Signatures.h"
 #include "system/Limits.h"
 #include "update/ScrambledText.h"
 #include "update/ServiceAddresses.h"
-#include "update/Updater.h"
 
 #include <cmath>
 #include <cstdint>
@@ -98,7 +98,6 @@ std::string readText(nlohmann::json& object, const char* member) {
 
 ProductRecord readProduct(nlohmann::json& value, const ServiceAddressPair& pair) {
     ProductRecord record;
-    record.ProductInfoUrl = pair.productInfo;
     record.FileBaseUrl = pair.fileBase;
     record.ProductID = readNumber(value, "ProductID");
     record.PVDec = readText(value, "PVDec");
@@ -138,26 +137,24 @@ std::string manifestRequest(char* storedAddress, std::int32_t productId, std::in
            "&version=" + std::to_string(version);
 }
 
-void Updater::fetchProductInformation() {
-    logMessage(kLogInfo, "Fetching available product information for " + simulator + "...");
-    for (const ServiceAddressPair& pair : serviceAddresses) {
-        // Re-scrambled when the guards end: the file base first, then the information address.
-        scrambled::Restored info(pair.productInfo);
-        scrambled::Restored files(pair.fileBase);
-        logMessage(kLogDetail, pair.productInfo);
-        const std::string body = downloader.fetchDocument(pair.productInfo);
-        nlohmann::json doc = parseDocument(body);
-        for (nlohmann::json& value : doc) {
-            const ProductRecord record = readProduct(value, pair);
-            logMessage(kLogInfo, "Retrieved data about VEXL product " +
-                                     std::to_string(record.ProductID) + ": " + record.ProdName +
-                                     " for " + record.Simulator);
-            products.push_back(record);
-        }
-    }
-}
-
-void Updater::fetchManifestSummary(ProductRecord& record, std::int32_t version) {
+void fetchManifestSummary(Downloader& downloader, ProductRecord& record, std::int32_t version) {
     const std::string url = manifestRequest(manifestSummaryAddress(), record.ProductID, version);
     readManifestSummary(downloader.fetchDocument(url), record);
+}
+
+Manifest fetchFileManifest(Downloader& downloader, const ProductRecord& record,
+                           std::int32_t version) {
+    const std::string url = manifestRequest(fileManifestAddress(), record.ProductID, version);
+    return readManifest(downloader.fetchDocument(url), signaturesRequired());
+}
+
+std::optional<std::vector<ListedFile>> fetchRemovalList(Downloader& downloader,
+                                                        const ProductRecord& record,
+                                                        std::int32_t version) {
+    const std::string url = manifestRequest(removalListAddress(), record.ProductID, version);
+    const std::optional<std::string> body = downloader.fetchOptionalDocument(url);
+    if (!body) {
+        return std::nullopt;
+    }
+    return readRemovalList(*body);
 }

@@ -1,11 +1,16 @@
 #pragma once
 
 #include "system/Limits.h"
+#include "update/Manifest.h"
 #include "update/ProductRecord.h"
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
+#include <vector>
+
+class Downloader;
 
 // Reading members of the service's documents. The lookup is the non-const one, so a missing
 // member reads as null and fails with the JSON library's type error.
@@ -24,3 +29,17 @@ void readManifestSummary(const std::string& body, ProductRecord& record);
 // The stored address + "?product=" + id + "&version=" + version; the address is restored only
 // while the text is built.
 std::string manifestRequest(char* storedAddress, std::int32_t productId, std::int32_t version);
+
+// The service's documents of one product's update, asked for the installed version. Each throws
+// std::runtime_error when the document cannot be had, and the reading's errors when it is not
+// usable.
+
+// Sets the record's TotalFiles and TotalFileSize from the manifest summary.
+void fetchManifestSummary(Downloader& downloader, ProductRecord& record, std::int32_t version);
+// The file manifest, with SHA-256 digests where documents are signed.
+Manifest fetchFileManifest(Downloader& downloader, const ProductRecord& record,
+                           std::int32_t version);
+// The removal list; nothing from a service that has none (404).
+std::optional<std::vector<ListedFile>> fetchRemovalList(Downloader& downloader,
+                                                        const ProductRecord& record,
+                                                        std::int32_t version);

@@ -4,33 +4,45 @@
 #include "system/Limits.h"
 #include "system/Paths.h"
 #include "system/Registry.h"
+#include "system/SafeWrite.h"
 
-std::string SystemAccess::readRegistryString(RegistryRoot root, const std::string& keyPath,
-                                             const std::string& valueName) {
-    logMessage(kLogDetail, "Reading " + keyPath + " | " + valueName);
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+// The error of a step that may come before the log is open, said on the console too.
+template <typename Step> auto sayOnConsole(Step step) {
+    try {
+        return step();
+    } catch (const std::runtime_error& error) {
+        std::fputs((std::string(error.what()) + "\n").c_str(), stdout);
+        std::fflush(stdout);
+        throw;
+    }
+}
+
+} // namespace
+
+std::optional<std::string> SystemAccess::readRegistryString(RegistryRoot root,
+                                                            const std::string& keyPath,
+                                                            const std::string& valueName) {
     registry::KeyHandle key;
-    std::string result;
     if (registry::openKey(root, keyPath, key) != registry::kSuccess) {
         logMessage(kLogError, "Failed to open registry key!");
-        return result;
+        return std::nullopt;
     }
     unsigned char buffer[kRegistryReadBufferSize];
     std::uint32_t size = kRegistryReadBufferSize;
     if (registry::queryValue(*key, valueName, buffer, size) != registry::kSuccess) {
         logMessage(kLogError, "Registry key was located but could not be read!");
-        return result;
+        return std::nullopt;
     }
     std::size_t length = 0;
     while (length < size && buffer[length] != '\0') {
         ++length;
     }
-    result.assign(reinterpret_cast<const char*>(buffer), length);
-    logMessage(kLogDetail, "Registry key " + keyPath + ":" + valueName +
-                               " located and read, value is " + result);
-    if (!result.empty() && result.back() != '\\') {
-        result += '\\';
-    }
-    return result;
+    return std::string(reinterpret_cast<const char*>(buffer), length);
 }
 
 bool SystemAccess::writeRegistryString(RegistryRoot root, const std::string& keyPath,
@@ -51,14 +63,13 @@ bool SystemAccess::writeRegistryString(RegistryRoot root, const std::string& key
                    "Registry key write failed: " + keyPath + ", " + valueName + ", " + data);
         return false;
     }
-    logMessage(kLogDetail, "Registry key successfully written.");
     return true;
 }
 
 void SystemAccess::ensureDirectory(const std::string& path) {
-    ::ensureDirectory(path);
+    sayOnConsole([&] { return ensureFolder(path); });
 }
 
 std::string SystemAccess::updaterFolderPath() {
-    return ::updaterFolderPath();
+    return sayOnConsole([] { return ::updaterFolderPath(); });
 }

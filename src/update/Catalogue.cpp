@@ -1,30 +1,12 @@
-#include "app/Catalogue.h"
+#include "update/Catalogue.h"
 
-#include "log/Log.h"
 #include "system/ProgramVersion.h"
 #include "update/ServiceAddresses.h"
-#include "update/Updater.h"
 
 #include <cstdio>
 #include <stdexcept>
 
-namespace {
-
 #define VEXL_UNINSTALL "SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-
-const CatalogueRow* findRow(const std::string& simulator, const std::string& aircraft) {
-    if (simulator != "XSE" && simulator != "P3D") {
-        throw std::runtime_error("Unable to initialize application, unknown sim " + simulator);
-    }
-    for (const CatalogueRow& row : catalogue()) {
-        if (row.simulator == simulator && row.aircraft == aircraft) {
-            return &row;
-        }
-    }
-    throw std::runtime_error("Unable to initialize application, unknown aircraft " + aircraft);
-}
-
-} // namespace
 
 const std::vector<CatalogueRow>& catalogue() {
     static const std::vector<CatalogueRow> rows = [] {
@@ -54,9 +36,14 @@ std::string versionBanner() {
     return banner;
 }
 
-void Updater::initialise() {
-    const CatalogueRow* row = findRow(simulator, aircraft);
-    serviceAddresses.insert(serviceAddresses.end(), row->pairs.begin(), row->pairs.end());
-    uninstallKey = row->uninstallKey;
-    logMessage(kLogInfo, versionBanner());
+const CatalogueRow& findCatalogueRow(const std::string& simulator, const std::string& aircraft) {
+    if (simulator != "XSE" && simulator != "P3D") {
+        throw std::runtime_error("Unable to initialize application, unknown sim " + simulator);
+    }
+    for (const CatalogueRow& row : catalogue()) {
+        if (row.simulator == simulator && row.aircraft == aircraft) {
+            return row;
+        }
+    }
+    throw std::runtime_error("Unable to initialize application, unknown aircraft " + aircraft);
 }

@@ -16,5 +16,9 @@ struct CatalogueRow {
 // Every row, in catalogue order.
 const std::vector<CatalogueRow>& catalogue();
 
+// The row of a simulator and aircraft; throws std::runtime_error "Unable to initialize
+// application, unknown sim " + simulator, or "... unknown aircraft " + aircraft.
+const CatalogueRow& findCatalogueRow(const std::string& simulator, const std::string& aircraft);
+
 // "VEXL Updater: Version A18 - Build timestamp " and the date and time of the build.
 std::string versionBanner();

@@ -1,0 +1,31 @@
+#include "update/FileCheck.h"
+
+#include "log/Log.h"
+#include "net/Signatures.h"
+#include "system/Md5Digest.h"
+
+#include <optional>
+
+DigestMatch compareFileDigests(const std::string& path, const std::string& md5,
+                               const std::string& sha256) {
+    const std::optional<std::string> actual = md5OfFile(path);
+    if (!actual) {
+        return DigestMatch::Unreadable;
+    }
+    if (*actual != md5 || (!sha256.empty() && sha256OfFile(path) != sha256)) {
+        return DigestMatch::Differs;
+    }
+    return DigestMatch::Matches;
+}
+
+std::string unreadableFileLine(const std::string& path) {
+    return "Unable to read " + path + " to check its integrity";
+}
+
+bool checkFileDigest(const std::string& path, const std::string& md5, const std::string& sha256) {
+    const DigestMatch match = compareFileDigests(path, md5, sha256);
+    if (match == DigestMatch::Unreadable) {
+        logMessage(kLogError, unreadableFileLine(path));
+    }
+    return match == DigestMatch::Matches;
+}

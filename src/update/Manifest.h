@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One file of an update as the file manifest lists it.
+struct ManifestEntry {
+    std::string folder;   // Folder: the folder FilePath lies in, relative like it
+    std::string filePath; // FilePath: relative to the simulator folder, with backslashes
+    std::int32_t fileSize = 0; // FileSize, in kilobytes rounded up
+    std::string md5;           // MD5Hash
+    std::string sha256;        // SHA256, read only where documents are signed
+};
+
+// The files of one product's update, read and every name checked before any file is touched.
+struct Manifest {
+    std::vector<ManifestEntry> entries;
+};
+
+// A file the installed version had and the newest release dropped, as the removal list names it.
+struct ListedFile {
+    std::string filePath;
+    std::string md5;
+};
+
+// Reads a file manifest: each entry's members in the service's order, SHA256 too when
+// `withSha256`. Throws the JSON library's errors for a malformed document, and "Unsafe path in
+// update data: " + value for a Folder or FilePath that could leave its folder.
+Manifest readManifest(const std::string& body, bool withSha256);
+
+// Reads a removal list, with the same errors.
+std::vector<ListedFile> readRemovalList(const std::string& body);

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "update/Manifest.h"
+#include "update/ProductRecord.h"
+
+#include <string>
+#include <vector>
+
+class Downloader;
+
+// The folders of one product's update, each a path text ending in a backslash, computed once
+// per product by the driver.
+struct ProductFolders {
+    std::string download;  // updater folder + ProdName\Simulator\: the downloaded copies
+    std::string backup;    // download + Backup\aircraft\simulator\: what the update replaced
+    std::string simulator; // the simulator's install folder ("AppPath")
+    std::string product;   // simulator + VEXLFolderValue\: must exist for an update
+};
+
+// The phases of one product's update, in the order the driver runs them. Each throws
+// std::runtime_error (or a filesystem error) with the product's failure line when it cannot
+// finish; what it did before stays for the next run.
+
+// How the download phase came by each file of the manifest, in its order.
+enum class FileSource { AlreadyDownloaded, Downloaded };
+struct DownloadResult {
+    std::vector<FileSource> files;
+};
+// Brings every file of the manifest into the download folder, proved by its digests, several at a
+// time; the log reads as one download after the other.
+DownloadResult downloadFiles(Downloader& downloader, const ProductRecord& record,
+                             const Manifest& manifest, const ProductFolders& folders);
+
+// What the install phase did at each file's place in the simulator folder, in manifest order.
+enum class InstallAction {
+    Replaced,         // an older file was there, now in the backup folder
+    Added,            // nothing was there
+    AlreadyInstalled, // an earlier, interrupted run had put the new file there; its backup stays
+};
+struct InstallResult {
+    std::vector<InstallAction> files;
+};
+// Backs up what each downloaded file replaces, installs it and checks it again.
+InstallResult installFiles(const Manifest& manifest, const ProductFolders& folders);
+
+// What became of a file the removal list names.
+struct DroppedFile {
+    // Skipped: the manifest has just installed that name, or the list named it before.
+    enum class Fate { Absent, Skipped, Changed, Removed };
+    ListedFile file;
+    Fate fate = Fate::Absent;
+};
+// Moves each listed file that is exactly as released into the backup folder; a file the user
+// changed stays, and so does a name the manifest has just installed.
+std::vector<DroppedFile> removeDroppedFiles(const std::vector<ListedFile>& removalList,
+                                            const Manifest& manifest,
+                                            const ProductFolders& folders);
