@@ -4,8 +4,10 @@
 //   vexl-bench download URL FILE REPS         downloadToFile of an address
 // Each prints "name median_seconds" lines (and bytes per second where it applies).
 #include "net/Downloader.h"
+#include "support/FileDownload.h"
 #include "support/Reference.h"
 #include "system/Md5Digest.h"
+#include "update/FileCheck.h"
 
 #include <algorithm>
 #include <chrono>
@@ -68,15 +70,16 @@ int main(int argc, char** argv) {
     }
     if (args.size() == 4 && args[0] == "digest") {
         bool ok = true;
-        const double t = medianSeconds(
-            std::stoi(args[3]), [&] { ok = downloader.checkFileDigest(args[1], args[2]) && ok; });
+        const double t = medianSeconds(std::stoi(args[3]),
+                                       [&] { ok = checkFileDigest(args[1], args[2]) && ok; });
         std::cout << "digest " << t << "\n";
         return ok ? 0 : 1;
     }
     if (args.size() == 4 && args[0] == "download") {
         bool ok = true;
-        const double t = medianSeconds(
-            std::stoi(args[3]), [&] { ok = downloader.downloadToFile(args[1], args[2]) && ok; });
+        const double t = medianSeconds(std::stoi(args[3]), [&] {
+            ok = downloadToFile(downloader, args[1], args[2]).empty() && ok;
+        });
         std::cout << "download " << t << "\n";
         return ok ? 0 : 1;
     }

@@ -1,10 +1,10 @@
-// Any bytes as a file manifest, walked with the path checks of the download and install phases:
-// no entry that passes them may name a file outside the folder it is appended to.
+// Any bytes as a file manifest, read as the driver reads it: no entry that is read may name a file
+// outside the folder it is appended to.
 #include "system/Paths.h"
-#include "update/ServiceQueries.h"
-#include "update/UnsafePath.h"
+#include "update/Manifest.h"
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -32,17 +32,11 @@ void requireInside(const std::string& relative) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     try {
-        nlohmann::json fileList =
-            parseDocument(std::string(reinterpret_cast<const char*>(data), size));
-        for (nlohmann::json& entry : fileList) {
-            const std::string folder = readText(entry, "Folder");
-            const std::string filePath = readText(entry, "FilePath");
-            readNumber(entry, "FileSize");
-            requireSafePath(folder, PathUse::ManifestPath);
-            requireSafePath(filePath, PathUse::ManifestPath);
-            readText(entry, "MD5Hash");
-            requireInside(folder);
-            requireInside(filePath);
+        const Manifest manifest =
+            readManifest(std::string(reinterpret_cast<const char*>(data), size), false);
+        for (const ManifestEntry& entry : manifest.entries) {
+            requireInside(entry.folder);
+            requireInside(entry.filePath);
         }
     } catch (const nlohmann::json::exception&) {
     } catch (const std::runtime_error&) {

@@ -1,4 +1,4 @@
-#include "app/Catalogue.h"
+#include "update/Catalogue.h"
 #include "support/TestSupport.h"
 #include "update/ScrambledText.h"
 #include "update/Updater.h"

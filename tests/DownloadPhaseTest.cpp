@@ -6,9 +6,15 @@ class DownloadPhaseTest : public UpdateFixture {
 protected:
     DownloadPhaseTest() { boost::filesystem::create_directories(local(tempFolder())); }
 
+    // The file manifest as the driver fetches it, and the phase over it.
     std::string download(const ProductRecord& r) {
-        return errorOf([&] { updater.downloadFiles(r, 110, tempFolder()); });
+        return errorOf([&] {
+            result = downloadFiles(updater.downloader, r,
+                                   fetchFileManifest(updater.downloader, r, 110), folders());
+        });
     }
+
+    DownloadResult result;
 
     const Files files = {{"SimObjects\\747\\model.mdl", {"SimObjects\\747", "model bytes"}},
                          {"SimObjects\\747\\panel.cfg", {"SimObjects\\747", "[panel]"}},
@@ -16,16 +22,15 @@ protected:
 };
 
 TEST_F(DownloadPhaseTest, DownloadsAndVerifiesEveryFile) {
-    const json entries = publish(3, 110, files);
+    publish(3, 110, files);
     EXPECT_EQ(download(record()), "");
     for (const auto& [filePath, file] : files) {
         EXPECT_EQ(readFile(local(tempFolder() + filePath)), file.bytes);
     }
-    EXPECT_EQ(updater.fileList, entries);
+    EXPECT_EQ(result.files, std::vector<FileSource>(3, FileSource::Downloaded));
     EXPECT_EQ(
         log.lines(),
         (std::vector<std::string>{
-            "[VEXL 1] Need to update 2 file(s).", "[VEXL 1] Total download size is 8KB.",
             "[VEXL 1] *** Downloading file 1 of 3 ***", "[VEXL 1] Docs\\Read me.txt downloading.",
             "[VEXL 1] Progress:", "[VEXL 1] File 1 of 3 downloaded, passed integrity check.",
             "[VEXL 1] *** Downloading file 2 of 3 ***",
@@ -50,6 +55,7 @@ TEST_F(DownloadPhaseTest, ARerunDownloadsNothing) {
     const std::size_t requestsBefore = service.server.requests().size();
     ASSERT_EQ(download(record()), "");
     EXPECT_EQ(service.server.requests().size(), requestsBefore + 1); // the manifest only
+    EXPECT_EQ(result.files, std::vector<FileSource>(3, FileSource::AlreadyDownloaded));
     for (const auto& [filePath, file] : files) {
         EXPECT_TRUE(log.has("[VEXL 1] Existing file integrity OK: " + filePath));
     }
@@ -94,9 +100,8 @@ TEST_F(DownloadPhaseTest, AFileThatFailsItsDigestEndsThePhase) {
 TEST_F(DownloadPhaseTest, AnEmptyManifestOnlyOpens) {
     service.setManifest(3, 110, json::array());
     EXPECT_EQ(download(record()), "");
-    EXPECT_EQ(updater.fileList, json::array());
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"[VEXL 1] Need to update 2 file(s).",
-                                                     "[VEXL 1] Total download size is 8KB."}));
+    EXPECT_TRUE(result.files.empty());
+    EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(DownloadPhaseTest, BackslashesInTheFileBaseBecomeSlashes) {
@@ -114,6 +119,7 @@ TEST_F(DownloadPhaseTest, UnsafePathsAreRefusedBeforeAnythingIsWritten) {
                                          manifestEntry("..", "..\\x.dll", "evil")})
                                 .dump());
     EXPECT_EQ(download(record()), "Unsafe path in update data: ..");
+    EXPECT_EQ(service.server.count(service.fileTarget(1, "fine.txt")), 0); // checked first
     EXPECT_EQ(service.server.count(service.fileTarget(1, "..\\x.dll")), 0);
     EXPECT_FALSE(fileExists(local(updaterFolder() + "747 Classic\\x.dll")));
 }

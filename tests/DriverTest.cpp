@@ -33,7 +33,7 @@ TEST_F(DriverTest, UpdatesAProductEndToEnd) {
     EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg")), "new config");
     EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\Gauges\\fmc.dll")), "new fmc");
     EXPECT_EQ(readFile(local(backupFolder() + "VEXL 747\\aircraft.cfg")), "old config");
-    EXPECT_EQ(displayVersion(), "1.2.0\\");
+    EXPECT_EQ(displayVersion(), "1.2.0");
     EXPECT_EQ(namesIn(tempFolder()), onlyBackups); // the downloaded copies are deleted
     const std::string sim = simulatorFolder();
     const auto lines = log.lines();
@@ -56,6 +56,15 @@ TEST_F(DriverTest, UpdatesAProductEndToEnd) {
         "[VEXL 1] Great, 747 Classic for P3D was successfully updated to the latest version!");
 }
 
+TEST_F(DriverTest, TheBackupFolderIsNamedByTheRunNotTheProduct) {
+    updater.simulator = "XSE";
+    writeFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg"), "old config");
+    publish(3, 110, files);
+    EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
+    EXPECT_EQ(readFile(local(tempFolder() + "Backup\\744\\XSE\\VEXL 747\\aircraft.cfg")),
+              "old config");
+}
+
 TEST_F(DriverTest, AFailedProductKeepsTheOldVersionUntilEveryProductIsCurrent) {
     publish(3, 110, files);
     service.setFile(1, "VEXL 747\\Gauges\\fmc.dll", "gone", 404);
@@ -67,14 +76,14 @@ TEST_F(DriverTest, AFailedProductKeepsTheOldVersionUntilEveryProductIsCurrent) {
     EXPECT_TRUE(log.has("[VEXL 2] Update terminated abnormally for 747 Classic for P3D: Aborting "
                         "file download; see error above."));
     EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\second.cfg")), "second");
-    EXPECT_EQ(displayVersion(), "1.1.0\\"); // the next run retries both products
+    EXPECT_EQ(displayVersion(), "1.1.0"); // the next run retries both products
     EXPECT_EQ(readFile(local(tempFolder("747 Freighter") + "VEXL 747\\second.cfg")), "second");
 
     publish(3, 110, files);                                                 // mended
     writeFile(local(simulatorFolder() + "VEXL 747\\second.cfg"), "second"); // as installed
     log.clear();
     EXPECT_EQ(counts(run({record(), second})), std::make_pair(2, 0));
-    EXPECT_EQ(displayVersion(), "1.3.0\\"); // the last product's version
+    EXPECT_EQ(displayVersion(), "1.3.0"); // the last product's version
     EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\Gauges\\fmc.dll")), "new fmc");
     EXPECT_FALSE(fileExists(local(backupFolder("747 Freighter") + "VEXL 747\\second.cfg")));
     EXPECT_TRUE(log.has("[VEXL 1] Existing file integrity OK: VEXL 747\\second.cfg"));
@@ -101,7 +110,7 @@ TEST_F(DriverTest, AVersionThatCannotBeRecordedFailsEveryProductThatWasToBeRecor
             "could not be recorded",
             "[VEXL 2] Update terminated abnormally for 747 Freighter for P3D: the new version "
             "could not be recorded"}));
-    EXPECT_EQ(displayVersion(), "1.1.0\\");
+    EXPECT_EQ(displayVersion(), "1.1.0");
     EXPECT_EQ(readFile(local(tempFolder() + "VEXL 747\\aircraft.cfg")), "new config");
 }
 
@@ -115,7 +124,7 @@ TEST_F(DriverTest, AnOlderDottedVersionIsRefusedThoughItsNumberIsHigher) {
     EXPECT_EQ(log.lines().back(),
               "[VEXL 2] Refusing to move from version 2.0.0 to the older version 1.10.0.");
     EXPECT_TRUE(service.server.requests().empty());
-    EXPECT_EQ(displayVersion(), "1.1.0\\");
+    EXPECT_EQ(displayVersion(), "1.1.0");
 }
 
 TEST_F(DriverTest, AFailedProductLeavesTheRegistryAlone) {
@@ -124,7 +133,7 @@ TEST_F(DriverTest, AFailedProductLeavesTheRegistryAlone) {
     EXPECT_EQ(counts(run({record()})), std::make_pair(0, 1));
     EXPECT_TRUE(log.has("[VEXL 2] Update terminated abnormally for 747 Classic for P3D: Aborting "
                         "file download, a downloaded file has failed integrity-check."));
-    EXPECT_EQ(displayVersion(), "1.1.0\\");
+    EXPECT_EQ(displayVersion(), "1.1.0");
 }
 
 TEST_F(DriverTest, AnUnwritableDestinationFailsTheProductAndTheRerunCompletes) {
@@ -132,12 +141,12 @@ TEST_F(DriverTest, AnUnwritableDestinationFailsTheProductAndTheRerunCompletes) {
     boost::filesystem::create_directories(local(simulatorFolder() + "VEXL 747\\aircraft.cfg\\x"));
     EXPECT_EQ(counts(run({record()})), std::make_pair(0, 1));
     EXPECT_EQ(log.containing("Update terminated abnormally for 747 Classic for P3D: ").size(), 1u);
-    EXPECT_EQ(displayVersion(), "1.1.0\\");
+    EXPECT_EQ(displayVersion(), "1.1.0");
     boost::filesystem::remove_all(local(simulatorFolder() + "VEXL 747\\aircraft.cfg"));
     const std::size_t requestsBefore = service.server.requests().size();
     EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
     EXPECT_EQ(service.server.requests().size(), requestsBefore + 3); // the manifests, the list
-    EXPECT_EQ(displayVersion(), "1.2.0\\");
+    EXPECT_EQ(displayVersion(), "1.2.0");
 }
 
 TEST_F(DriverTest, AReleaseThatOnlyDropsFilesIsRecorded) {
@@ -145,7 +154,7 @@ TEST_F(DriverTest, AReleaseThatOnlyDropsFilesIsRecorded) {
     service.setManifest(3, 110, json::array());
     service.setRemovalList(3, 110, json::array({droppedEntry("VEXL 747\\old.gau", "old")}));
     EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
-    EXPECT_EQ(displayVersion(), "1.2.0\\");
+    EXPECT_EQ(displayVersion(), "1.2.0");
     EXPECT_FALSE(fileExists(local(simulatorFolder() + "VEXL 747\\old.gau")));
 }
 

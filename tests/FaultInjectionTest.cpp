@@ -37,7 +37,7 @@ protected:
                 readFile(local(simulatorFolder() + "VEXL 747\\Part " + std::to_string(i) + ".bin")),
                 "old " + std::to_string(i));
         }
-        EXPECT_EQ(displayVersion(), "1.1.0\\");
+        EXPECT_EQ(displayVersion(), "1.1.0");
     }
 
     void expectFullyUpdated() {
@@ -46,7 +46,7 @@ protected:
                       referenceMd5(file.bytes))
                 << filePath;
         }
-        EXPECT_EQ(displayVersion(), "1.2.0\\");
+        EXPECT_EQ(displayVersion(), "1.2.0");
     }
 
     int failedCount() const {
@@ -205,7 +205,7 @@ TEST_F(FaultInjectionTest, ADestinationThatCannotBeReplacedKeepsBackupsAndRegist
     boost::filesystem::create_directories(blocked + "/inside");
     EXPECT_EQ(runProgram().exitCode, 3);
     EXPECT_EQ(failedCount(), 1);
-    EXPECT_EQ(displayVersion(), "1.1.0\\");
+    EXPECT_EQ(displayVersion(), "1.1.0");
     for (int i = 0; i < 3; ++i) { // installed before the obstacle, with their backups
         EXPECT_EQ(readFile(local(backupFolder() + "VEXL 747\\Part " + std::to_string(i) + ".bin")),
                   "old " + std::to_string(i));
@@ -239,7 +239,7 @@ TEST_F(FaultInjectionTest, AFullDiskLosesNothingAndTheRerunCompletes) {
     EXPECT_TRUE(std::any_of(failure.begin(), failure.end(), [](const std::string& line) {
         return line.find("No space left on device") != std::string::npos;
     }));
-    EXPECT_EQ(displayVersion(), "1.1.0\\");
+    EXPECT_EQ(displayVersion(), "1.1.0");
     for (int i = 0; i < 6; ++i) { // every file is old or new, never damaged
         const std::string bytes =
             readFile(local(simulatorFolder() + "VEXL 747\\Part " + std::to_string(i) + ".bin"));
@@ -304,7 +304,7 @@ TEST_F(FaultInjectionTest, KilledAtAnyMomentTheRerunConverges) {
 
         // Never half written, and never naming the new version before every file is in place.
         ASSERT_TRUE(registry.intact());
-        if (displayVersion() == "1.2.0\\") {
+        if (displayVersion() == "1.2.0") {
             expectFullyUpdated();
         }
         ASSERT_EQ(runProgram().exitCode, 0);

@@ -54,7 +54,7 @@ TEST_F(ProcessTest, UpdatesEndToEndAndTheSecondRunHasNothingToDo) {
     }
     EXPECT_EQ(readFile(local(sim + "VEXL 747\\unchanged.txt")), "same");
     EXPECT_EQ(readFile(local(backupFolder() + "VEXL 747\\aircraft.cfg")), "old config");
-    EXPECT_EQ(displayVersion(), "1.2.0\\");
+    EXPECT_EQ(displayVersion(), "1.2.0");
     EXPECT_EQ(lastLogLines(4), (std::vector<std::string>{
                                    "[VEXL 1] Installed products that failed to update: 0",
                                    "[VEXL 1] Installed products successfully updated: 1",
@@ -135,7 +135,7 @@ TEST_F(ProcessTest, OneRunAtATimeAndALockDiesWithItsProcess) {
     *release = true;
     service.setProducts(1, nlohmann::json::array());
     EXPECT_EQ(runProgram().exitCode, 0);
-    EXPECT_EQ(displayVersion(), "1.1.0\\"); // nothing recorded by any of the three
+    EXPECT_EQ(displayVersion(), "1.1.0"); // nothing recorded by any of the three
 }
 
 TEST_F(ProcessTest, ALogFileThatCannotBeOpenedLeavesTheConsole) {

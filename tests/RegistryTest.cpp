@@ -27,7 +27,8 @@ std::string utf16(const std::string& ascii) {
 // The two registry operations over the platform's registry.
 class RegistryTest : public SandboxTest {
 protected:
-    std::string read(RegistryRoot root, const std::string& key, const std::string& name) {
+    std::optional<std::string> read(RegistryRoot root, const std::string& key,
+                                    const std::string& name) {
         return system.readRegistryString(root, key, name);
     }
 
@@ -38,36 +39,36 @@ protected:
 class RegistryFileTest : public RegistryTest {};
 
 TEST_F(RegistryTest, AMissingFileOrKeyFailsToOpen) {
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), std::nullopt);
     registry.seed({{RegistryRoot::LocalMachine, "SOFTWARE\\Other"}});
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), std::nullopt);
     EXPECT_EQ(log.lines(), std::vector<std::string>(2, "[VEXL 2] Failed to open registry key!"));
 }
 
 TEST_F(RegistryTest, AMissingValueIsLocatedButUnreadable) {
     registry.seed({{RegistryRoot::LocalMachine, kKey, "Other", "1"}});
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), std::nullopt);
     EXPECT_EQ(log.lines(),
               std::vector<std::string>{"[VEXL 2] Registry key was located but could not be read!"});
 }
 
-TEST_F(RegistryTest, AppendsABackslashOnlyWhereOneIsMissing) {
+TEST_F(RegistryTest, ReadsValuesAsStored) {
     registry.seed({{RegistryRoot::CurrentUser, kKey, "Version", "1.2.3"},
                    {RegistryRoot::CurrentUser, kKey, "AppPath", "C:\\Sims\\P3D\\"},
                    {RegistryRoot::CurrentUser, kKey, "Empty", ""},
                    {RegistryRoot::CurrentUser, kKey, "Quoted", "say \"hi\""}});
-    EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "Version"), "1.2.3\\");
+    EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "Version"), "1.2.3");
     EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "AppPath"), "C:\\Sims\\P3D\\");
     EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "Empty"), "");
-    EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "Quoted"), "say \"hi\"\\");
+    EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "Quoted"), "say \"hi\"");
     EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(RegistryTest, KeysAndValueNamesIgnoreCaseAndRootsAreSeparate) {
     registry.seed(
         {{RegistryRoot::LocalMachine, "software\\VENDOR\\product", "displayversion", "2.0"}});
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "2.0\\");
-    EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "DisplayVersion"), "");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "2.0");
+    EXPECT_EQ(read(RegistryRoot::CurrentUser, kKey, "DisplayVersion"), std::nullopt);
 }
 
 TEST_F(RegistryTest, AParentOfAWrittenKeyExists) {
@@ -83,8 +84,8 @@ TEST_F(RegistryTest, AValueOverTheReadBufferCannotBeRead) {
     const std::string tooLong(450, 'x');
     registry.seed({{RegistryRoot::LocalMachine, kKey, "Fits", fits},
                    {RegistryRoot::LocalMachine, kKey, "Long", tooLong}});
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Fits"), fits + "\\");
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Long"), "");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Fits"), fits);
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Long"), std::nullopt);
     EXPECT_EQ(log.lines(),
               std::vector<std::string>{"[VEXL 2] Registry key was located but could not be read!"});
 }
@@ -94,16 +95,16 @@ TEST_F(RegistryTest, OtherValueTypesReadAsTheirBytes) {
         {{RegistryRoot::LocalMachine, kKey, "Word", dwordData(0x31)},
          {RegistryRoot::LocalMachine, kKey, "Binary", binaryData(std::string("4.2\0", 4))},
          {RegistryRoot::LocalMachine, kKey, "Expand", expandStringData("AB")}});
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Word"), "1\\");
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Binary"), "4.2\\");
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Expand"), "AB\\");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Word"), "1");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Binary"), "4.2");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Expand"), "AB");
 }
 
 TEST_F(RegistryTest, WritingCreatesAMissingKey) {
     system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1.2.3");
     EXPECT_EQ(log.lines(), std::vector<std::string>{
                                "[VEXL 1] Creating registry key: SOFTWARE\\Vendor\\Product"});
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "1.2.3\\");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "1.2.3");
 }
 
 TEST_F(RegistryTest, AStoredValueCountsItsTerminatingNul) {
@@ -127,20 +128,20 @@ TEST_F(RegistryFileTest, AMissingFileIsWrittenInTheExportFormat) {
 TEST_F(RegistryFileTest, HexDataContinuesOnIndentedLines) {
     writeFile(registryPath(), exportFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
                                          "\"Binary\"=hex:34,2e,\\\r\n  32,00\r\n"));
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Binary"), "4.2\\");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "Binary"), "4.2");
 }
 
 TEST_F(RegistryFileTest, AcceptsTheOlderRegedit4Header) {
     writeFile(registryPath(), "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\n"
                               "\"DisplayVersion\"=\"1.20.3\"\n");
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "1.20.3\\");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "1.20.3");
 }
 
 TEST_F(RegistryFileTest, ReadsUtf16FilesWithAByteOrderMark) {
     writeFile(registryPath(), utf16("Windows Registry Editor Version 5.00\r\n\r\n"
                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
                                     "\"DisplayVersion\"=\"1.0.5\"\r\n"));
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "1.0.5\\");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "1.0.5");
     system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1.0.6");
     EXPECT_EQ(readFile(registryPath()), utf16("Windows Registry Editor Version 5.00\r\n\r\n"
                                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
@@ -165,7 +166,7 @@ TEST_F(RegistryFileTest, AWriteKeepsEverythingElseAnotherProgramWrote) {
     after.replace(after.find("\"DISPLAYVERSION\"=\"1.0.0\""), 24, "\"DisplayVersion\"=\"1.2.0\"");
     after += "\"Added\"=\"a\\\\b\\\"c\"\n";
     EXPECT_EQ(readFile(registryPath()), after);
-    EXPECT_EQ(read(RegistryRoot::CurrentUser, "Software\\Sim", "Added"), "a\\b\"c\\");
+    EXPECT_EQ(read(RegistryRoot::CurrentUser, "Software\\Sim", "Added"), "a\\b\"c");
     for (const auto& entry : boost::filesystem::directory_iterator(dir.path())) {
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
     }
@@ -187,7 +188,7 @@ TEST_F(RegistryFileTest, AWriteKeepsTheFilesLinkAndPermissions) {
     boost::filesystem::create_symlink(real, registryPath());
     system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "1.2.3");
     EXPECT_TRUE(boost::filesystem::is_symlink(registryPath()));
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "1.2.3\\");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "1.2.3");
     struct stat status {};
     ASSERT_EQ(stat(real.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0600u);
@@ -206,9 +207,9 @@ TEST_F(RegistryFileTest, OnlyIndentedLinesContinueBinaryData) {
                                          "\r\n"
                                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Product]\r\n"
                                          "\"DisplayVersion\"=\"3.0\"\r\n"));
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "3.0\\");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "3.0");
     system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "3.1");
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "3.1\\");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "3.1");
 }
 
 // Found by fuzzing: a UTF-16 file can only hold text that is valid UTF-8 here.
@@ -221,5 +222,5 @@ TEST_F(RegistryFileTest, AUtf16FileRefusesBytesThatAreNotText) {
                                   "DisplayVersion, 1\xff\xfe");
     EXPECT_EQ(readFile(registryPath()), before);
     system.writeRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion", "\xc3\xa9");
-    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "\xc3\xa9\\");
+    EXPECT_EQ(read(RegistryRoot::LocalMachine, kKey, "DisplayVersion"), "\xc3\xa9");
 }

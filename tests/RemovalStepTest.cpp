@@ -6,12 +6,16 @@ using nlohmann::json;
 // the newest release dropped.
 class RemovalStepTest : public UpdateFixture {
 protected:
-    RemovalStepTest() { updater.fileList = json::array(); }
-
+    // The removal list as the driver fetches it, and the step over it.
     std::string removeDropped() {
-        return errorOf(
-            [&] { updater.removeDroppedFiles(record(), 110, tempFolder(), simulatorFolder()); });
+        return errorOf([&] {
+            if (const auto list = fetchRemovalList(updater.downloader, record(), 110)) {
+                removeDroppedFiles(*list, manifest, folders());
+            }
+        });
     }
+
+    Manifest manifest; // what the install phase has just installed
 
     std::string inSimulator(const std::string& filePath) const {
         return local(simulatorFolder() + filePath);
@@ -29,7 +33,7 @@ TEST_F(RemovalStepTest, UnchangedFilesMoveToTheBackupFolderAndEverythingElseStay
     writeFile(inSimulator("VEXL 747\\Old Folder\\only.cfg"), "only");
     boost::filesystem::create_directories(inSimulator("VEXL 747\\was a file\\now a folder"));
     writeFile(inSimulator("VEXL 747\\new.cfg"), "just installed");
-    updater.fileList = json::array({manifestEntry("VEXL 747", "VEXL 747\\new.cfg", "x")});
+    manifest = manifestOf(json::array({manifestEntry("VEXL 747", "VEXL 747\\new.cfg", "x")}));
     service.setRemovalList(
         3, 110,
         json::array({droppedEntry("VEXL 747\\Gauges\\old.gau", "old gauge"),

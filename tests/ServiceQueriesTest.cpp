@@ -54,7 +54,6 @@ TEST_F(ServiceQueriesTest, ReadsEveryProductOfBothPairsInOrder) {
     EXPECT_EQ(fetchError(), "");
     ASSERT_EQ(updater.products.size(), 3u);
     const ProductRecord& first = updater.products[0];
-    EXPECT_EQ(first.ProductInfoUrl, VEXL_SERVICE_URL "products/P3D/744/1.json");
     EXPECT_EQ(first.FileBaseUrl, VEXL_SERVICE_URL "files/P3D/744/1/");
     EXPECT_EQ(first.ProductID, 3);
     EXPECT_EQ(first.PVDec, "1.2.0");
@@ -186,7 +185,7 @@ protected:
         service->setSummaryText(7, 110, answer);
         record.TotalFiles = -1;
         record.TotalFileSize = -1;
-        return errorOf([&] { updater.fetchManifestSummary(record, 110); });
+        return errorOf([&] { fetchManifestSummary(updater.downloader, record, 110); });
     }
 
     ProductRecord record = [] {
@@ -199,7 +198,7 @@ protected:
 TEST_F(ManifestSummaryTest, AsksForTheProductAtTheInstalledVersion) {
     service->setSummaryText(7, 0, R"([{"TotalFiles": 1}])");
     EXPECT_EQ(summarize(R"([{"TotalFiles": 3, "TotalFileSize": 1200}])"), "");
-    updater.fetchManifestSummary(record, 0);
+    fetchManifestSummary(updater.downloader, record, 0);
     EXPECT_EQ(service->server.requests(),
               (std::vector<std::string>{"/manifest/summary?product=7&version=110",
                                         "/manifest/summary?product=7&version=0"}));

@@ -34,7 +34,7 @@ protected:
 
     void expectNothingChanged() {
         EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\a.cfg")), "old");
-        EXPECT_EQ(displayVersion(), "1.1.0\\");
+        EXPECT_EQ(displayVersion(), "1.1.0");
     }
 
     Signer second;
@@ -45,7 +45,7 @@ TEST_F(SignatureTest, ASetSignedByTheSecondOfTwoKeysUpdates) {
     serveAll(second);
     EXPECT_EQ(runProgram().exitCode, 0);
     EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\a.cfg")), "new");
-    EXPECT_EQ(displayVersion(), "1.2.0\\");
+    EXPECT_EQ(displayVersion(), "1.2.0");
 }
 
 TEST_F(SignatureTest, AnUnsignedOrForeignProductDocumentEndsTheRun) {

@@ -37,5 +37,5 @@ TEST_F(WindowsProgramTest, AnUninstallKeyItMayNotWriteFailsTheRunAndSaysSo) {
     const ReadOnlyKey readOnly(HKEY_LOCAL_MACHINE, kUninstallKey);
     EXPECT_EQ(runProgram().exitCode, 3);
     EXPECT_TRUE(programLogged("[VEXL 2] Failed to open registry key for writing!"));
-    EXPECT_EQ(displayVersion(), "1.1.0\\");
+    EXPECT_EQ(displayVersion(), "1.1.0");
 }

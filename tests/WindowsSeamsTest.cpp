@@ -74,5 +74,5 @@ TEST_F(WindowsRegistryTest, AKeyThatDeniesWritingIsAFailedOpenForWriting) {
     EXPECT_EQ(log.lines(),
               std::vector<std::string>{"[VEXL 2] Failed to open registry key for writing!"});
     EXPECT_EQ(system.readRegistryString(RegistryRoot::LocalMachine, kKey, "DisplayVersion"),
-              "1.1.0\\");
+              "1.1.0");
 }

@@ -24,6 +24,6 @@ int compareDotted(const std::string& a, const std::string& b);
 // empty: there is nothing to compare with.
 bool isOlderVersion(const std::string& candidate, const std::string& installed);
 
-// Whether the numbers of two versions order them as their dotted forms do (1.9.0 and 1.10.0 do
-// not: 190 is more than 1100).
+// Whether the numbers of two versions order them as their dotted forms do (1.10.0 and 2.0.0 do
+// not: 1100 is more than 200).
 bool numbersKeepDottedOrder(const std::string& a, const std::string& b);

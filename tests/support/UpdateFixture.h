@@ -3,6 +3,7 @@
 #include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
 #include "system/Paths.h"
+#include "update/ServiceQueries.h"
 #include "update/Updater.h"
 
 #include <boost/filesystem.hpp>
@@ -52,6 +53,14 @@ protected:
     std::string backupFolder(const std::string& name = "747 Classic") const {
         return tempFolder(name) + "Backup\\744\\P3D\\";
     }
+    // The folders the driver computes for the product `name`.
+    ProductFolders folders(const std::string& name = "747 Classic") const {
+        return {tempFolder(name), backupFolder(name), simulatorFolder(),
+                simulatorFolder() + "VEXL 747\\"};
+    }
+    static Manifest manifestOf(const nlohmann::json& entries) {
+        return readManifest(entries.dump(), false);
+    }
     // A path text as a filesystem path of this machine.
     static std::string local(const std::string& pathText) {
         std::string text = pathText;
@@ -97,8 +106,9 @@ protected:
 
     std::string displayVersion() {
         SystemAccess system;
-        return system.readRegistryString(RegistryRoot::LocalMachine, kUninstallKey,
-                                         "DisplayVersion");
+        return system
+            .readRegistryString(RegistryRoot::LocalMachine, kUninstallKey, "DisplayVersion")
+            .value_or("");
     }
 
     FakeService service;
