@@ -5,6 +5,63 @@ VEXL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VEXL_PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libboost-filesystem-dev
     libboost-system-dev nlohmann-json3-dev libgtest-dev libcpp-httplib-dev libssl-dev libsodium-dev
     nginx-light curl)
+# A Debian mirror in the middle of a sync serves index files and packages out of step with each
+# other for a few minutes: every apt step is tried this many times, with a pause between tries
+# that starts at this many seconds and doubles (15 + 30 + 60 + 120 s by default).
+VEXL_APT_ATTEMPTS="${VEXL_APT_ATTEMPTS:-5}"
+VEXL_APT_PAUSE="${VEXL_APT_PAUSE:-15}"
+
+# vexl_apt [--quiet] STEP COMMAND [ARGUMENTS...]: an apt-get or apt-cache command, tried until it
+# succeeds; STEP names it in messages. A try fails on a non-zero status and also on an error or
+# an index that could not be fetched, which apt-get update reports with status 0, keeping the old
+# lists. Before trying anything but the update again the lists are updated, since stale lists are
+# what leave packages unmet or missing. The output of the try that succeeds is passed on (dropped
+# with --quiet); that of a failed one goes to standard error, so that it stays out of captured data.
+vexl_apt() {
+    local quiet=0
+    [ "$1" != --quiet ] || { quiet=1 && shift; }
+    local step="$1" attempts="$VEXL_APT_ATTEMPTS" pause="$VEXL_APT_PAUSE"
+    shift
+    [[ "$attempts" =~ ^[0-9]+$ && "$attempts" -ge 1 ]] || attempts=1
+    [[ "$pause" =~ ^[0-9]+$ ]] || pause=0
+    # The packages are the words after the subcommand, less options and the values they take.
+    local command="" packages=() skip=0 word
+    for word in "${@:2}"; do
+        if [ "$skip" -eq 1 ]; then
+            skip=0
+        elif [[ "$word" =~ ^-[octa]$ ]]; then
+            skip=1
+        elif [[ "$word" != -* ]]; then
+            if [ -z "$command" ]; then command="$word"; else packages+=("$word"); fi
+        fi
+    done
+    local out err status try
+    out="$(mktemp)" err="$(mktemp)"
+    for ((try = 1; ; try++)); do
+        status=0
+        "$@" >"$out" 2>"$err" || status=$?
+        if [ "$status" -eq 0 ] && ! grep -qE '^(E:|Err:|W: Failed to fetch)' "$out" "$err"; then
+            [ "$quiet" -eq 1 ] || { cat "$out" && cat "$err" >&2; }
+            rm -f "$out" "$err"
+            return 0
+        fi
+        cat "$out" "$err" >&2
+        [ "$try" -lt "$attempts" ] || break
+        echo "$step failed (try $try of $attempts), trying again in $pause s" >&2
+        sleep "$pause"
+        pause=$((pause * 2))
+        [ "$command" = update ] ||
+            apt-get update -qq -o DPkg::Lock::Timeout=900 >/dev/null 2>&1 || true
+    done
+    rm -f "$out" "$err"
+    local tries="$attempts tries" what=""
+    [ "$attempts" -ne 1 ] || tries="1 try"
+    [ ${#packages[@]} -eq 0 ] || what=" (packages: ${packages[*]})"
+    echo "error: $step failed after $tries$what; the Debian mirror may be in the middle of a" \
+        "sync, try again in a few minutes" >&2
+    [ "$status" -ne 0 ] || status=1
+    return "$status"
+}
 
 vexl_install_packages() {
     local missing=()
@@ -18,15 +75,19 @@ vexl_install_packages() {
         return 1
     fi
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq -o DPkg::Lock::Timeout=900
+    vexl_apt "updating the package lists" apt-get update -qq -o DPkg::Lock::Timeout=900 ||
+        return
     # The nginx packages would start a system-wide server; this project starts its own.
     local policy=""
     if [ ! -e /usr/sbin/policy-rc.d ]; then
         policy=/usr/sbin/policy-rc.d
         printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod +x "$policy"
     fi
-    apt-get install -y -qq -o DPkg::Lock::Timeout=900 --no-install-recommends "${missing[@]}"
+    local status=0
+    vexl_apt "installing packages" apt-get install -y -qq -o DPkg::Lock::Timeout=900 \
+        --no-install-recommends "${missing[@]}" || status=$?
     [ -z "$policy" ] || rm -f "$policy"
+    return "$status"
 }
 
 # Wine in both word sizes; the 32-bit half needs Debian's i386 architecture.
@@ -34,7 +95,8 @@ vexl_install_wine() {
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         [ "$(id -u)" -eq 0 ] || { echo "error: adding the i386 architecture needs root" >&2; return 1; }
         dpkg --add-architecture i386
-        apt-get update -qq -o DPkg::Lock::Timeout=900
+        vexl_apt "updating the package lists" apt-get update -qq -o DPkg::Lock::Timeout=900 ||
+            return
     fi
     vexl_install_packages wine wine32 wine64
 }
