@@ -10,6 +10,8 @@ VEXL_PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libboost-fi
 # that starts at this many seconds and doubles (15 + 30 + 60 + 120 s by default).
 VEXL_APT_ATTEMPTS="${VEXL_APT_ATTEMPTS:-5}"
 VEXL_APT_PAUSE="${VEXL_APT_PAUSE:-15}"
+# An update that keeps failing on one index is given fewer tries: the install after it decides.
+VEXL_APT_UPDATE_ATTEMPTS="${VEXL_APT_UPDATE_ATTEMPTS:-3}"
 
 # vexl_apt [--quiet] STEP COMMAND [ARGUMENTS...]: an apt-get or apt-cache command, tried until it
 # succeeds; STEP names it in messages. A try fails on a non-zero status and also on an error or
@@ -63,10 +65,30 @@ vexl_apt() {
     return "$status"
 }
 
+# Updates the package lists once for this script and the scripts it starts (again after
+# `vexl_update_lists force`, when the sources changed). An index that cannot be fetched after the
+# tries is no reason to stop: the lists as they are may well hold every package asked for, and an
+# install that still fails says so itself.
+vexl_update_lists() {
+    [ "${1:-}" = force ] || [ -z "${VEXL_APT_LISTS_UPDATED:-}" ] || return 0
+    export VEXL_APT_LISTS_UPDATED=1
+    VEXL_APT_ATTEMPTS="$VEXL_APT_UPDATE_ATTEMPTS" vexl_apt "updating the package lists" \
+        apt-get update -qq -o DPkg::Lock::Timeout=900 ||
+        echo "warning: going on with the package lists as they are" >&2
+}
+
+# Whether every package named is installed.
+vexl_installed() {
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || return 1
+    done
+}
+
 vexl_install_packages() {
-    local missing=()
+    local missing=() p
     for p in "${VEXL_PACKAGES[@]}" "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+        vexl_installed "$p" || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing: ${missing[*]}"
@@ -75,8 +97,7 @@ vexl_install_packages() {
         return 1
     fi
     export DEBIAN_FRONTEND=noninteractive
-    vexl_apt "updating the package lists" apt-get update -qq -o DPkg::Lock::Timeout=900 ||
-        return
+    vexl_update_lists
     # The nginx packages would start a system-wide server; this project starts its own.
     local policy=""
     if [ ! -e /usr/sbin/policy-rc.d ]; then
@@ -90,15 +111,26 @@ vexl_install_packages() {
     return "$status"
 }
 
-# Wine in both word sizes; the 32-bit half needs Debian's i386 architecture.
+# Wine in both word sizes; the 32-bit half needs Debian's i386 architecture. When that half
+# cannot be installed (the mirror's i386 lists out of step), Wine's 64-bit half is installed alone
+# and the i386 architecture taken back, so that later updates do not trip over its lists; the
+# Windows suite then runs the x86_64 build and says why.
 vexl_install_wine() {
+    vexl_installed wine wine64 wine32 && return 0
+    [ "$(id -u)" -eq 0 ] || { echo "error: installing Wine needs root" >&2; return 1; }
+    local added=0
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        [ "$(id -u)" -eq 0 ] || { echo "error: adding the i386 architecture needs root" >&2; return 1; }
-        dpkg --add-architecture i386
-        vexl_apt "updating the package lists" apt-get update -qq -o DPkg::Lock::Timeout=900 ||
-            return
+        dpkg --add-architecture i386 && added=1
+        vexl_update_lists force
     fi
-    vexl_install_packages wine wine32 wine64
+    if vexl_install_packages wine wine32 wine64; then
+        return 0
+    fi
+    echo "warning: Wine's 32-bit half could not be installed; installing its 64-bit half alone" >&2
+    if [ "$added" -eq 1 ] && ! dpkg -l | awk '$1 == "ii"' | grep -q ':i386 '; then
+        dpkg --remove-architecture i386 && vexl_update_lists force
+    fi
+    vexl_install_packages wine wine64
 }
 
 # vexl_build BUILD_DIR BUILD_TYPE [extra cmake arguments...]
