@@ -113,21 +113,22 @@ vexl_install_packages() {
 
 # Wine in both word sizes; the 32-bit half needs Debian's i386 architecture. When that half
 # cannot be installed (the mirror's i386 lists out of step), Wine's 64-bit half is installed alone
-# and the i386 architecture taken back, so that later updates do not trip over its lists; the
-# Windows suite then runs the x86_64 build and says why.
+# and the i386 architecture, with nothing installed from it, taken back, so that later updates do
+# not trip over its lists; the Windows suite then runs the x86_64 build and says why. With that
+# way out, the 32-bit half gets two tries rather than the usual five.
 vexl_install_wine() {
     vexl_installed wine wine64 wine32 && return 0
     [ "$(id -u)" -eq 0 ] || { echo "error: installing Wine needs root" >&2; return 1; }
-    local added=0
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        dpkg --add-architecture i386 && added=1
+        dpkg --add-architecture i386
         vexl_update_lists force
     fi
-    if vexl_install_packages wine wine32 wine64; then
+    if VEXL_APT_ATTEMPTS=2 vexl_install_packages wine wine32 wine64; then
         return 0
     fi
     echo "warning: Wine's 32-bit half could not be installed; installing its 64-bit half alone" >&2
-    if [ "$added" -eq 1 ] && ! dpkg -l | awk '$1 == "ii"' | grep -q ':i386 '; then
+    if ! dpkg-query -W -f='${Architecture} ${Status}\n' 2>/dev/null | grep -q '^i386 .*installed'
+    then
         dpkg --remove-architecture i386 && vexl_update_lists force
     fi
     vexl_install_packages wine wine64
