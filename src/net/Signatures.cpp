@@ -3,6 +3,7 @@
 #include "system/Paths.h"
 
 #include <array>
+#include <nlohmann/json.hpp>
 #include <sodium.h>
 #include <stdexcept>
 #include <vector>
@@ -52,23 +53,58 @@ std::string signatureAddress(const std::string& url) {
                                       : url.substr(0, query) + ".sig" + url.substr(query);
 }
 
-bool signatureMatches(const std::string& document, const std::string& signature) {
+std::string signedText(const SignatureRecord& record) {
+    return "vexl-signature 1\n" + record.address + "\n" + record.sha256 + "\n" +
+           std::to_string(record.publication) + "\n" + record.expires + "\n";
+}
+
+std::string recordDocument(const SignatureRecord& record) {
+    return nlohmann::json{{"Address", record.address},
+                          {"SHA256", record.sha256},
+                          {"Publication", record.publication},
+                          {"Expires", record.expires},
+                          {"Signature", record.signature}}
+               .dump();
+}
+
+std::optional<SignatureRecord> readSignatureRecord(const std::string& text) {
+    const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+    const auto isText = [&document](const char* member) {
+        return document.contains(member) && document[member].is_string();
+    };
+    if (!document.is_object() || !isText("Address") || !isText("SHA256") ||
+        !isText("Expires") || !isText("Signature") || !document.contains("Publication") ||
+        !document["Publication"].is_number_integer()) {
+        return std::nullopt;
+    }
+    return SignatureRecord{document["Address"], document["SHA256"],
+                           document["Publication"].get<std::int64_t>(), document["Expires"],
+                           document["Signature"]};
+}
+
+bool recordSignatureVerifies(const SignatureRecord& record) {
     startSodium();
-    const std::string text = !signature.empty() && signature.back() == '\n'
-                                 ? signature.substr(0, signature.size() - 1)
-                                 : signature;
     unsigned char bytes[crypto_sign_BYTES];
-    if (!fromBase64(text, bytes, sizeof bytes)) {
+    if (!fromBase64(record.signature, bytes, sizeof bytes)) {
         return false;
     }
+    const std::string text = signedText(record);
     for (const PublicKey& key : publicKeys()) {
-        if (crypto_sign_verify_detached(bytes,
-                                        reinterpret_cast<const unsigned char*>(document.data()),
-                                        document.size(), key.data()) == 0) {
+        if (crypto_sign_verify_detached(bytes, reinterpret_cast<const unsigned char*>(text.data()),
+                                        text.size(), key.data()) == 0) {
             return true;
         }
     }
     return false;
+}
+
+std::string sha256Hex(const std::string& bytes) {
+    startSodium();
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    char hex[2 * crypto_hash_sha256_BYTES + 1];
+    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+    return hex;
 }
 
 std::optional<std::string> sha256OfFile(const std::string& path) {

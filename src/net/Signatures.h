@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -13,9 +14,29 @@ const char* builtInPublicKeys();
 // Where a document's signature is: ".sig" after the address's path, before any query.
 std::string signatureAddress(const std::string& url);
 
-// Whether `signature` (the padded base64 of 64 bytes, optionally followed by one newline) is the
-// signature of exactly `document` by one of the keys.
-bool signatureMatches(const std::string& document, const std::string& signature);
+// The record beside a signed document (its ".sig"): which document was signed, by which
+// publication, until when. It is served as a JSON object with the members Address, SHA256,
+// Publication, Expires and Signature.
+struct SignatureRecord {
+    std::string address;          // the document's address relative to the service root
+    std::string sha256;           // of the document's exact bytes, 64 lower-case hex digits
+    std::int64_t publication = 0; // the publication's serial, from 1
+    std::string expires;          // UTC, YYYY-MM-DDTHH:MM:SSZ
+    std::string signature;        // padded base64 of the Ed25519 signature of signedText()
+};
+
+// What the maker signs: "vexl-signature 1\n" + address + "\n" + sha256 + "\n" + publication +
+// "\n" + expires + "\n".
+std::string signedText(const SignatureRecord& record);
+// The record as the service serves it, and read back: nothing unless the text is a JSON object
+// with the five members of their types.
+std::string recordDocument(const SignatureRecord& record);
+std::optional<SignatureRecord> readSignatureRecord(const std::string& text);
+// Whether the record's signature verifies its signedText() under one of the built-in keys.
+bool recordSignatureVerifies(const SignatureRecord& record);
+
+// The SHA-256 of bytes as 64 lower-case hexadecimal digits.
+std::string sha256Hex(const std::string& bytes);
 
 // The SHA-256 of a file as 64 lower-case hexadecimal digits; nothing when it cannot be read.
 std::optional<std::string> sha256OfFile(const std::string& path);
