@@ -208,6 +208,16 @@ TEST_F(DownloaderTest, ASlowServerIsAbortedByTheAveragedSpeedLimit) {
     EXPECT_EQ(server.count("/drip"), 4);
 }
 
+TEST_F(DownloaderTest, ADocumentEndsWithinItsTimeAcrossEveryAttempt) {
+    server.handle("/drip", endless(2000)); // fast enough for the speed limit, never complete
+    TransferLimits limits = quickLimits();
+    limits.documentTimeoutSeconds = 2;
+    Downloader impatient(limits);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(impatient.fetchToMemory(server.url("/drip")), std::runtime_error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6)); // not 4 x 2 s
+}
+
 TEST_F(DownloaderTest, ADocumentOverTheLimitIsRefused) {
     server.answer("/huge", std::string(kMaxDocumentBytes + 1, 'x'));
     server.answer("/largest", std::string(kMaxDocumentBytes, 'x'));

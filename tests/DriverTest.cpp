@@ -201,6 +201,20 @@ TEST_F(DriverTest, ProductsWithoutASimulatorOrNothingToDoAreSkipped) {
     EXPECT_TRUE(boost::filesystem::is_directory(local(tempFolder()))); // made for every product
 }
 
+TEST_F(DriverTest, AHugeNameFromTheServiceGivesABoundedLog) {
+    const ProductRecord huge = record(5, std::string(20 * 1024 * 1024, 'n'));
+    testing::internal::CaptureStdout(); // the folder's console line and the log
+    EXPECT_EQ(counts(run({huge})), std::make_pair(0, 1));
+    EXPECT_LT(testing::internal::GetCapturedStdout().size(), 2048u); // with the log line
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("[VEXL 2] Update terminated abnormally for " + std::string(512, 'n') +
+                                 "... for P3D: Error: cannot create directory ",
+                             0),
+              0u);
+    EXPECT_LT(lines[0].size(), 1200u);
+}
+
 TEST_F(DriverTest, AnEmptyProductListStillMakesTheUpdaterFolder) {
     boost::filesystem::remove_all(local(updaterFolder()));
     EXPECT_EQ(counts(run({})), std::make_pair(0, 0));

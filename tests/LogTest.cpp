@@ -1,5 +1,6 @@
 #include "log/Log.h"
 #include "support/TestSupport.h"
+#include "system/Paths.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <regex>
@@ -45,4 +46,28 @@ TEST_F(LogTest, ALogThatCannotBeOpenedLeavesStandardOutput) {
     logMessage(kLogInfo, "still shown");
     EXPECT_NE(GetCapturedStdout().find("[VEXL 1] still shown\n"), std::string::npos);
     EXPECT_FALSE(fileExists(dir.file("missing folder")));
+}
+
+TEST(ShownTextTest, LongTextIsCutAtACharacterBoundary) {
+    const std::string ascii(600, 'a');
+    EXPECT_EQ(shown(ascii), std::string(512, 'a') + "...");
+    EXPECT_EQ(shown(std::string(512, 'a')), std::string(512, 'a'));
+    const std::string straddling = std::string(511, 'a') + "\xC3\xA9" + "tail"; // é at 511-512
+    EXPECT_EQ(shown(straddling), std::string(511, 'a') + "...");
+    EXPECT_EQ(shown(""), "");
+}
+
+TEST_F(LogTest, ALogOverItsLimitIsSetAsideOnceAtTheStart) {
+    const std::string folder = updaterFolder();
+    boost::filesystem::create_directories(toFsPath(folder));
+    writeFile(toFsPath(folder + "vexl_updater_log.old.txt").string(), "older");
+    writeFile(toFsPath(folder + "vexl_updater_log.txt").string(),
+              std::string(8 * 1024 * 1024 + 1, 'x'));
+    initLogFile(folder);
+    logMessage(kLogInfo, "fresh");
+    initLogFile(folder); // small now: kept
+    EXPECT_EQ(boost::filesystem::file_size(toFsPath(folder + "vexl_updater_log.old.txt")),
+              8u * 1024 * 1024 + 1);
+    EXPECT_EQ(logLines(readText(toFsPath(folder + "vexl_updater_log.txt").string())),
+              std::vector<std::string>{"[VEXL 1] fresh"});
 }

@@ -157,6 +157,19 @@ TEST_F(ServiceQueriesTest, EmptyAnswersGiveNoProducts) {
     EXPECT_EQ(storedAddresses(updater), before);
 }
 
+TEST_F(ServiceQueriesTest, ADocumentOfMoreThanAHundredProductsIsUnusable) {
+    json many = json::array();
+    for (int id = 1; id <= 101; ++id) {
+        many.push_back(productObject(id, "P" + std::to_string(id), "1.0", 0, "f", "k"));
+    }
+    service->setProducts(1, many);
+    EXPECT_EQ(fetchError(), "[json.exception.parse_error.101] parse error: more than 100 products");
+    EXPECT_TRUE(updater.products.empty());
+    many.erase(100);
+    service->setProducts(1, many);
+    EXPECT_EQ(fetchError(), "");
+}
+
 TEST_F(ServiceQueriesTest, AnErrorPageFailsToParse) {
     service->setProductsText(1, "<html>Internal error</html>");
     EXPECT_EQ(fetchError().rfind("[json.exception.parse_error.101]", 0), 0u);

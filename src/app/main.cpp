@@ -102,7 +102,7 @@ int runGuarded(Updater& updater) {
     try {
         return runPass(updater);
     } catch (const std::exception& error) {
-        logMessage(kLogError, error.what());
+        logMessage(kLogError, shown(error.what())); // it may quote the service's text
     } catch (...) {
         logMessage(kLogError, "The update pass stopped on an unexpected error.");
     }

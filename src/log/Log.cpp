@@ -1,8 +1,10 @@
 #include "log/Log.h"
 
+#include "system/Limits.h"
 #include "system/Paths.h"
 #include "system/Platform.h"
 
+#include <boost/filesystem/operations.hpp>
 #include <cstdio>
 #include <ctime>
 
@@ -26,10 +28,31 @@ std::string timestamp() {
     return text;
 }
 
+// A log that has grown past its limit begins anew; the one before stays for reading.
+void setAsideLargeLog(const std::string& path, const std::string& oldPath) {
+    boost::system::error_code ec;
+    const auto size = boost::filesystem::file_size(toFsPath(path), ec);
+    if (!ec && size > kMaxLogFileBytes) {
+        boost::filesystem::rename(toFsPath(path), toFsPath(oldPath), ec);
+    }
+}
+
 } // namespace
+
+std::string shown(const std::string& text) {
+    if (text.size() <= kMaxLoggedTextBytes) {
+        return text;
+    }
+    std::size_t cut = kMaxLoggedTextBytes;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut; // not inside a character
+    }
+    return text.substr(0, cut) + "...";
+}
 
 void initLogFile(const std::string& updaterFolder) {
     const std::string path = updaterFolder + "vexl_updater_log.txt";
+    setAsideLargeLog(path, updaterFolder + "vexl_updater_log.old.txt");
     if (!setLogFile(path)) {
         std::fputs(
             ("Warning: cannot write the log file " + path + "; logging to the console only.\n")

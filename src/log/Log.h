@@ -6,8 +6,15 @@
 constexpr int kLogInfo = 1;
 constexpr int kLogError = 2;
 
-// Opens the log file in the updater folder, for appending. A log file that cannot be opened is
-// said on standard output, and the run logs to the console only.
+// Text from the service or from disk as a log line shows it: cut to kMaxLoggedTextBytes at a
+// UTF-8 character boundary and followed by "..." when longer, so that no answer can flood the log.
+std::string shown(const std::string& text);
+
+// Sets a log file over kMaxLogFileBytes aside as vexl_updater_log.old.txt (replacing an older
+// one), then opens the log file in the updater folder, for appending. A log file that cannot be
+// opened is said on standard output, and the run logs to the console only. in the updater folder,
+// for appending. A log file that cannot be opened is said on standard output, and the run logs to
+// the console only.
 void initLogFile(const std::string& updaterFolder);
 // Makes `path` the log file; false when it cannot be opened, which leaves only standard output.
 bool setLogFile(const std::string& path);

@@ -3,6 +3,7 @@
 #include "net/Signatures.h"
 #include "net/Transfer.h"
 
+#include <ctime>
 #include <stdexcept>
 
 namespace {
@@ -62,7 +63,12 @@ std::optional<std::string> Downloader::fetchOptionalDocument(const std::string& 
 }
 
 void Downloader::requireSignature(const std::string& url, const std::string& document) {
-    if (signaturesRequired() && !signatureMatches(document, fetchToMemory(signatureAddress(url)))) {
-        throw std::runtime_error("Signature check failed for " + url);
+    if (!signaturesRequired()) {
+        return;
+    }
+    const std::optional<std::string> refusal =
+        refusalOf(url, document, fetchToMemory(signatureAddress(url)), trust_, std::time(nullptr));
+    if (refusal) {
+        throw std::runtime_error("Signature check failed for " + url + ": " + *refusal);
     }
 }

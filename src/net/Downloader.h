@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/Signatures.h"
 #include "net/TransferPool.h"
 #include "system/Limits.h"
 
@@ -17,8 +18,8 @@ public:
     // The whole body of a GET, whatever the status; throws std::runtime_error on failure.
     std::string fetchToMemory(const std::string& url);
     // A service document: fetchToMemory, and with the maker's keys built in, its signature
-    // checked too; throws std::runtime_error "Signature check failed for " + url when it is
-    // missing or does not match.
+    // record checked too; throws std::runtime_error "Signature check failed for " + url + ": " +
+    // the reason when it is refused.
     std::string fetchDocument(const std::string& url);
     // A document that an older service may not have: its body (signature checked as above) for
     // status 200, nothing for 404; throws std::runtime_error for any other status or a failed
@@ -27,11 +28,14 @@ public:
     // For a download phase that runs several transfers at once.
     TransferPool& pool();
     const TransferLimits& limits() const { return limits_; }
+    // What signed documents must agree on in this pass.
+    PublicationTrust& trust() { return trust_; }
     void setLimits(const TransferLimits& limits) { limits_ = limits; }
 
 private:
     void requireSignature(const std::string& url, const std::string& document);
 
     TransferLimits limits_;
+    PublicationTrust trust_;
     std::unique_ptr<TransferPool> pool_;
 };

@@ -1,7 +1,9 @@
 #include "net/Signatures.h"
 
 #include "system/Paths.h"
+#include "system/Platform.h"
 
+#include <algorithm>
 #include <array>
 #include <nlohmann/json.hpp>
 #include <sodium.h>
@@ -41,6 +43,36 @@ const std::vector<PublicKey>& publicKeys() {
     return keys;
 }
 
+// UTC time as a record writes it; only this form compares in time order as text.
+bool isRecordTime(const std::string& text) {
+    static const std::string kShape = "dddd-dd-ddTdd:dd:ddZ";
+    if (text.size() != kShape.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < kShape.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (kShape[i] == 'd' ? !digit : text[i] != kShape[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string recordTime(std::time_t when) {
+    const std::tm utc = platform::universalTime(when);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+// A manifest address asked for at a version may be answered by the product's full document,
+// published for every version as version=0.
+bool isFullDocumentFor(const std::string& recorded, const std::string& requested) {
+    const std::size_t version = requested.rfind("&version=");
+    return requested.compare(0, 9, "manifest/") == 0 && version != std::string::npos &&
+           recorded == requested.substr(0, version) + "&version=0";
+}
+
 } // namespace
 
 bool signaturesRequired() {
@@ -64,7 +96,7 @@ std::string recordDocument(const SignatureRecord& record) {
                           {"Publication", record.publication},
                           {"Expires", record.expires},
                           {"Signature", record.signature}}
-               .dump();
+        .dump();
 }
 
 std::optional<SignatureRecord> readSignatureRecord(const std::string& text) {
@@ -72,8 +104,8 @@ std::optional<SignatureRecord> readSignatureRecord(const std::string& text) {
     const auto isText = [&document](const char* member) {
         return document.contains(member) && document[member].is_string();
     };
-    if (!document.is_object() || !isText("Address") || !isText("SHA256") ||
-        !isText("Expires") || !isText("Signature") || !document.contains("Publication") ||
+    if (!document.is_object() || !isText("Address") || !isText("SHA256") || !isText("Expires") ||
+        !isText("Signature") || !document.contains("Publication") ||
         !document["Publication"].is_number_integer()) {
         return std::nullopt;
     }
@@ -96,6 +128,39 @@ bool recordSignatureVerifies(const SignatureRecord& record) {
         }
     }
     return false;
+}
+
+std::optional<std::string> refusalOf(const std::string& url, const std::string& document,
+                                     const std::string& recordText, PublicationTrust& trust,
+                                     std::time_t now) {
+    const std::optional<SignatureRecord> record = readSignatureRecord(recordText);
+    if (!record || !isRecordTime(record->expires) || record->publication < 1 ||
+        !recordSignatureVerifies(*record)) {
+        return "no valid signature record";
+    }
+    if (record->sha256 != sha256Hex(document)) {
+        return "the document does not match its signature record";
+    }
+    const std::string requested = url.substr(std::min(trust.rootLength, url.size()));
+    if (record->address != requested && !isFullDocumentFor(record->address, requested)) {
+        return "the signature is for " + record->address;
+    }
+    if (record->expires <= recordTime(now)) {
+        return "the signature expired on " + record->expires;
+    }
+    const std::string serial = "publication " + std::to_string(record->publication);
+    if (record->publication < trust.highestSeen) {
+        return serial + " is older than publication " + std::to_string(trust.highestSeen) +
+               " seen before";
+    }
+    if (trust.passPublication == 0) {
+        trust.passPublication = record->publication;
+    } else if (record->publication != trust.passPublication) {
+        return serial + " does not match publication " + std::to_string(trust.passPublication) +
+               " of this pass (the service was republished during the run; the next run will "
+               "retry)";
+    }
+    return std::nullopt;
 }
 
 std::string sha256Hex(const std::string& bytes) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -34,6 +35,20 @@ std::string recordDocument(const SignatureRecord& record);
 std::optional<SignatureRecord> readSignatureRecord(const std::string& text);
 // Whether the record's signature verifies its signedText() under one of the built-in keys.
 bool recordSignatureVerifies(const SignatureRecord& record);
+
+// What a pass expects of every signed document: its address below the service root, and a
+// publication neither older than this updater folder has accepted nor other than the pass's own.
+struct PublicationTrust {
+    std::size_t rootLength = 0;       // of the service root every requested address starts with
+    std::int64_t highestSeen = 0;     // the highest publication accepted before this pass
+    std::int64_t passPublication = 0; // that of the pass's first accepted document; 0 before it
+};
+
+// Why the document fetched from `url` is refused, given the text of its record; nothing when it
+// is accepted. The first document a pass accepts sets the pass's publication.
+std::optional<std::string> refusalOf(const std::string& url, const std::string& document,
+                                     const std::string& recordText, PublicationTrust& trust,
+                                     std::time_t now);
 
 // The SHA-256 of bytes as 64 lower-case hexadecimal digits.
 std::string sha256Hex(const std::string& bytes);

@@ -149,8 +149,7 @@ Transfer::Transfer(const std::string& url, const TransferLimits& limits, Transfe
 Transfer::~Transfer() = default;
 
 void Transfer::limitTotalTime(long seconds) {
-    require(curl_easy_setopt(handle_->curl.get(), CURLOPT_TIMEOUT, seconds),
-            "Failed to set transfer options: ", handle_->error);
+    totalSeconds_ = seconds;
 }
 
 void Transfer::setReceiveBuffer(long bytes) {
@@ -163,7 +162,15 @@ void* Transfer::handle() const {
 }
 
 void Transfer::beginAttempt() {
-    ++attempt_;
+    if (++attempt_ == 1 && totalSeconds_ > 0) {
+        deadline_ = Clock::now() + std::chrono::seconds(totalSeconds_);
+    }
+    if (totalSeconds_ > 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
+        curl_easy_setopt(handle_->curl.get(), CURLOPT_TIMEOUT_MS,
+                         static_cast<long>(std::max<long long>(left.count(), 1)));
+    }
     handle_->error[0] = '\0';
     firstData_ = true;
     accepting_ = true;
@@ -260,7 +267,14 @@ Transfer::Verdict Transfer::judgeAnswer(long status) {
 }
 
 Transfer::Verdict Transfer::retryOrFail(const std::string& reason, long status) {
-    if (attempt_ >= kMaxAttempts) {
+    curl_off_t retryAfter = 0;
+    curl_easy_getinfo(handle_->curl.get(), CURLINFO_RETRY_AFTER, &retryAfter);
+    const long delay = retryAfter > 0
+                           ? std::min<long>(static_cast<long>(retryAfter), kMaxRetryAfterSeconds)
+                           : limits_.firstRetryDelaySeconds << (attempt_ - 1);
+    const bool outOfTime =
+        totalSeconds_ > 0 && Clock::now() + std::chrono::seconds(delay) >= deadline_;
+    if (attempt_ >= kMaxAttempts || outOfTime) {
         return fail(reason, status);
     }
     if (status != 0) {
@@ -269,11 +283,7 @@ Transfer::Verdict Transfer::retryOrFail(const std::string& reason, long status) 
             return fail(reason, status);
         }
     }
-    curl_off_t retryAfter = 0;
-    curl_easy_getinfo(handle_->curl.get(), CURLINFO_RETRY_AFTER, &retryAfter);
-    retryDelay_ = retryAfter > 0
-                      ? std::min<long>(static_cast<long>(retryAfter), kMaxRetryAfterSeconds)
-                      : limits_.firstRetryDelaySeconds << (attempt_ - 1);
+    retryDelay_ = delay;
     note(kLogInfo, "Retrying " + encoded_ + " (attempt " + std::to_string(attempt_ + 1) + " of " +
                        std::to_string(kMaxAttempts) + "): " + reason);
     return Verdict::Retry;

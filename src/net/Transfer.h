@@ -2,6 +2,7 @@
 
 #include "system/Limits.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -61,7 +62,8 @@ public:
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    // Ends every attempt after this long in all (a document); before the first attempt.
+    // Ends the transfer after this long in all, its attempts and the waits between them
+    // together (a document); before the first attempt.
     void limitTotalTime(long seconds);
     // libcurl's receive buffer (a large file); before the first attempt.
     void setReceiveBuffer(long bytes);
@@ -90,6 +92,7 @@ public:
 
 private:
     struct Handle;
+    using Clock = std::chrono::steady_clock;
     static std::size_t onData(char* data, std::size_t size, std::size_t count, void* self);
     std::size_t receive(const char* data, std::size_t size);
     void takeAnswer();
@@ -111,6 +114,8 @@ private:
     bool resumed_ = false;
     int attempt_ = 0;
     long retryDelay_ = 0;
+    long totalSeconds_ = 0;      // 0: no limit in all
+    Clock::time_point deadline_; // set by the first attempt when there is a limit
     std::string errorText_;
     long failedStatus_ = 0;
     std::vector<LogNote> notes_;

@@ -31,6 +31,14 @@ struct DocumentLimits {
     std::size_t maxValues = 4000000;
 };
 
+// A product information document listing more products than this is unusable.
+constexpr std::size_t kMaxProductsPerDocument = 100;
+
+// Text from the service or from disk is cut to this many bytes where a log line shows it.
+constexpr std::size_t kMaxLoggedTextBytes = 512;
+// A log file larger than this at the start of a run is set aside and a new one begun.
+constexpr std::uint64_t kMaxLogFileBytes = 8u * 1024u * 1024u;
+
 // Memory kept aside so that running out of it ends only what ran out.
 constexpr std::size_t kMemoryReserveBytes = 32u * 1024u * 1024u;
 

@@ -26,8 +26,9 @@ std::string foldedPathText(const std::string& pathText) {
 std::string updaterFolderPath() {
     const auto base = applicationDataFolder();
     if (!base) {
-        throw std::runtime_error("Error: cannot find the user's application-data folder to hold the "
-                      "updater folder; set APPDATA.");
+        throw std::runtime_error(
+            "Error: cannot find the user's application-data folder to hold the "
+            "updater folder; set APPDATA.");
     }
     return *base + kUpdaterSubfolder;
 }

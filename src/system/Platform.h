@@ -12,6 +12,7 @@
 namespace platform {
 
 std::tm localTime(std::time_t when);
+std::tm universalTime(std::time_t when);
 
 // Whether an error value of create_directories still leaves a folder at `folder`. POSIX reports
 // a file in the way with EEXIST, which must not count.

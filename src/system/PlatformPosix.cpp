@@ -83,6 +83,12 @@ std::tm localTime(std::time_t when) {
     return local;
 }
 
+std::tm universalTime(std::time_t when) {
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    return utc;
+}
+
 bool folderErrorLeavesFolder(int errorValue, const boost::filesystem::path& folder) {
     if (errorValue == 0) {
         return true;

@@ -85,6 +85,12 @@ std::tm localTime(std::time_t when) {
     return local;
 }
 
+std::tm universalTime(std::time_t when) {
+    std::tm utc{};
+    gmtime_s(&utc, &when);
+    return utc;
+}
+
 bool folderErrorLeavesFolder(int errorValue, const boost::filesystem::path&) {
     // The library reports a file in the way with another value here; 17 keeps its old meaning.
     return errorValue == 0 || errorValue == 17;

@@ -37,7 +37,7 @@ std::string failureLine(const Transfer& transfer, const std::string& localPath) 
         return "Error in file download - server provided abnormal response code " +
                std::to_string(transfer.failedStatus());
     }
-    return "Error in file download - I was unable to download " + localPath;
+    return "Error in file download - I was unable to download " + shown(localPath);
 }
 
 const char kCannotCreateFileLine[] =
@@ -58,10 +58,10 @@ struct Entry {
     std::string local;
     std::string remote;
     EntryState state = EntryState::Waiting;
-    std::exception_ptr error;         // raised at its turn, right after its first line
-    std::vector<LogNote> checkNotes;  // from the check of a copy already there
-    std::vector<LogNote> notes;       // from the download and its check
-    std::unique_ptr<FileSink> sink;   // while it runs
+    std::exception_ptr error;        // raised at its turn, right after its first line
+    std::vector<LogNote> checkNotes; // from the check of a copy already there
+    std::vector<LogNote> notes;      // from the download and its check
+    std::unique_ptr<FileSink> sink;  // while it runs
     std::unique_ptr<Transfer> transfer;
     bool refetched = false;
 
@@ -263,11 +263,11 @@ void DownloadWindow::writeBlock(std::size_t k) {
         std::rethrow_exception(entry.error);
     }
     if (entry.state == EntryState::Kept) {
-        logMessage(kLogInfo, "Existing file integrity OK: " + filePath);
+        logMessage(kLogInfo, "Existing file integrity OK: " + shown(filePath));
         return;
     }
     logNotes(entry.checkNotes);
-    logMessage(kLogInfo, filePath + " downloading.");
+    logMessage(kLogInfo, shown(filePath) + " downloading.");
     logMessage(kLogInfo, "Progress:");
     logNotes(entry.notes);
     switch (entry.state) {

@@ -19,7 +19,7 @@ DigestMatch compareFileDigests(const std::string& path, const std::string& md5,
 }
 
 std::string unreadableFileLine(const std::string& path) {
-    return "Unable to read " + path + " to check its integrity";
+    return "Unable to read " + shown(path) + " to check its integrity";
 }
 
 bool checkFileDigest(const std::string& path, const std::string& md5, const std::string& sha256) {

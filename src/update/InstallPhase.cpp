@@ -43,22 +43,23 @@ InstallResult installFiles(const Manifest& manifest, const ProductFolders& folde
     InstallResult result;
     const std::string n = std::to_string(manifest.entries.size());
     for (const ManifestEntry& entry : manifest.entries) {
-        logMessage(kLogInfo,
-                   "*** Copy file " + std::to_string(result.files.size() + 1) + " of " + n + " ***");
+        logMessage(kLogInfo, "*** Copy file " + std::to_string(result.files.size() + 1) + " of " +
+                                 n + " ***");
         ensureFolder(folders.backup + entry.folder);
         const std::string destination = folders.simulator + entry.filePath;
         const std::string source = folders.download + entry.filePath;
         result.files.push_back(
             backUp(destination, source, folders.backup + entry.filePath, entry.md5));
         if (ensureFolder(folders.simulator + entry.folder)) {
-            logMessage(kLogInfo, folders.simulator + entry.folder + " does not exist; created.");
+            logMessage(kLogInfo,
+                       shown(folders.simulator + entry.folder) + " does not exist; created.");
         }
         linkOrCopyFileSafely(source, destination, Durability::OnDisk);
         if (!checkFileDigest(destination, entry.md5)) {
             throw std::runtime_error(
                 "Aborting file copy, a file has failed integrity-check after copying.");
         }
-        logMessage(kLogInfo, "Integrity OK: " + destination);
+        logMessage(kLogInfo, "Integrity OK: " + shown(destination));
     }
     return result;
 }

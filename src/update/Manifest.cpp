@@ -4,8 +4,13 @@
 #include "update/UnsafePath.h"
 
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 namespace {
+
+bool isSha256Text(const std::string& text) {
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
 
 ManifestEntry readEntry(nlohmann::json& item, bool withSha256) {
     ManifestEntry entry;
@@ -17,6 +22,10 @@ ManifestEntry readEntry(nlohmann::json& item, bool withSha256) {
     entry.md5 = readText(item, "MD5Hash");
     if (withSha256) {
         entry.sha256 = readText(item, "SHA256");
+        // An empty or malformed digest would switch the file's second check off.
+        if (!isSha256Text(entry.sha256)) {
+            throw std::runtime_error("Unusable SHA256 in update data for " + entry.filePath);
+        }
     }
     return entry;
 }

@@ -6,8 +6,8 @@
 
 // One file of an update as the file manifest lists it.
 struct ManifestEntry {
-    std::string folder;   // Folder: the folder FilePath lies in, relative like it
-    std::string filePath; // FilePath: relative to the simulator folder, with backslashes
+    std::string folder;        // Folder: the folder FilePath lies in, relative like it
+    std::string filePath;      // FilePath: relative to the simulator folder, with backslashes
     std::int32_t fileSize = 0; // FileSize, in kilobytes rounded up
     std::string md5;           // MD5Hash
     std::string sha256;        // SHA256, read only where documents are signed
@@ -25,8 +25,9 @@ struct ListedFile {
 };
 
 // Reads a file manifest: each entry's members in the service's order, SHA256 too when
-// `withSha256`. Throws the JSON library's errors for a malformed document, and "Unsafe path in
-// update data: " + value for a Folder or FilePath that could leave its folder.
+// `withSha256` (64 lower-case hex digits, else "Unusable SHA256 in update data for " + FilePath).
+// Throws the JSON library's errors for a malformed document, and "Unsafe path in update data: "
+// + value for a Folder or FilePath that could leave its folder.
 Manifest readManifest(const std::string& body, bool withSha256);
 
 // Reads a removal list, with the same errors.

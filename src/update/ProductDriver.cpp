@@ -17,8 +17,8 @@
 namespace {
 
 void logFailure(const ProductRecord& record, const std::string& reason) {
-    logMessage(kLogError, "Update terminated abnormally for " + record.ProdName + " for " +
-                              record.Simulator + ": " + reason);
+    logMessage(kLogError, "Update terminated abnormally for " + shown(record.ProdName) + " for " +
+                              shown(record.Simulator) + ": " + shown(reason));
 }
 
 // The simulator's install folder from its "AppPath", ending in a backslash; nothing when the
@@ -41,11 +41,11 @@ std::optional<std::string> findSimulatorFolder(SystemAccess& system, const Produ
     }
     // A relative folder would be taken from wherever the run happens to start.
     if (!toFsPath(folder).is_absolute()) {
-        logMessage(kLogInfo,
-                   "Sim install directory " + folder + " is not an absolute path; skipping.");
+        logMessage(kLogInfo, "Sim install directory " + shown(folder) +
+                                 " is not an absolute path; skipping.");
         return std::nullopt;
     }
-    logMessage(kLogInfo, "Sim install directory in registry is " + folder);
+    logMessage(kLogInfo, "Sim install directory in registry is " + shown(folder));
     return folder;
 }
 
@@ -55,8 +55,8 @@ void deleteCopy(const std::string& downloadFolder, std::string filePath) {
     boost::system::error_code ec;
     boost::filesystem::remove(toFsPath(downloadFolder + filePath), ec);
     if (ec) {
-        logMessage(kLogInfo, "Could not delete the downloaded copy " + downloadFolder + filePath +
-                                 ": " + ec.message());
+        logMessage(kLogInfo, "Could not delete the downloaded copy " +
+                                 shown(downloadFolder + filePath) + ": " + ec.message());
         return;
     }
     for (filePath = parentPathText(filePath); !filePath.empty();
@@ -114,27 +114,28 @@ Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
     folders.download = updaterFolder + record.ProdName + "\\" + record.Simulator + "\\";
     folders.backup = folders.download + "Backup\\" + aircraft + "\\" + simulator + "\\";
     system.ensureDirectory(folders.download);
-    logMessage(kLogInfo, ">>> Product: " + record.ProdName + " for " + record.Simulator);
+    logMessage(kLogInfo,
+               ">>> Product: " + shown(record.ProdName) + " for " + shown(record.Simulator));
     const std::optional<std::string> simulatorFolder = findSimulatorFolder(system, record);
     if (!simulatorFolder) {
         return ProductTurn::Skipped;
     }
     folders.simulator = *simulatorFolder;
     folders.product = folders.simulator + record.VEXLFolderValue + "\\";
-    logMessage(kLogInfo, record.ProdName + " path should be " + folders.product);
+    logMessage(kLogInfo, shown(record.ProdName) + " path should be " + shown(folders.product));
     if (decideVersion(installedVersion, record, folders.product) != VersionDecision::Update) {
         return ProductTurn::Skipped;
     }
     // The numbers without dots disagree with the dotted order when field widths differ.
     if (isOlderVersion(record.PVDec, installedDisplayVersion)) {
-        logMessage(kLogError, "Refusing to move from version " + installedDisplayVersion +
-                                  " to the older version " + record.PVDec + ".");
+        logMessage(kLogError, "Refusing to move from version " + shown(installedDisplayVersion) +
+                                  " to the older version " + shown(record.PVDec) + ".");
         return ProductTurn::Failed;
     }
     logMessage(kLogInfo, "Updating you to version " + std::to_string(record.ProdVersion));
-    logMessage(kLogInfo, "Product directory " + folders.product + " exists");
+    logMessage(kLogInfo, "Product directory " + shown(folders.product) + " exists");
     installed.push_back({&record, folders, runPhases(record, folders)});
-    logMessage(kLogInfo, "Great, " + record.ProdName + " for " + record.Simulator +
+    logMessage(kLogInfo, "Great, " + shown(record.ProdName) + " for " + shown(record.Simulator) +
                              " was successfully updated to the latest version!");
     return ProductTurn::Installed;
 }

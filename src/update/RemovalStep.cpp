@@ -47,17 +47,18 @@ std::vector<DroppedFile> removeDroppedFiles(const std::vector<ListedFile>& remov
     std::set<std::string> handled = installedNames(manifest);
     for (const ListedFile& file : removalList) {
         const bool first = handled.insert(foldedPathText(file.filePath)).second;
-        dropped.push_back({file, first ? backUpIfUnchanged(file, folders)
-                                       : DroppedFile::Fate::Skipped});
+        dropped.push_back(
+            {file, first ? backUpIfUnchanged(file, folders) : DroppedFile::Fate::Skipped});
     }
     syncWrittenFolders(); // every backup is on the disk before its original goes
     for (const DroppedFile& file : dropped) {
         const std::string& filePath = file.file.filePath;
         if (file.fate == DroppedFile::Fate::Removed) {
             boost::filesystem::remove(toFsPath(folders.simulator + filePath));
-            logMessage(kLogInfo, "Removed " + filePath + " (kept in the backup folder)");
+            logMessage(kLogInfo, "Removed " + shown(filePath) + " (kept in the backup folder)");
         } else if (file.fate == DroppedFile::Fate::Changed) {
-            logMessage(kLogInfo, "Kept " + filePath + ": it was changed after it was installed");
+            logMessage(kLogInfo,
+                       "Kept " + shown(filePath) + ": it was changed after it was installed");
         }
     }
     return dropped;

@@ -50,3 +50,7 @@ char* fileManifestAddress() {
 char* removalListAddress() {
     return removedAddress.bytes;
 }
+
+std::size_t serviceRootLength() {
+    return sizeof VEXL_SERVICE_URL - 1;
+}

@@ -2,6 +2,7 @@
 
 #include "update/ProductRecord.h"
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -14,3 +15,6 @@ std::vector<ServiceAddressPair> servicePairs(const std::string& simulator,
 char* manifestSummaryAddress();
 char* fileManifestAddress();
 char* removalListAddress();
+
+// How long the root is that every address starts with; the root itself stays scrambled.
+std::size_t serviceRootLength();

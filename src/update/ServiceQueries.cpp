@@ -2,6 +2,7 @@
 
 #include "net/Downloader.h"
 #include "net/Signatures.h"
+#include "net/Transfer.h"
 #include "system/Limits.h"
 #include "update/ScrambledText.h"
 #include "update/ServiceAddresses.h"
@@ -148,13 +149,17 @@ Manifest fetchFileManifest(Downloader& downloader, const ProductRecord& record,
     return readManifest(downloader.fetchDocument(url), signaturesRequired());
 }
 
-std::optional<std::vector<ListedFile>> fetchRemovalList(Downloader& downloader,
-                                                        const ProductRecord& record,
-                                                        std::int32_t version) {
+std::optional<std::vector<ListedFile>>
+fetchRemovalList(Downloader& downloader, const ProductRecord& record, std::int32_t version) {
     const std::string url = manifestRequest(removalListAddress(), record.ProductID, version);
     const std::optional<std::string> body = downloader.fetchOptionalDocument(url);
-    if (!body) {
-        return std::nullopt;
+    if (body) {
+        return readRemovalList(*body);
     }
-    return readRemovalList(*body);
+    // A signed service publishes one for every version: a missing list may hide dropped files.
+    if (signaturesRequired()) {
+        throw std::runtime_error("Failed to get " + encodeSpaces(url) +
+                                 ", server provided abnormal response code 404");
+    }
+    return std::nullopt;
 }

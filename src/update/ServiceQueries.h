@@ -39,7 +39,6 @@ void fetchManifestSummary(Downloader& downloader, ProductRecord& record, std::in
 // The file manifest, with SHA-256 digests where documents are signed.
 Manifest fetchFileManifest(Downloader& downloader, const ProductRecord& record,
                            std::int32_t version);
-// The removal list; nothing from a service that has none (404).
-std::optional<std::vector<ListedFile>> fetchRemovalList(Downloader& downloader,
-                                                        const ProductRecord& record,
-                                                        std::int32_t version);
+// The removal list; nothing from an unsigned service that has none (404).
+std::optional<std::vector<ListedFile>>
+fetchRemovalList(Downloader& downloader, const ProductRecord& record, std::int32_t version);

@@ -16,7 +16,7 @@ template <typename Step> auto sayOnConsole(Step step) {
     try {
         return step();
     } catch (const std::runtime_error& error) {
-        std::fputs((std::string(error.what()) + "\n").c_str(), stdout);
+        std::fputs((shown(error.what()) + "\n").c_str(), stdout);
         std::fflush(stdout);
         throw;
     }

@@ -1,10 +1,16 @@
 #include "update/Updater.h"
 
 #include "log/Log.h"
+#include "net/Signatures.h"
+#include "system/Limits.h"
 #include "update/Catalogue.h"
 #include "update/ScrambledText.h"
+#include "update/ServiceAddresses.h"
 #include "update/ServiceQueries.h"
+#include "update/TrustRecord.h"
 #include "update/Version.h"
+
+#include <boost/filesystem/exception.hpp>
 
 void Updater::initialise() {
     const CatalogueRow& row = findCatalogueRow(simulator, aircraft);
@@ -24,17 +30,40 @@ void Updater::findInstalledVersion() {
 
 void Updater::fetchProductInformation() {
     logMessage(kLogInfo, "Fetching available product information for " + simulator + "...");
+    if (signaturesRequired()) {
+        downloader.trust() = {serviceRootLength(), readHighestPublication(updaterFolder), 0};
+    }
     for (const ServiceAddressPair& pair : serviceAddresses) {
         // Re-scrambled when the guards end: the file base first, then the information address.
         scrambled::Restored info(pair.productInfo);
         scrambled::Restored files(pair.fileBase);
         nlohmann::json document = parseDocument(downloader.fetchDocument(pair.productInfo));
+        if (document.size() > kMaxProductsPerDocument) {
+            throw nlohmann::json::parse_error::create(
+                101, 0, "more than " + std::to_string(kMaxProductsPerDocument) + " products",
+                nullptr);
+        }
         for (nlohmann::json& value : document) {
             const ProductRecord record = readProduct(value, pair);
             logMessage(kLogInfo, "Retrieved data about VEXL product " +
-                                     std::to_string(record.ProductID) + ": " + record.ProdName +
-                                     " for " + record.Simulator);
+                                     std::to_string(record.ProductID) + ": " +
+                                     shown(record.ProdName) + " for " + shown(record.Simulator));
             products.push_back(record);
         }
+    }
+    rememberPublication();
+}
+
+// A pass whose product information came from a newer publication than any before raises the
+// floor for every later run.
+void Updater::rememberPublication() {
+    const PublicationTrust& trust = downloader.trust();
+    if (trust.passPublication <= trust.highestSeen) {
+        return;
+    }
+    try {
+        recordHighestPublication(updaterFolder, trust.passPublication);
+    } catch (const boost::filesystem::filesystem_error& error) {
+        logMessage(kLogError, std::string("Cannot record the publication seen: ") + error.what());
     }
 }

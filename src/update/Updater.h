@@ -40,6 +40,7 @@ public:
     UpdateCounts updateProducts();
 
 private:
+    void rememberPublication();
     enum class ProductTurn { Skipped, Installed, Failed };
     // A product whose install phase completed in this pass, with what it downloaded.
     struct InstalledProduct {

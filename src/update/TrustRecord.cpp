@@ -1,0 +1,32 @@
+#include "update/TrustRecord.h"
+
+#include "system/Paths.h"
+#include "system/SafeWrite.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+const char kTrustFile[] = "vexl_trust.json";
+constexpr std::size_t kTrustFileMaxBytes = 4096;
+
+} // namespace
+
+std::int64_t readHighestPublication(const std::string& updaterFolder) {
+    FilePtr in = openFile(updaterFolder + kTrustFile, "rb");
+    std::string text(kTrustFileMaxBytes, '\0');
+    text.resize(in ? std::fread(text.data(), 1, text.size(), in.get()) : 0);
+    const nlohmann::json record = nlohmann::json::parse(text, nullptr, false);
+    if (!record.is_object() || !record.contains("HighestPublication") ||
+        !record["HighestPublication"].is_number_integer()) {
+        return 0;
+    }
+    return record["HighestPublication"].get<std::int64_t>();
+}
+
+void recordHighestPublication(const std::string& updaterFolder, std::int64_t publication) {
+    writeFileSafely(updaterFolder + kTrustFile,
+                    nlohmann::json{{"HighestPublication", publication}}.dump() + "\n",
+                    Durability::OnDisk);
+}
