@@ -152,11 +152,14 @@ Manifest Updater::runPhases(ProductRecord& record, const ProductFolders& folders
     logMessage(kLogInfo, "Need to update " + std::to_string(record.TotalFiles) + " file(s).");
     logMessage(kLogInfo, "Total download size is " + std::to_string(record.TotalFileSize) + "KB.");
     Manifest manifest = fetchFileManifest(downloader, record, installedVersion);
+    // Every document is had before any file moves; a service from before removal lists knows of
+    // nothing dropped.
+    const auto removalList = fetchRemovalList(downloader, record, installedVersion);
     downloadFiles(downloader, record, manifest, folders);
     installFiles(manifest, folders);
     // Only once every new file is in place and checked: a product that fails before keeps the
-    // files it had. A service from before removal lists knows of nothing dropped.
-    if (const auto removalList = fetchRemovalList(downloader, record, installedVersion)) {
+    // files it had.
+    if (removalList) {
         removeDroppedFiles(*removalList, manifest, folders);
     }
     return manifest;
