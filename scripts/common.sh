@@ -19,6 +19,22 @@ VEXL_APT_UPDATE_ATTEMPTS="${VEXL_APT_UPDATE_ATTEMPTS:-3}"
 # lists. Before trying anything but the update again the lists are updated, since stale lists are
 # what leave packages unmet or missing. The output of the try that succeeds is passed on (dropped
 # with --quiet); that of a failed one goes to standard error, so that it stays out of captured data.
+# vexl_apt_words ARGUMENTS...: the subcommand and packages of an apt command line, less options
+# and the values they take.
+vexl_apt_words() {
+    local skip=0 word words=()
+    for word in "$@"; do
+        if [ "$skip" -eq 1 ]; then
+            skip=0
+        elif [[ "$word" =~ ^-[octa]$ ]]; then
+            skip=1
+        elif [[ "$word" != -* ]]; then
+            words+=("$word")
+        fi
+    done
+    echo "${words[*]}"
+}
+
 vexl_apt() {
     local quiet=0
     [ "$1" != --quiet ] || { quiet=1 && shift; }
@@ -26,17 +42,9 @@ vexl_apt() {
     shift
     [[ "$attempts" =~ ^[0-9]+$ && "$attempts" -ge 1 ]] || attempts=1
     [[ "$pause" =~ ^[0-9]+$ ]] || pause=0
-    # The packages are the words after the subcommand, less options and the values they take.
-    local command="" packages=() skip=0 word
-    for word in "${@:2}"; do
-        if [ "$skip" -eq 1 ]; then
-            skip=0
-        elif [[ "$word" =~ ^-[octa]$ ]]; then
-            skip=1
-        elif [[ "$word" != -* ]]; then
-            if [ -z "$command" ]; then command="$word"; else packages+=("$word"); fi
-        fi
-    done
+    local words command packages
+    read -ra words <<<"$(vexl_apt_words "${@:2}")"
+    command="${words[0]:-}" packages=("${words[@]:1}")
     local out err status try
     out="$(mktemp)" err="$(mktemp)"
     for ((try = 1; ; try++)); do
@@ -127,7 +135,7 @@ vexl_install_wine() {
         return 0
     fi
     echo "warning: Wine's 32-bit half could not be installed; installing its 64-bit half alone" >&2
-    if ! dpkg-query -W -f='${Architecture} ${Status}\n' 2>/dev/null | grep -q '^i386 .*installed'
+    if ! dpkg-query -W -f='${Architecture} ${db:Status-Status}\n' 2>/dev/null | grep -qx 'i386 installed'
     then
         dpkg --remove-architecture i386 && vexl_update_lists force
     fi

@@ -123,7 +123,11 @@ TEST_F(ProcessTest, OneRunAtATimeAndALockDiesWithItsProcess) {
     while (service.server.requests().empty()) { // the first run holds the lock by now
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    // What the first run writes is no leftover for the second, which touches nothing.
+    const std::string temporary = dir.file("VEXL/VEXL Hangar/Updater/~vexl-0123456789abcdef.tmp");
+    writeFile(temporary, "the first run's");
     const Outcome second = runProgram();
+    EXPECT_TRUE(fileExists(temporary));
     EXPECT_EQ(second.exitCode, 1);
     EXPECT_EQ(
         logLines(second.console),

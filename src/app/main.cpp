@@ -130,6 +130,9 @@ int main(int argc, char** argv) {
         logMessage(kLogError, "Another update run is in progress; this run stops.");
         return endRun(kCouldNotStart);
     }
+    if (lock.state() == FileLock::State::Held) {
+        setAsideLargeLog(folder);
+    }
     if (lock.state() == FileLock::State::Failed) {
         logMessage(kLogError, "Cannot lock " + folder + kLockName + ": " + lock.reason() +
                                   "; this run stops.");

@@ -10,6 +10,9 @@
 
 namespace {
 
+const char kLogName[] = "vexl_updater_log.txt";
+const char kOldLogName[] = "vexl_updater_log.old.txt";
+
 struct LogTarget {
     std::string path;
     FilePtr file;
@@ -28,15 +31,6 @@ std::string timestamp() {
     return text;
 }
 
-// A log that has grown past its limit begins anew; the one before stays for reading.
-void setAsideLargeLog(const std::string& path, const std::string& oldPath) {
-    boost::system::error_code ec;
-    const auto size = boost::filesystem::file_size(toFsPath(path), ec);
-    if (!ec && size > kMaxLogFileBytes) {
-        boost::filesystem::rename(toFsPath(path), toFsPath(oldPath), ec);
-    }
-}
-
 } // namespace
 
 std::string shown(const std::string& text) {
@@ -51,8 +45,7 @@ std::string shown(const std::string& text) {
 }
 
 void initLogFile(const std::string& updaterFolder) {
-    const std::string path = updaterFolder + "vexl_updater_log.txt";
-    setAsideLargeLog(path, updaterFolder + "vexl_updater_log.old.txt");
+    const std::string path = updaterFolder + kLogName;
     if (!setLogFile(path)) {
         std::fputs(
             ("Warning: cannot write the log file " + path + "; logging to the console only.\n")
@@ -60,6 +53,19 @@ void initLogFile(const std::string& updaterFolder) {
             stdout);
         std::fflush(stdout);
     }
+}
+
+void setAsideLargeLog(const std::string& updaterFolder) {
+    LogTarget& target = logTarget();
+    const std::string path = updaterFolder + kLogName;
+    boost::system::error_code ec;
+    const auto size = boost::filesystem::file_size(toFsPath(path), ec);
+    if (ec || size <= kMaxLogFileBytes) {
+        return;
+    }
+    target.file.reset(); // Windows renames no open file
+    boost::filesystem::rename(toFsPath(path), toFsPath(updaterFolder + kOldLogName), ec);
+    setLogFile(path);
 }
 
 bool setLogFile(const std::string& path) {

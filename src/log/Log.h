@@ -10,12 +10,12 @@ constexpr int kLogError = 2;
 // UTF-8 character boundary and followed by "..." when longer, so that no answer can flood the log.
 std::string shown(const std::string& text);
 
-// Sets a log file over kMaxLogFileBytes aside as vexl_updater_log.old.txt (replacing an older
-// one), then opens the log file in the updater folder, for appending. A log file that cannot be
-// opened is said on standard output, and the run logs to the console only. in the updater folder,
-// for appending. A log file that cannot be opened is said on standard output, and the run logs to
-// the console only.
+// Opens the log file in the updater folder, for appending. A log file that cannot be opened is
+// said on standard output, and the run logs to the console only.
 void initLogFile(const std::string& updaterFolder);
+// Sets the open log aside as vexl_updater_log.old.txt (replacing an older one) and begins a new
+// one when it is over kMaxLogFileBytes; for the run that holds the run lock only.
+void setAsideLargeLog(const std::string& updaterFolder);
 // Makes `path` the log file; false when it cannot be opened, which leaves only standard output.
 bool setLogFile(const std::string& path);
 // Writes one timestamped line to the log file and standard output.

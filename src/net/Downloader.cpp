@@ -13,8 +13,9 @@ struct Answer {
     std::string body;
     long status;
 };
-Answer performDocument(TransferPool& pool, const std::string& url, const TransferLimits& limits) {
-    MemorySink sink;
+Answer performDocument(TransferPool& pool, const std::string& url, const TransferLimits& limits,
+                       std::size_t capacity = kMaxDocumentBytes) {
+    MemorySink sink(capacity);
     Transfer transfer(url, limits, sink);
     transfer.limitTotalTime(limits.documentTimeoutSeconds);
     pool.perform(transfer);
@@ -66,8 +67,17 @@ void Downloader::requireSignature(const std::string& url, const std::string& doc
     if (!signaturesRequired()) {
         return;
     }
+    // A record is small: a larger answer, or an error page, is no record.
+    std::string record;
+    try {
+        Answer answer =
+            performDocument(pool(), signatureAddress(url), limits_, kMaxSignatureRecordBytes);
+        record = answer.status == 200 ? std::move(answer.body) : "";
+    } catch (const std::runtime_error&) {
+        record.clear();
+    }
     const std::optional<std::string> refusal =
-        refusalOf(url, document, fetchToMemory(signatureAddress(url)), trust_, std::time(nullptr));
+        refusalOf(url, document, record, trust_, std::time(nullptr));
     if (refusal) {
         throw std::runtime_error("Signature check failed for " + url + ": " + *refusal);
     }

@@ -20,7 +20,6 @@ public:
     std::uint64_t bytesKept() const override { return bytes_; }
     void startOver() override;
 
-    const std::string& localPath() const { return localPath_; }
     // Puts the complete file in place; throws boost::filesystem::filesystem_error.
     void commit();
 

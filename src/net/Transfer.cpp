@@ -240,6 +240,9 @@ Transfer::Verdict Transfer::endAttempt(int code) {
         if (firstData_) {
             takeAnswer();
         }
+        if (sinkRefused_) { // it could not start over for an answer without bytes
+            return fail("cannot write the target", 0);
+        }
         return judgeAnswer(status());
     }
     std::string reason = handle_->error[0] != '\0' ? handle_->error : curl_easy_strerror(result);
@@ -284,8 +287,8 @@ Transfer::Verdict Transfer::retryOrFail(const std::string& reason, long status) 
         }
     }
     retryDelay_ = delay;
-    note(kLogInfo, "Retrying " + encoded_ + " (attempt " + std::to_string(attempt_ + 1) + " of " +
-                       std::to_string(kMaxAttempts) + "): " + reason);
+    note(kLogInfo, "Retrying " + shown(encoded_) + " (attempt " + std::to_string(attempt_ + 1) +
+                       " of " + std::to_string(kMaxAttempts) + "): " + reason);
     return Verdict::Retry;
 }
 

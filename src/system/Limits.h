@@ -21,8 +21,9 @@ struct TransferLimits {
     long firstRetryDelaySeconds = 1;
 };
 
-// The largest service document accepted.
+// The largest service document accepted, and the largest signature record beside one.
 constexpr std::size_t kMaxDocumentBytes = 64u * 1024u * 1024u;
+constexpr std::size_t kMaxSignatureRecordBytes = 4096;
 // A file may exceed its listed size (kilobytes, rounded) by this much before its transfer ends.
 constexpr std::int64_t kFileSizeSlackBytes = 65536;
 // Deeper nesting or more values (objects and arrays count too) make a document unusable.

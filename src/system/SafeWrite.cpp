@@ -107,15 +107,15 @@ void removeLeftoverTemporaries(const std::string& folder) {
     }
 }
 
-bool ensureFolder(const std::string& path) {
+bool ensureFolder(const std::string& path, Leftovers leftovers) {
     const boost::filesystem::path folder = toFsPath(path);
     boost::system::error_code ec;
     const bool created = boost::filesystem::create_directories(folder, ec);
     if (!platform::folderErrorLeavesFolder(ec.value(), folder)) {
-        throw std::runtime_error("Error: cannot create directory " + path + ", error code " +
-                                 std::to_string(ec.value()));
+        throw boost::filesystem::filesystem_error("boost::filesystem::create_directories", folder,
+                                                  ec);
     }
-    if (!created) {
+    if (!created && leftovers == Leftovers::Remove) {
         removeLeftoverTemporaries(path);
     }
     return created;

@@ -52,13 +52,17 @@ private:
 bool isTemporaryName(const std::string& component);
 
 // Removes the temporaries a killed run left in `folder`, once per folder and process. Every
-// SafeFile does it for its folder; the phases do it for the folders they visit.
+// SafeFile does it for its folder, and ensureFolder for the folders the phases visit.
 void removeLeftoverTemporaries(const std::string& folder);
 
-// Makes sure the folder exists, with its parents, and holds no temporaries of a killed run. True
-// when it was created. Throws std::runtime_error "Error: cannot create directory " + path +
-// ", error code " + the library's error value when it cannot be had (a file in the way too).
-bool ensureFolder(const std::string& path);
+// What ensureFolder does with temporaries a killed run left in a folder that exists: only a run
+// that holds the run lock may take them for stale.
+enum class Leftovers { Keep, Remove };
+
+// Makes sure the folder exists, with its parents. True when it was created. Throws
+// boost::filesystem::filesystem_error, as the library's own creation does, when it cannot be had
+// (a file in the way too).
+bool ensureFolder(const std::string& path, Leftovers leftovers);
 
 // `bytes` as the whole content of `target`.
 void writeFileSafely(const std::string& target, const std::string& bytes, Durability durability,

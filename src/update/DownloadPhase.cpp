@@ -164,7 +164,7 @@ bool DownloadWindow::sharesFileWithEarlier(std::size_t k) const {
 
 void DownloadWindow::prepare(Entry& entry) {
     const ManifestEntry& listed = *entry.listed;
-    ensureFolder(folders_.download + listed.folder);
+    ensureFolder(folders_.download + listed.folder, Leftovers::Remove);
     entry.remote = remoteAddress(record_.FileBaseUrl, listed.filePath);
     entry.local = folders_.download + listed.filePath;
     if (boost::filesystem::exists(toFsPath(entry.local))) {

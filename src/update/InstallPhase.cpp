@@ -45,12 +45,12 @@ InstallResult installFiles(const Manifest& manifest, const ProductFolders& folde
     for (const ManifestEntry& entry : manifest.entries) {
         logMessage(kLogInfo, "*** Copy file " + std::to_string(result.files.size() + 1) + " of " +
                                  n + " ***");
-        ensureFolder(folders.backup + entry.folder);
+        ensureFolder(folders.backup + entry.folder, Leftovers::Remove);
         const std::string destination = folders.simulator + entry.filePath;
         const std::string source = folders.download + entry.filePath;
         result.files.push_back(
             backUp(destination, source, folders.backup + entry.filePath, entry.md5));
-        if (ensureFolder(folders.simulator + entry.folder)) {
+        if (ensureFolder(folders.simulator + entry.folder, Leftovers::Remove)) {
             logMessage(kLogInfo,
                        shown(folders.simulator + entry.folder) + " does not exist; created.");
         }

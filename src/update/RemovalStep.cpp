@@ -33,7 +33,7 @@ DroppedFile::Fate backUpIfUnchanged(const ListedFile& file, const ProductFolders
     if (!fs::is_regular_file(status) || !checkFileDigest(original, file.md5)) {
         return DroppedFile::Fate::Changed;
     }
-    ensureFolder(folders.backup + parentPathText(file.filePath));
+    ensureFolder(folders.backup + parentPathText(file.filePath), Leftovers::Remove);
     linkOrCopyFileSafely(original, folders.backup + file.filePath, Durability::OnDisk);
     return DroppedFile::Fate::Removed;
 }

@@ -6,20 +6,17 @@
 #include "system/Registry.h"
 #include "system/SafeWrite.h"
 
+#include <boost/filesystem/exception.hpp>
 #include <cstdio>
 #include <stdexcept>
 
 namespace {
 
 // The error of a step that may come before the log is open, said on the console too.
-template <typename Step> auto sayOnConsole(Step step) {
-    try {
-        return step();
-    } catch (const std::runtime_error& error) {
-        std::fputs((shown(error.what()) + "\n").c_str(), stdout);
-        std::fflush(stdout);
-        throw;
-    }
+[[noreturn]] void failOnConsole(const std::string& message) {
+    std::fputs((shown(message) + "\n").c_str(), stdout);
+    std::fflush(stdout);
+    throw std::runtime_error(message);
 }
 
 } // namespace
@@ -67,9 +64,18 @@ bool SystemAccess::writeRegistryString(RegistryRoot root, const std::string& key
 }
 
 void SystemAccess::ensureDirectory(const std::string& path) {
-    sayOnConsole([&] { return ensureFolder(path); });
+    try {
+        ensureFolder(path, Leftovers::Keep);
+    } catch (const boost::filesystem::filesystem_error& error) {
+        failOnConsole("Error: cannot create directory " + path + ", error code " +
+                      std::to_string(error.code().value()));
+    }
 }
 
 std::string SystemAccess::updaterFolderPath() {
-    return sayOnConsole([] { return ::updaterFolderPath(); });
+    try {
+        return ::updaterFolderPath();
+    } catch (const std::runtime_error& error) {
+        failOnConsole(error.what());
+    }
 }

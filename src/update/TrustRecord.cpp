@@ -3,6 +3,7 @@
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
 
+#include <boost/filesystem/operations.hpp>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -13,14 +14,19 @@ constexpr std::size_t kTrustFileMaxBytes = 4096;
 
 } // namespace
 
-std::int64_t readHighestPublication(const std::string& updaterFolder) {
+std::optional<std::int64_t> readHighestPublication(const std::string& updaterFolder) {
+    boost::system::error_code ec;
+    if (!boost::filesystem::exists(toFsPath(updaterFolder + kTrustFile), ec) && !ec) {
+        return 0;
+    }
     FilePtr in = openFile(updaterFolder + kTrustFile, "rb");
-    std::string text(kTrustFileMaxBytes, '\0');
+    std::string text(kTrustFileMaxBytes + 1, '\0');
     text.resize(in ? std::fread(text.data(), 1, text.size(), in.get()) : 0);
     const nlohmann::json record = nlohmann::json::parse(text, nullptr, false);
-    if (!record.is_object() || !record.contains("HighestPublication") ||
+    if (text.size() > kTrustFileMaxBytes || !record.is_object() ||
+        !record.contains("HighestPublication") ||
         !record["HighestPublication"].is_number_integer()) {
-        return 0;
+        return std::nullopt;
     }
     return record["HighestPublication"].get<std::int64_t>();
 }

@@ -31,7 +31,7 @@ void Updater::findInstalledVersion() {
 void Updater::fetchProductInformation() {
     logMessage(kLogInfo, "Fetching available product information for " + simulator + "...");
     if (signaturesRequired()) {
-        downloader.trust() = {serviceRootLength(), readHighestPublication(updaterFolder), 0};
+        startTrust();
     }
     for (const ServiceAddressPair& pair : serviceAddresses) {
         // Re-scrambled when the guards end: the file base first, then the information address.
@@ -54,11 +54,23 @@ void Updater::fetchProductInformation() {
     rememberPublication();
 }
 
+// The floor below which no publication is accepted. A record that cannot be read is never
+// overwritten: the floor it holds may be higher than this pass's.
+void Updater::startTrust() {
+    const std::optional<std::int64_t> highest = readHighestPublication(updaterFolder);
+    if (!highest) {
+        logMessage(kLogError, "Cannot read the publications seen before in " + updaterFolder +
+                                  "vexl_trust.json; this run does not check them.");
+    }
+    trustReadable_ = highest.has_value();
+    downloader.trust() = {serviceRootLength(), highest.value_or(0), 0};
+}
+
 // A pass whose product information came from a newer publication than any before raises the
 // floor for every later run.
 void Updater::rememberPublication() {
     const PublicationTrust& trust = downloader.trust();
-    if (trust.passPublication <= trust.highestSeen) {
+    if (!trustReadable_ || trust.passPublication <= trust.highestSeen) {
         return;
     }
     try {

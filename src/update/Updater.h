@@ -40,7 +40,8 @@ public:
     UpdateCounts updateProducts();
 
 private:
-    void rememberPublication();
+    void startTrust();          // Updater.cpp, with the product information
+    void rememberPublication(); // Updater.cpp
     enum class ProductTurn { Skipped, Installed, Failed };
     // A product whose install phase completed in this pass, with what it downloaded.
     struct InstalledProduct {
@@ -53,4 +54,6 @@ private:
     Manifest runPhases(ProductRecord& record, const ProductFolders& folders);
     void recordVersion(const std::vector<InstalledProduct>& installed, UpdateCounts& counts);
     void tidyDownloads(const std::vector<InstalledProduct>& installed);
+
+    bool trustReadable_ = true; // whether vexl_trust.json could be read; set with the products
 };
