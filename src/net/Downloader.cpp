@@ -62,7 +62,12 @@ std::optional<std::string> Downloader::fetchOptionalDocument(const std::string& 
 }
 
 void Downloader::requireSignature(const std::string& url, const std::string& document) {
-    if (signaturesRequired() && !signatureMatches(document, fetchToMemory(signatureAddress(url)))) {
+    if (!signaturesRequired()) {
+        return;
+    }
+    const std::optional<SignatureRecord> record =
+        readSignatureRecord(fetchToMemory(signatureAddress(url)));
+    if (!record || !recordSignatureVerifies(*record) || record->sha256 != sha256Hex(document)) {
         throw std::runtime_error("Signature check failed for " + url);
     }
 }
