@@ -25,7 +25,8 @@ TEST(VersionTest, ANumberIsClampedToThe32BitRange) {
 TEST(VersionTest, OnlyDigitsAndDotsReadBackExactly) {
     EXPECT_EQ(exactVersionNumber("1.20.3"), 1203);
     EXPECT_EQ(exactVersionNumber("2147483647"), 2147483647);
-    for (const char* text : {"", "...", "1.0b2", "-1.2", " 1.2", "2147483648", "1.2.3.4.5.6.7.8.9.0.1"}) {
+    for (const char* text :
+         {"", "...", "1.0b2", "-1.2", " 1.2", "2147483648", "1.2.3.4.5.6.7.8.9.0.1"}) {
         EXPECT_EQ(exactVersionNumber(text), std::nullopt) << text;
     }
 }
@@ -37,7 +38,7 @@ TEST(VersionTest, DottedVersionsCompareFieldByFieldAndTheirNumbersMayNot) {
         int dotted;        // compareDotted(a, b)
         bool numbersAgree; // numbersKeepDottedOrder(a, b)
     };
-    const Case cases[] = {{"1.2.0", "1.2.0", 0, true},   {"1.9.0", "1.10.0", -1, true},
+    const Case cases[] = {{"1.2.0", "1.2.0", 0, true},    {"1.9.0", "1.10.0", -1, true},
                           {"1.10.0", "2.0.0", -1, false}, {"1.02.0", "1.10.0", -1, true},
                           {"1.2", "1.2.0", 0, false},     {"1.2.1", "1.2", 1, true},
                           {"2.0.0", "1.99.9", 1, false},  {"1..2", "1.0.2", 0, false}};
@@ -48,6 +49,15 @@ TEST(VersionTest, DottedVersionsCompareFieldByFieldAndTheirNumbersMayNot) {
     EXPECT_TRUE(isOlderVersion("1.9.0", "1.10.0"));
     EXPECT_FALSE(isOlderVersion("1.10.0", "1.9.0"));
     EXPECT_FALSE(isOlderVersion("0.1", "")); // nothing installed to compare with
+}
+
+TEST(VersionTest, FieldWidthsAndTheFormThatKeepsThem) {
+    EXPECT_TRUE(sameFieldWidths("1.02.0", "1.10.0"));
+    EXPECT_FALSE(sameFieldWidths("1.2.0", "1.10.0"));
+    EXPECT_FALSE(sameFieldWidths("1.0", "1.0.1"));
+    EXPECT_EQ(widenedLike("1.2.0", "1.10.0"), "1.02.0");
+    EXPECT_EQ(widenedLike("1.10.0", "1.2.0"), "1.10.0");
+    EXPECT_EQ(widenedLike("1.0", "1.0.10"), "1.0.00");
 }
 
 class FindInstalledVersionTest : public SandboxTest {};
