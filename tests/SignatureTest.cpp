@@ -1,3 +1,4 @@
+#include "publish/Publication.h"
 #include "publish/Signing.h"
 #include "support/ProgramFixture.h"
 
@@ -14,15 +15,20 @@ protected:
         entries[0]["SHA256"] = referenceSha256("new");
     }
 
-    // Serves `text` at `target` and its signature by `signer` at the signature's address.
+    // Serves `text` at `target` and its signature record by `signer`, of publication 1 and valid
+    // for a year, at the record's address.
     void serveSigned(const std::string& target, const std::string& text, const Signer& signer) {
         service.server.answer(target, text);
         const auto query = target.find('?');
+        const SignatureRecord record =
+            signer.record(target.substr(1), text, 1, utcText(std::time(nullptr) + kYear));
         service.server.answer(query == std::string::npos
                                   ? target + ".sig"
                                   : target.substr(0, query) + ".sig" + target.substr(query),
-                              signer.signatureFile(text));
+                              recordDocument(record));
     }
+
+    static constexpr std::time_t kYear = 365 * kSecondsPerDay;
 
     void serveAll(const Signer& signer) {
         serveSigned("/products/P3D/744/1.json", productInfo({record(3)}), signer);
