@@ -562,6 +562,11 @@ TEST_F(PublisherTest, VerifyFindsWhatNoLongerMatchesThePublication) {
     TreeReport clean = verifyTree(out, "", std::time(nullptr));
     EXPECT_EQ(clean.problems, std::vector<std::string>{});
     EXPECT_EQ(clean.summary, summary + "no problems.");
+    const std::string expires = document("products/P3D/744/2.json.sig")["Expires"];
+    const TreeReport later = verifyTree(out, "", std::time(nullptr) + 91 * kSecondsPerDay);
+    ASSERT_EQ(later.problems.size(), 14u);
+    EXPECT_EQ(later.problems[0],
+              "manifest/files/3/110.json: its signature record expired on " + expires);
     const std::string files = out + "/files/P3D/744/2/VEXL/";
     writeFile(files + "a.cfg", "b2");
     fs::remove(files + "same.txt");

@@ -76,11 +76,11 @@ private:
 void TreeChecker::readRecord(const std::string& publicKey) {
     try {
         publication_ = readPublication(root_);
+        if (!publication_) {
+            problem(kPublicationFile, "missing; the serial of the records is unknown");
+        }
     } catch (const std::runtime_error& error) {
         problems_.push_back(error.what());
-    }
-    if (!publication_) {
-        problem(kPublicationFile, "missing or unreadable; the serial of the records is unknown");
     }
     key_ = !publicKey.empty() ? publicKey : publication_ ? publication_->publicKey : "";
 }
@@ -135,8 +135,9 @@ void TreeChecker::checkManifest(const std::string& path) {
     if (rows_.count(id) == 0) {
         return problem(path, "product " + id + " is in no product information document");
     }
+    std::set<std::string>& listed = files_[id + "/" + version]; // an empty manifest too
     for (const ManifestEntry& entry : manifest.entries) {
-        files_[id + "/" + version].insert(foldedPathText(entry.filePath));
+        listed.insert(foldedPathText(entry.filePath));
         checkListedFile(path, rows_[id], entry);
     }
 }
@@ -174,7 +175,8 @@ void TreeChecker::checkListedFile(const std::string& manifestPath, const std::st
 // Every published version below the newest has its list, and no list names a file the newest
 // release still has: the updater would take away a file it has just installed.
 void TreeChecker::checkRemovalLists() {
-    for (const auto& [key, listed] : files_) {
+    for (const auto& entry : files_) {
+        const std::string& key = entry.first;
         const std::string id = key.substr(0, key.find('/'));
         const std::string version = key.substr(key.find('/') + 1);
         const std::string path = "manifest/removed/" + key + ".json";
