@@ -4,7 +4,6 @@
 #include "publish/FreshTree.h"
 #include "publish/Releases.h"
 #include "publish/Signing.h"
-#include "system/Md5Digest.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
 #include "update/Catalogue.h"
@@ -19,6 +18,34 @@ using nlohmann::json;
 using Digests = std::map<std::string, std::string>; // SHA-256 by FilePath
 
 namespace {
+
+constexpr std::size_t kCompareChunkBytes = 1u << 20;
+
+// Whether `previous` is a regular file holding exactly the bytes of `source`. Compared byte by
+// byte rather than by digest: the previous tree is what the server holds, and a file planted
+// there must not pass for the release's.
+bool sameBytes(const fs::path& previous, const fs::path& source) {
+    boost::system::error_code ec;
+    if (!fs::is_regular_file(fs::symlink_status(previous, ec)) ||
+        fs::file_size(previous, ec) != fs::file_size(source)) {
+        return false;
+    }
+    const FilePtr first = openFile(previous.string(), "rb");
+    const FilePtr second = openFile(source.string(), "rb");
+    std::vector<char> a(kCompareChunkBytes);
+    std::vector<char> b(kCompareChunkBytes);
+    while (first && second) {
+        const std::size_t got = std::fread(a.data(), 1, a.size(), first.get());
+        if (got != std::fread(b.data(), 1, b.size(), second.get()) ||
+            !std::equal(a.begin(), a.begin() + got, b.begin())) {
+            return false;
+        }
+        if (got < a.size()) {
+            return !std::ferror(first.get()) && !std::ferror(second.get());
+        }
+    }
+    return false;
+}
 
 // Writes the documents and files of the new tree, each document with its signature record when
 // signing.
@@ -44,10 +71,7 @@ public:
     std::string place(const ReleaseFile& file, const std::string& relative) const {
         const std::string target = prepare(relative);
         const fs::path previous = fresh_.output() / relative;
-        boost::system::error_code ec;
-        if (fs::is_regular_file(fs::symlink_status(previous, ec)) &&
-            fs::file_size(previous, ec) == fs::file_size(file.source) &&
-            md5OfFile(previous.string()) == file.md5) {
+        if (sameBytes(previous, file.source)) {
             linkOrCopyFileSafely(previous.string(), target, Durability::OnDisk);
         } else {
             copyFileSafely(file.source.string(), target, Durability::OnDisk);
