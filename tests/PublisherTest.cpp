@@ -6,6 +6,7 @@
 
 #include <boost/filesystem.hpp>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -87,6 +88,25 @@ Tree servedContent(const std::string& folder) {
         it = fresh ? tree.erase(it) : std::next(it);
     }
     return tree;
+}
+
+// The writing end of the pipe at `path`, once `child` has opened it for reading; -1 when the
+// child ends first or is not there within a few seconds.
+int writerOnceRead(const std::string& path, pid_t child) {
+    constexpr int kTries = 500;
+    constexpr useconds_t kPause = 10000;
+    for (int i = 0; i < kTries; ++i) {
+        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            fcntl(fd, F_SETFL, 0);
+            return fd;
+        }
+        if (waitpid(child, nullptr, WNOHANG) != 0) {
+            return -1;
+        }
+        usleep(kPause);
+    }
+    return -1;
 }
 
 ino_t inodeOf(const std::string& path) {
@@ -440,11 +460,15 @@ TEST_F(PublisherTest, OnePublicationIntoAnOutputAtATime) {
     if (first == 0) {
         _exit(publishError(options).empty() ? 0 : 1);
     }
-    {
-        std::ofstream list(releases + "/products.json"); // open once the first one reads it
-        EXPECT_EQ(publishError(options), "Another publication into " + out + " is in progress.");
-        list << products.dump();
+    const int list = writerOnceRead(releases + "/products.json", first);
+    if (list < 0) {
+        kill(first, SIGKILL);
     }
+    ASSERT_GE(list, 0) << "the first publication never read products.json";
+    EXPECT_EQ(publishError(options), "Another publication into " + out + " is in progress.");
+    const std::string text = products.dump();
+    EXPECT_EQ(write(list, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(list);
     int status = 0;
     waitpid(first, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
