@@ -1,14 +1,18 @@
 #include "publish/Publisher.h"
+#include "publish/Resign.h"
 #include "publish/Signing.h"
+#include "publish/TreeCheck.h"
 #include "support/TestSupport.h"
 
 #include <boost/filesystem.hpp>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
+#include <regex>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -44,20 +48,71 @@ std::string decodedBase64(const std::string& text, std::size_t size) {
     return bytes;
 }
 
-// OpenSSL's command line checks the Ed25519 signature file of a document against a public key.
-bool opensslVerifies(const TempDir& dir, const std::string& publicKey, const std::string& document,
-                     const std::string& signatureFile) {
+// OpenSSL's command line checks an Ed25519 signature (base64) of a text against a public key.
+bool opensslVerifies(const TempDir& dir, const std::string& publicKey, const std::string& text,
+                     const std::string& signature) {
     static const std::string kEd25519PublicKeyPrefix(
         "\x30\x2a\x30\x05\x06\x03\x2b\x65\x70\x03\x21\x00", 12);
     writeFile(dir.file("key.der"), kEd25519PublicKeyPrefix + decodedBase64(publicKey, 32));
-    std::string signature = readFile(signatureFile);
-    signature.pop_back(); // the newline
+    writeFile(dir.file("signed.txt"), text);
     writeFile(dir.file("signature.bin"), decodedBase64(signature, 64));
     const std::string command = "openssl pkeyutl -verify -pubin -keyform DER -inkey " +
-                                quoted(dir.file("key.der")) + " -rawin -in " + quoted(document) +
-                                " -sigfile " + quoted(dir.file("signature.bin")) +
-                                " >/dev/null 2>&1";
+                                quoted(dir.file("key.der")) + " -rawin -in " +
+                                quoted(dir.file("signed.txt")) + " -sigfile " +
+                                quoted(dir.file("signature.bin")) + " >/dev/null 2>&1";
     return std::system(command.c_str()) == 0;
+}
+
+bool isDocument(const std::string& path) {
+    return path.size() > 5 && path.substr(path.size() - 5) == ".json" &&
+           path != "vexl-publication.json";
+}
+
+// The address the updater asks for a document by, worked out here from the tree's layout.
+std::string addressOf(const std::string& path) {
+    std::smatch parts;
+    static const std::regex kManifest("manifest/(\\w+)/(\\d+)/(\\w+)\\.json");
+    if (!std::regex_match(path, parts, kManifest)) {
+        return path;
+    }
+    return "manifest/" + parts.str(1) + "?product=" + parts.str(2) +
+           "&version=" + (parts.str(3) == "full" ? "0" : parts.str(3));
+}
+
+// The documents and files of a tree, without what every publication writes anew.
+Tree servedContent(const std::string& folder) {
+    Tree tree = snapshot(folder);
+    for (auto it = tree.begin(); it != tree.end();) {
+        const bool fresh = it->first == "vexl-publication.json" ||
+                           it->first.substr(it->first.size() - 4) == ".sig";
+        it = fresh ? tree.erase(it) : std::next(it);
+    }
+    return tree;
+}
+
+// The writing end of the pipe at `path`, once `child` has opened it for reading; -1 when the
+// child ends first or is not there within a few seconds.
+int writerOnceRead(const std::string& path, pid_t child) {
+    constexpr int kTries = 500;
+    constexpr useconds_t kPause = 10000;
+    for (int i = 0; i < kTries; ++i) {
+        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            fcntl(fd, F_SETFL, 0);
+            return fd;
+        }
+        if (waitpid(child, nullptr, WNOHANG) != 0) {
+            return -1;
+        }
+        usleep(kPause);
+    }
+    return -1;
+}
+
+ino_t inodeOf(const std::string& path) {
+    struct stat status {};
+    EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
+    return status.st_ino;
 }
 
 // Runs the built vexl-publish; its exit code, standard output and standard error.
@@ -106,19 +161,24 @@ protected:
     void writeProducts() { writeFile(releases + "/products.json", products.dump()); }
 
     std::string publishError(const Signer* signer = nullptr) {
-        return errorOf([&] { publishReleases(releases, out, signer); });
+        PublishOptions options;
+        options.signer = signer;
+        return publishError(options);
+    }
+    std::string publishError(const PublishOptions& options) {
+        return errorOf([&] { publishReleases(releases, out, options); });
     }
 
     json document(const std::string& relative) {
         return json::parse(readFile(out + "/" + relative));
     }
 
-    // What lies beside the output folder other than the releases.
+    // What lies beside the output folder other than the releases and the lock file, which stays.
     std::vector<std::string> besideOutput() const {
         std::vector<std::string> names;
         for (fs::directory_iterator it(dir.path()), end; it != end; ++it) {
             const std::string name = it->path().filename().string();
-            if (name != "releases" && name != "tree") {
+            if (name != "releases" && name != "tree" && name != ".tree.vexl-lock") {
                 names.push_back(name);
             }
         }
@@ -131,6 +191,19 @@ protected:
                 {"FilePath", path},
                 {"FileSize", static_cast<int>((bytes.size() + 1023) / 1024)},
                 {"MD5Hash", referenceMd5(bytes)}};
+    }
+
+    // A new key pair under keys/, its secret key readable by its owner only.
+    std::unique_ptr<const Signer> newSigner(const std::string& name) {
+        fs::create_directories(dir.file("keys"));
+        makeKeyFile(dir.file("keys/" + name));
+        return std::make_unique<Signer>(dir.file("keys/" + name));
+    }
+
+    PublishOptions signedBy(const Signer& signer) const {
+        PublishOptions options;
+        options.signer = &signer;
+        return options;
     }
 
     TempDir dir;
@@ -234,6 +307,9 @@ TEST_F(PublisherTest, RefusesReleasesTheUpdaterWouldRefuseOrMisread) {
         std::string message;
     } cases[] = {
         {withRelease("11.0", {{"x", "x"}}), "product 3: versions 1.1.0 and 11.0 both read as 110"},
+        {withRelease("0.0", {{"x", "x"}}),
+         "product 3: version 0.0 reads as 0, which the service keeps for versions never "
+         "published"},
         {withRelease("1.3b", {{"x", "x"}}),
          "product 3: version 1.3b does not read back as its version number; use digits and dots "
          "only"},
@@ -373,16 +449,166 @@ TEST_F(PublisherTest, ATreeSetAsideByAStoppedPublicationIsPutBack) {
     EXPECT_EQ(besideOutput(), std::vector<std::string>{});
 }
 
-TEST_F(PublisherTest, PublishingTwiceWritesTheSameBytesSignedOrNot) {
-    const std::string keyFile = dir.file("signing.key");
-    makeKeyFile(keyFile);
-    const Signer signer(keyFile);
-    for (const Signer* signing : {static_cast<const Signer*>(nullptr), &signer}) {
-        ASSERT_EQ(publishError(signing), "");
-        const Tree first = snapshot(out);
-        ASSERT_EQ(publishError(signing), "");
-        EXPECT_EQ(snapshot(out), first);
+// The first publication holds the lock while it waits to read products.json, a pipe that the
+// test fills only once the second one has tried.
+TEST_F(PublisherTest, OnePublicationIntoAnOutputAtATime) {
+    PublishOptions options;
+    options.now = 1700000000;
+    fs::remove(releases + "/products.json");
+    ASSERT_EQ(mkfifo((releases + "/products.json").c_str(), 0600), 0);
+    const pid_t first = fork();
+    if (first == 0) {
+        _exit(publishError(options).empty() ? 0 : 1);
     }
+    const int list = writerOnceRead(releases + "/products.json", first);
+    if (list < 0) {
+        kill(first, SIGKILL);
+    }
+    ASSERT_GE(list, 0) << "the first publication never read products.json";
+    EXPECT_EQ(publishError(options), "Another publication into " + out + " is in progress.");
+    const std::string text = products.dump();
+    EXPECT_EQ(write(list, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(list);
+    int status = 0;
+    waitpid(first, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    fs::remove(releases + "/products.json");
+    writeProducts();
+    ASSERT_EQ(errorOf([&] { publishReleases(releases, dir.file("clean"), options); }), "");
+    EXPECT_EQ(snapshot(out), snapshot(dir.file("clean")));
+}
+
+TEST_F(PublisherTest, UnchangedFilesAreSecondNamesOfThePreviousTreesFiles) {
+    ASSERT_EQ(publishError(), "");
+    const std::string files = out + "/files/P3D/744/2/VEXL/";
+    const ino_t same = inodeOf(files + "same.txt");
+    const ino_t changed = inodeOf(files + "a.cfg");
+    release("1.3.0", {{"VEXL\\a.cfg", "a3"}, {"VEXL\\same.txt", "same"}});
+    ASSERT_EQ(publishError(), "");
+    EXPECT_EQ(inodeOf(files + "same.txt"), same);
+    EXPECT_NE(inodeOf(files + "a.cfg"), changed);
+    EXPECT_EQ(readFile(files + "a.cfg"), "a3");
+    EXPECT_EQ(document("vexl-publication.json")["Publication"], 2);
+}
+
+TEST_F(PublisherTest, PublishingTwiceWritesTheSameDocumentsAndFilesSignedOrNot) {
+    const std::unique_ptr<const Signer> signer = newSigner("signing.key");
+    for (const Signer* signing : {static_cast<const Signer*>(nullptr), signer.get()}) {
+        ASSERT_EQ(publishError(signing), "");
+        const Tree first = servedContent(out);
+        ASSERT_EQ(publishError(signing), "");
+        EXPECT_EQ(servedContent(out), first);
+    }
+}
+
+TEST_F(PublisherTest, ASignedTreeKeepsItsKeyUnlessTheMakerMeansToChangeIt) {
+    const std::unique_ptr<const Signer> first = newSigner("first.key");
+    const std::unique_ptr<const Signer> second = newSigner("second.key");
+    ASSERT_EQ(publishError(first.get()), "");
+    const Tree published = snapshot(out);
+    const std::string signedWith = out + " is signed with the key whose public key is " +
+                                   first->publicKey() +
+                                   ": updaters built with that key will refuse ";
+    EXPECT_EQ(publishError(), signedWith + "an unsigned tree; sign with that key, or give "
+                                           "--new-key to publish unsigned all the same");
+    EXPECT_EQ(publishError(second.get()),
+              signedWith + "a tree signed with another key (" + second->publicKey() +
+                  "); sign with that key, or give --new-key once the updaters in use trust the "
+                  "new one");
+    EXPECT_EQ(snapshot(out), published);
+    PublishOptions changing = signedBy(*second);
+    changing.newKey = true;
+    ASSERT_EQ(publishError(changing), "");
+    EXPECT_EQ(document("vexl-publication.json")["PublicKey"], second->publicKey());
+    EXPECT_EQ(document("vexl-publication.json")["Publication"], 2);
+}
+
+// A key others can read, and versions of two products whose fields change width: one report.
+TEST_F(PublisherTest, EveryProblemOfAPublicationIsReportedTogether) {
+    const std::unique_ptr<const Signer> signer = newSigner("signing.key");
+    ASSERT_EQ(publishError(signer.get()), "");
+    const Tree published = snapshot(out);
+    fs::permissions(signer->keyFile(),
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    release("1.10.0", {{"VEXL\\a.cfg", "a3"}});
+    products.push_back(products[0]);
+    products[1]["ProductID"] = 4;
+    products[1]["MinVersion"] = "2.5";
+    products[1]["Catalogue"]["Pair"] = 1;
+    writeProducts();
+    release("2.5", {{"VEXL\\b.cfg", "b1"}}, 4);
+    release("2.50", {{"VEXL\\b.cfg", "b2"}}, 4);
+    const std::string widths = " do not keep every dotted field's width, so a later version "
+                               "could read as older; use fixed widths, such as ";
+    EXPECT_EQ(publishError(signer.get()),
+              signer->keyFile() +
+                  " can be read by others than its owner; a secret key must be "
+                  "its owner's only (chmod 600 " +
+                  signer->keyFile() + ")\nproduct 3: versions 1.2.0 and 1.10.0" + widths +
+                  "1.02.0 and 1.10.0\nproduct 4: versions 2.5 and 2.50" + widths + "2.05 and 2.50");
+    EXPECT_EQ(snapshot(out), published);
+    const CommandRun refused = runPublish(dir, {"--sign", signer->keyFile(), releases, out});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 3);
+    EXPECT_EQ(refused.err.rfind("vexl-publish: " + signer->keyFile(), 0), 0u);
+}
+
+TEST_F(PublisherTest, ReSigningMakesTheNextPublicationOfTheSameFiles) {
+    const std::unique_ptr<const Signer> signer = newSigner("signing.key");
+    ASSERT_EQ(publishError(signer.get()), "");
+    const Tree content = servedContent(out);
+    const ino_t big = inodeOf(out + "/files/P3D/744/2/VEXL/New Folder/big.bin");
+    PublishOptions later = signedBy(*signer);
+    later.now += 60 * kSecondsPerDay;
+    ASSERT_EQ(errorOf([&] { resignTree(out, later); }), "");
+    EXPECT_EQ(servedContent(out), content);
+    EXPECT_EQ(inodeOf(out + "/files/P3D/744/2/VEXL/New Folder/big.bin"), big);
+    EXPECT_EQ(document("vexl-publication.json")["Publication"], 2);
+    const json record = document("manifest/files/3/full.json.sig");
+    EXPECT_EQ(record["Publication"], 2);
+    EXPECT_EQ(record["Expires"], expiryOf(later));
+    EXPECT_EQ(verifyTree(out, "", later.now).problems, std::vector<std::string>{});
+    // What the tree holds now is not signed again once it differs from what was signed.
+    writeFile(out + "/manifest/files/3/full.json", "[]\n");
+    EXPECT_EQ(errorOf([&] { resignTree(out, later); }),
+              "manifest/files/3/full.json: the document does not match its signature record; "
+              "re-signing would sign what the tree holds now, so publish it again from the "
+              "releases");
+}
+
+TEST_F(PublisherTest, VerifyFindsWhatNoLongerMatchesThePublication) {
+    const std::unique_ptr<const Signer> signer = newSigner("signing.key");
+    ASSERT_EQ(publishError(signer.get()), "");
+    const std::string stale = readFile(out + "/products/P3D/744/2.json.sig");
+    ASSERT_EQ(publishError(signer.get()), "");
+    const std::string summary = "Checked " + out + ", publication 2, signed with " +
+                                signer->publicKey() + ": 14 documents, 3 files, 2 removal lists; ";
+    TreeReport clean = verifyTree(out, "", std::time(nullptr));
+    EXPECT_EQ(clean.problems, std::vector<std::string>{});
+    EXPECT_EQ(clean.summary, summary + "no problems.");
+    const std::string expires = document("products/P3D/744/2.json.sig")["Expires"];
+    const TreeReport later = verifyTree(out, "", std::time(nullptr) + 91 * kSecondsPerDay);
+    ASSERT_EQ(later.problems.size(), 14u);
+    EXPECT_EQ(later.problems[0],
+              "manifest/files/3/110.json: its signature record expired on " + expires);
+    const std::string files = out + "/files/P3D/744/2/VEXL/";
+    writeFile(files + "a.cfg", "b2");
+    fs::remove(files + "same.txt");
+    writeFile(out + "/products/P3D/744/2.json.sig", stale);
+    const TreeReport damaged = verifyTree(out, "", std::time(nullptr));
+    EXPECT_EQ(damaged.problems,
+              (std::vector<std::string>{
+                  "products/P3D/744/2.json: its signature record is of publication 1, the tree's "
+                  "is publication 2",
+                  "files/P3D/744/2/VEXL/a.cfg: MD5 " + referenceMd5("b2") + ", listed as " +
+                      referenceMd5("a2") + " in manifest/files/3/full.json",
+                  "files/P3D/744/2/VEXL/a.cfg: SHA-256 " + referenceSha256("b2") + ", listed as " +
+                      referenceSha256("a2") + " in manifest/files/3/full.json",
+                  "files/P3D/744/2/VEXL/same.txt: missing, listed in manifest/files/3/full.json"}));
+    EXPECT_EQ(damaged.summary, summary + "4 problem(s).");
+    const CommandRun command = runPublish(dir, {"verify", out});
+    EXPECT_EQ(command.exitCode, 1);
+    EXPECT_EQ(command.out.substr(command.out.rfind("Checked ")), damaged.summary + "\n");
 }
 
 TEST_F(PublisherTest, AKeyFileIsTheOwnersOnlyAndNeverReplaced) {
@@ -412,33 +638,54 @@ TEST_F(PublisherTest, RefusesKeyFilesThatHoldNoKey) {
     EXPECT_EQ(errorOf([&] { Signer signer(keyFile); }), "");
 }
 
-// The maker's way, through the command: keygen prints the public key, --sign signs the tree;
-// OpenSSL, an independent implementation, checks every signature against the printed key.
-TEST_F(PublisherTest, ASignedTreeVerifiesAgainstThePrintedPublicKey) {
+// The maker's way, through the command: keygen prints the public key, --sign signs the tree.
+// Each record names the document's address, digest, publication and expiry; OpenSSL, an
+// independent implementation, checks every signature against the printed key.
+TEST_F(PublisherTest, SignatureRecordsBindEachDocumentToItsAddressAndPublication) {
     const std::string keyFile = dir.file("keys/signing.key");
     fs::create_directories(dir.file("keys"));
     const CommandRun keygen = runPublish(dir, {"keygen", keyFile});
     ASSERT_EQ(keygen.exitCode, 0) << keygen.err;
     ASSERT_EQ(keygen.out.size(), 45u);
     const std::string publicKey = keygen.out.substr(0, 44);
-    const CommandRun signing = runPublish(dir, {"--sign", keyFile, releases, out});
+    const std::time_t before = std::time(nullptr);
+    const CommandRun signing =
+        runPublish(dir, {"--sign", keyFile, "--expires", "30", releases, out});
+    const std::time_t after = std::time(nullptr);
     ASSERT_EQ(signing.exitCode, 0) << signing.err;
+    const std::string expires =
+        json::parse(readFile(out + "/products/P3D/744/2.json.sig"))["Expires"];
+    EXPECT_TRUE(expires >= utcText(before + 30 * kSecondsPerDay) &&
+                expires <= utcText(after + 30 * kSecondsPerDay))
+        << expires;
     EXPECT_EQ(signing.out, "Published " + releases + " into " + out +
-                               "\nSigned with the key whose public key is " + publicKey + "\n");
+                               " as publication 1\nSigned with the key whose public key is " +
+                               publicKey + "; the signatures expire on " + expires + "\n");
+    const json publication = document("vexl-publication.json");
+    EXPECT_EQ(publication["Publication"], 1);
+    EXPECT_EQ(publication["PublicKey"], publicKey);
+    EXPECT_TRUE(publication["Published"] >= utcText(before) &&
+                publication["Published"] <= utcText(after));
     int documents = 0;
     for (const auto& [path, bytes] : snapshot(out)) {
-        const std::string file = out + "/" + path;
-        if (path.size() > 5 && path.substr(path.size() - 5) == ".json") {
+        if (isDocument(path)) {
             ++documents;
-            EXPECT_EQ(readFile(file + ".sig").size(), 89u) << path;
-            EXPECT_TRUE(opensslVerifies(dir, publicKey, file, file + ".sig")) << path;
+            const json record = json::parse(readFile(out + "/" + path + ".sig"));
+            const std::string address = addressOf(path);
+            EXPECT_EQ(record, json({{"Address", address},
+                                    {"SHA256", referenceSha256(bytes)},
+                                    {"Publication", 1},
+                                    {"Expires", expires},
+                                    {"Signature", record["Signature"]}}));
+            const std::string text = "vexl-signature 1\n" + address + "\n" +
+                                     referenceSha256(bytes) + "\n1\n" + expires + "\n";
+            EXPECT_TRUE(opensslVerifies(dir, publicKey, text, record["Signature"])) << path;
+            EXPECT_FALSE(opensslVerifies(dir, publicKey, text + " ", record["Signature"])) << path;
         }
     }
     // The six pairs; summaries and file manifests of 110, 120 and full; removals of 110 and full.
     EXPECT_EQ(documents, 6 + 3 + 3 + 2);
-    writeFile(dir.file("tampered.json"), readFile(out + "/manifest/files/3/110.json") + " ");
-    EXPECT_FALSE(opensslVerifies(dir, publicKey, dir.file("tampered.json"),
-                                 out + "/manifest/files/3/110.json.sig"));
+    EXPECT_EQ(addressOf("manifest/removed/3/full.json"), "manifest/removed?product=3&version=0");
     for (const json& file : document("manifest/files/3/full.json")) {
         std::string path = file["FilePath"];
         std::replace(path.begin(), path.end(), '\\', '/');
@@ -449,7 +696,11 @@ TEST_F(PublisherTest, ASignedTreeVerifiesAgainstThePrintedPublicKey) {
 TEST_F(PublisherTest, TheCommandRefusesWhatItDoesNotKnow) {
     const CommandRun help = runPublish(dir, {"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_EQ(help.out.rfind("Usage:\n  vexl-publish [--sign KEYFILE] RELEASES OUTPUT\n", 0), 0u);
+    EXPECT_EQ(help.out.rfind("Usage:\n  vexl-publish [--sign KEYFILE] [--expires DAYS] [--new-key] "
+                             "RELEASES OUTPUT\n",
+                             0),
+              0u);
+    const std::string key = dir.file("signing.key");
     for (const std::vector<std::string>& arguments :
          std::vector<std::vector<std::string>>{{},
                                                {releases},
@@ -457,8 +708,17 @@ TEST_F(PublisherTest, TheCommandRefusesWhatItDoesNotKnow) {
                                                {releases, out, "extra"},
                                                {"--sign", releases, out},
                                                {"--sign", "--sign", releases, out},
+                                               {"--sign", key, "--sign", key, releases, out},
+                                               {"--expires", "30", releases, out},
+                                               {"--sign", key, "--expires", "0", releases, out},
+                                               {"--sign", key, "--expires", "3651", releases, out},
+                                               {"--resign", key, releases, out},
+                                               {"--resign", key, "--sign", key, out},
+                                               {"verify", out, "--expires", "30"},
+                                               {"verify"},
                                                {"keygen"},
-                                               {"keygen", "-k"}}) {
+                                               {"keygen", "-k"},
+                                               {"keygen", key, "--new-key"}}) {
         const CommandRun refused = runPublish(dir, arguments);
         EXPECT_EQ(refused.exitCode, 1);
         EXPECT_EQ(refused.err, help.out);

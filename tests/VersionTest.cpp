@@ -51,6 +51,15 @@ TEST(VersionTest, DottedVersionsCompareFieldByFieldAndTheirNumbersMayNot) {
     EXPECT_FALSE(isOlderVersion("0.1", "")); // nothing installed to compare with
 }
 
+TEST(VersionTest, FieldWidthsAndTheFormThatKeepsThem) {
+    EXPECT_TRUE(sameFieldWidths("1.02.0", "1.10.0"));
+    EXPECT_FALSE(sameFieldWidths("1.2.0", "1.10.0"));
+    EXPECT_FALSE(sameFieldWidths("1.0", "1.0.1"));
+    EXPECT_EQ(widenedLike("1.2.0", "1.10.0"), "1.02.0");
+    EXPECT_EQ(widenedLike("1.10.0", "1.2.0"), "1.10.0");
+    EXPECT_EQ(widenedLike("1.0", "1.0.10"), "1.0.00");
+}
+
 class FindInstalledVersionTest : public SandboxTest {};
 
 TEST_F(FindInstalledVersionTest, ReadsDisplayVersionFromTheUninstallKey) {

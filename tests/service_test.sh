@@ -56,26 +56,40 @@ check "the removal list names the dropped file with its digest" \
     grep -qF "$(md5sum <"$old/VEXL 744/Texture/old livery.dds" | cut -c1-32)" \
     <(served 'manifest/removed?product=3&version=110')
 
-# Each document's signature lies at its address with ".sig" after the path, and verifies with the
+check "the publication record is served as the tree has it" \
+    test "$(served vexl-publication.json)" = "$(cat "$work/service/vexl-publication.json")"
+
+# Each document's signature record lies at its address with ".sig" after the path, names the
+# address the updater asks for and the document's SHA-256, and its signature verifies with the
 # demonstration public key (OpenSSL checks it).
 printf '\x30\x2a\x30\x05\x06\x03\x2b\x65\x70\x03\x21\x00' >"$work/demo.der"
 base64 -d "$root/tests/fixtures/demo-signing.pub" >>"$work/demo.der"
-verifies() { # verifies DOCUMENT_ADDRESS SIGNATURE_ADDRESS TREE_FILE
-    served "$1" >"$work/document" && served "$2" >"$work/signature.txt" &&
-        cmp -s "$work/signature.txt" "$work/service/$3.sig" &&
-        base64 -d "$work/signature.txt" >"$work/signature" &&
+field() { # field NAME: that member of the record, a text or a number
+    sed -n "s/.*\"$1\":\"\{0,1\}\([^\",}]*\).*/\1/p" "$work/record.json"
+}
+verifies() { # verifies DOCUMENT_ADDRESS SIGNATURE_ADDRESS TREE_FILE RECORDED_ADDRESS
+    served "$1" >"$work/document" && served "$2" >"$work/record.json" &&
+        cmp -s "$work/record.json" "$work/service/$3.sig" &&
+        test "$(field Address)" = "$4" &&
+        test "$(field SHA256)" = "$(sha256sum <"$work/document" | cut -c1-64)" &&
+        printf 'vexl-signature 1\n%s\n%s\n%s\n%s\n' "$(field Address)" "$(field SHA256)" \
+            "$(field Publication)" "$(field Expires)" >"$work/signed.txt" &&
+        field Signature | base64 -d >"$work/signature" &&
         openssl pkeyutl -verify -pubin -keyform DER -inkey "$work/demo.der" -rawin \
-            -in "$work/document" -sigfile "$work/signature" >/dev/null
+            -in "$work/signed.txt" -sigfile "$work/signature" >/dev/null
 }
 check "the product information's signature verifies" \
-    verifies products/P3D/744/1.json products/P3D/744/1.json.sig products/P3D/744/1.json
+    verifies products/P3D/744/1.json products/P3D/744/1.json.sig products/P3D/744/1.json \
+    products/P3D/744/1.json
 for kind in summary files removed; do
     check "the $kind signature of a published version verifies" \
         verifies "manifest/$kind?product=3&version=110" "manifest/$kind.sig?product=3&version=110" \
-        "manifest/$kind/3/110.json"
+        "manifest/$kind/3/110.json" "manifest/$kind?product=3&version=110"
     check "the $kind signature of an unpublished version is the full one's" \
         verifies "manifest/$kind?product=3&version=5" "manifest/$kind.sig?product=3&version=5" \
-        "manifest/$kind/3/full.json"
+        "manifest/$kind/3/full.json" "manifest/$kind?product=3&version=0"
 done
+check "vexl-publish verify finds the served tree as published" \
+    "$publish" verify --public-key "$(cat "$root/tests/fixtures/demo-signing.pub")" "$work/service"
 
 report "sample service"

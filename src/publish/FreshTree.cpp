@@ -1,5 +1,6 @@
 #include "publish/FreshTree.h"
 
+#include "publish/Publication.h"
 #include "system/Platform.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -12,6 +13,7 @@ namespace {
 
 const std::string kFreshSuffix = ".vexl-new";
 const std::string kPreviousSuffix = ".vexl-old";
+const std::string kLockSuffix = ".vexl-lock";
 const std::set<std::string> kPublishedFolders = {"files", "manifest", "products"};
 
 // The folder the output names, without a trailing "." and through a link to it.
@@ -26,6 +28,13 @@ fs::path outputPath(const std::string& outputFolder) {
     return fs::is_symlink(fs::symlink_status(out)) ? fs::canonical(out) : out;
 }
 
+// The lock file of an output folder, beside it; made with its folder when missing. It stays when
+// the publication ends: removing it would let two publications lock two different files.
+std::string lockPath(const fs::path& output) {
+    fs::create_directories(output.parent_path());
+    return (output.parent_path() / ("." + output.filename().string() + kLockSuffix)).string();
+}
+
 // The output is replaced whole: anything a publication never writes is a sign of a wrong folder.
 void checkOutput(const fs::path& output) {
     const fs::file_status status = fs::symlink_status(output);
@@ -37,7 +46,11 @@ void checkOutput(const fs::path& output) {
     }
     for (fs::directory_iterator it(output), end; it != end; ++it) {
         const std::string name = it->path().filename().string();
-        if (kPublishedFolders.count(name) == 0 || !fs::is_directory(it->symlink_status())) {
+        const bool published =
+            name == kPublicationFile
+                ? fs::is_regular_file(it->symlink_status())
+                : kPublishedFolders.count(name) != 0 && fs::is_directory(it->symlink_status());
+        if (!published) {
             throw std::runtime_error(output.string() + " holds " + name +
                                      ", which a publication never writes; refusing to replace it");
         }
@@ -55,7 +68,14 @@ void syncTree(const fs::path& root) {
 
 } // namespace
 
-FreshTree::FreshTree(const std::string& outputFolder) : output_(outputPath(outputFolder)) {
+FreshTree::FreshTree(const std::string& outputFolder)
+    : output_(outputPath(outputFolder)), lock_(lockPath(output_)) {
+    if (lock_.state() == FileLock::State::Busy) {
+        throw std::runtime_error("Another publication into " + outputFolder + " is in progress.");
+    }
+    if (lock_.state() == FileLock::State::Failed) {
+        throw std::runtime_error("cannot lock " + lockPath(output_) + ": " + lock_.reason());
+    }
     const fs::path parent = output_.parent_path();
     const std::string name = "." + output_.filename().string();
     fresh_ = parent / (name + kFreshSuffix);
@@ -68,7 +88,6 @@ FreshTree::FreshTree(const std::string& outputFolder) : output_(outputPath(outpu
     checkOutput(output_);
     fs::remove_all(fresh_);
     fs::remove_all(previous_);
-    fs::create_directories(parent);
     fs::create_directory(fresh_);
 }
 

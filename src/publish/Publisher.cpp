@@ -19,10 +19,40 @@ using Digests = std::map<std::string, std::string>; // SHA-256 by FilePath
 
 namespace {
 
-// Writes the documents and files of the new tree, each document with its signature when signing.
+constexpr std::size_t kCompareChunkBytes = 1u << 20;
+
+// Whether `previous` is a regular file holding exactly the bytes of `source`. Compared byte by
+// byte rather than by digest: the previous tree is what the server holds, and a file planted
+// there must not pass for the release's.
+bool sameBytes(const fs::path& previous, const fs::path& source) {
+    boost::system::error_code ec;
+    if (!fs::is_regular_file(fs::symlink_status(previous, ec)) ||
+        fs::file_size(previous, ec) != fs::file_size(source)) {
+        return false;
+    }
+    const FilePtr first = openFile(previous.string(), "rb");
+    const FilePtr second = openFile(source.string(), "rb");
+    std::vector<char> a(kCompareChunkBytes);
+    std::vector<char> b(kCompareChunkBytes);
+    while (first && second) {
+        const std::size_t got = std::fread(a.data(), 1, a.size(), first.get());
+        if (got != std::fread(b.data(), 1, b.size(), second.get()) ||
+            !std::equal(a.begin(), a.begin() + got, b.begin())) {
+            return false;
+        }
+        if (got < a.size()) {
+            return !std::ferror(first.get()) && !std::ferror(second.get());
+        }
+    }
+    return false;
+}
+
+// Writes the documents and files of the new tree, each document with its signature record when
+// signing.
 class TreeWriter {
 public:
-    TreeWriter(const fs::path& root, const Signer* signer) : root_(root), signer_(signer) {}
+    TreeWriter(const FreshTree& fresh, const PublishOptions& options, std::int64_t serial)
+        : fresh_(fresh), signer_(options.signer), serial_(serial), expires_(expiryOf(options)) {}
 
     bool signing() const { return signer_ != nullptr; }
 
@@ -30,26 +60,36 @@ public:
         const std::string target = prepare(relative);
         writeFileSafely(target, bytes, Durability::OnDisk);
         if (signer_) {
-            writeFileSafely(target + ".sig", signer_->signatureFile(bytes), Durability::OnDisk);
+            const SignatureRecord record =
+                signer_->record(documentAddress(relative), bytes, serial_, expires_);
+            writeFileSafely(target + ".sig", recordDocument(record) + "\n", Durability::OnDisk);
         }
     }
 
-    // The copy's path in the tree.
-    std::string copy(const fs::path& source, const std::string& relative) const {
+    // The file's path in the tree: a second name of the previous tree's file when that has the
+    // same bytes, so that a publication costs only what changed; else a copy.
+    std::string place(const ReleaseFile& file, const std::string& relative) const {
         const std::string target = prepare(relative);
-        copyFileSafely(source.string(), target, Durability::OnDisk);
+        const fs::path previous = fresh_.output() / relative;
+        if (sameBytes(previous, file.source)) {
+            linkOrCopyFileSafely(previous.string(), target, Durability::OnDisk);
+        } else {
+            copyFileSafely(file.source.string(), target, Durability::OnDisk);
+        }
         return target;
     }
 
 private:
     std::string prepare(const std::string& relative) const {
-        const fs::path target = root_ / relative;
+        const fs::path target = fresh_.root() / relative;
         fs::create_directories(target.parent_path());
         return target.string();
     }
 
-    fs::path root_;
+    const FreshTree& fresh_;
     const Signer* signer_;
+    std::int64_t serial_;
+    std::string expires_;
 };
 
 std::string folderOf(const std::string& filePath) {
@@ -64,7 +104,7 @@ Digests copyNewestFiles(const TreeWriter& tree, const Product& product) {
     for (const auto& [filePath, file] : product.releases.rbegin()->second.files) {
         std::string relative = filePath;
         std::replace(relative.begin(), relative.end(), '\\', '/');
-        const std::string copy = tree.copy(file.source, "files/" + product.row + "/" + relative);
+        const std::string copy = tree.place(file, "files/" + product.row + "/" + relative);
         if (tree.signing()) {
             const std::optional<std::string> digest = sha256OfFile(copy);
             if (!digest) {
@@ -157,11 +197,21 @@ std::map<std::string, json> emptyInformation() {
 
 } // namespace
 
-void publishReleases(const std::string& releasesFolder, const std::string& outputFolder,
-                     const Signer* signer) {
+PublicationRecord publishReleases(const std::string& releasesFolder,
+                                  const std::string& outputFolder, const PublishOptions& options) {
     FreshTree fresh(outputFolder);
-    const std::vector<Product> products = readProducts(releasesFolder);
-    const TreeWriter tree(fresh.root(), signer);
+    Problems problems;
+    std::optional<PublicationRecord> previous;
+    try {
+        previous = readPublication(fresh.output());
+    } catch (const std::runtime_error& error) {
+        problems.push_back(error.what());
+    }
+    checkKey(outputFolder, previous, options, problems);
+    const std::vector<Product> products = readProducts(releasesFolder, problems);
+    refuseAny(problems);
+    const PublicationRecord publication = nextPublication(previous, options);
+    const TreeWriter tree(fresh, options, publication.serial);
     std::map<std::string, json> information = emptyInformation();
     for (const Product& product : products) {
         writeProduct(tree, product);
@@ -170,5 +220,7 @@ void publishReleases(const std::string& releasesFolder, const std::string& outpu
     for (const auto& [row, document] : information) {
         tree.document("products/" + row + ".json", document.dump(1, '\t') + "\n");
     }
+    writePublication(fresh.root(), publication);
     fresh.swapIn();
+    return publication;
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <string>
+#include "publish/Publication.h"
 
-class Signer;
+#include <string>
 
 // Turns a releases folder (Releases.h) into the static tree of an update service: under the
 // output folder, products/SIM/AIRCRAFT/k.json for every pair the updater asks for, the newest
@@ -11,12 +11,16 @@ class Signer;
 // or changed in the newest release) and, below the newest, manifest/removed/ID/VERSION.json (the
 // files of that release the newest no longer has); full.json of each for any other version.
 //
-// With a signer, every document gets its signature beside it (NAME.json.sig) and every file
-// manifest entry the "SHA256" of its file.
+// At its root, vexl-publication.json records the publication's serial, one more than the previous
+// tree's. With a signer, every document gets its signature record beside it (NAME.json.sig) and
+// every file manifest entry the "SHA256" of its file. A file the previous tree has with the same
+// bytes becomes a second name of that file rather than a copy.
 //
 // The tree replaces the output folder only once it is complete (FreshTree.h). Throws
-// std::runtime_error with a message for the maker when the releases would make a broken service,
-// or boost::filesystem::filesystem_error when the tree cannot be written. Publishing the same
-// releases twice writes the same bytes.
-void publishReleases(const std::string& releasesFolder, const std::string& outputFolder,
-                     const Signer* signer = nullptr);
+// std::runtime_error with every problem found, one per line, when the releases would make a
+// broken service or the key rules (Publication.h) refuse, having written nothing; or
+// boost::filesystem::filesystem_error when the tree cannot be written. Publishing the same
+// releases twice writes the same documents and files. Returns the publication's record.
+PublicationRecord publishReleases(const std::string& releasesFolder,
+                                  const std::string& outputFolder,
+                                  const PublishOptions& options = {});

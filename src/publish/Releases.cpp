@@ -47,9 +47,31 @@ std::int32_t versionOf(const std::string& dotted, std::int32_t id) {
     return *number;
 }
 
+// Two neighbouring versions of a product (by number), the problem they make, if any.
+std::optional<std::string> versionPairProblem(std::int32_t id, const std::string& older,
+                                              std::int32_t olderNumber, const std::string& newer,
+                                              std::int32_t newerNumber) {
+    const std::string where =
+        "product " + std::to_string(id) + ": versions " + older + " and " + newer;
+    if (!numbersKeepDottedOrder(older, newer)) {
+        return where + " read as " + std::to_string(olderNumber) + " and " +
+               std::to_string(newerNumber) +
+               ", which is not their dotted order; give each field the same number of digits in "
+               "every version";
+    }
+    if (!sameFieldWidths(older, newer)) {
+        return where +
+               " do not keep every dotted field's width, so a later version could read as older; "
+               "use fixed widths, such as " +
+               widenedLike(older, newer) + " and " + widenedLike(newer, older);
+    }
+    return std::nullopt;
+}
+
 // The updater compares versions as the numbers their dots deleted make, and an installed
-// version with the releases field by field: both orders must agree for every pair.
-void checkVersionOrder(const Product& product, const std::string& minDotted) {
+// version with the releases field by field: both orders must agree for every pair, now and for
+// the versions to come, which only fixed field widths promise.
+void checkVersionOrder(const Product& product, const std::string& minDotted, Problems& problems) {
     std::multimap<std::int32_t, std::string> versions;
     bool minIsRelease = false;
     for (const auto& [number, release] : product.releases) {
@@ -61,12 +83,9 @@ void checkVersionOrder(const Product& product, const std::string& minDotted) {
     }
     for (auto next = std::next(versions.begin()); next != versions.end(); ++next) {
         const auto& [number, dotted] = *std::prev(next);
-        if (!numbersKeepDottedOrder(dotted, next->second)) {
-            refuse("product " + std::to_string(product.id) + ": versions " + dotted + " and " +
-                   next->second + " read as " + std::to_string(number) + " and " +
-                   std::to_string(next->first) +
-                   ", which is not their dotted order; give each field the same number of "
-                   "digits in every version");
+        if (const auto problem =
+                versionPairProblem(product.id, dotted, number, next->second, next->first)) {
+            problems.push_back(*problem);
         }
     }
 }
@@ -180,6 +199,10 @@ void readReleases(Product& product, const fs::path& folder) {
             continue;
         }
         const std::int32_t number = versionOf(dotted, product.id);
+        if (number == 0) {
+            refuse(where + ": version " + dotted +
+                   " reads as 0, which the service keeps for versions never published");
+        }
         if (seen.count(number) != 0) {
             refuse(where + ": versions " + std::min(seen[number], dotted) + " and " +
                    std::max(seen[number], dotted) + " both read as " + std::to_string(number));
@@ -210,8 +233,8 @@ std::int32_t productId(json& entry) {
     return id.get<std::int32_t>();
 }
 
-void checkMinVersion(const Product& product, const std::string& minDotted) {
-    checkVersionOrder(product, minDotted);
+void checkMinVersion(const Product& product, const std::string& minDotted, Problems& problems) {
+    checkVersionOrder(product, minDotted, problems);
     const auto& [newest, release] = *product.releases.rbegin();
     if (product.minVersion > newest) {
         refuse("product " + std::to_string(product.id) + ": MinVersion " + minDotted +
@@ -219,7 +242,7 @@ void checkMinVersion(const Product& product, const std::string& minDotted) {
     }
 }
 
-Product readProduct(json& entry, const fs::path& releasesFolder) {
+Product readProduct(json& entry, const fs::path& releasesFolder, Problems& problems) {
     Product product;
     product.id = productId(entry);
     const std::string where = "product " + std::to_string(product.id);
@@ -234,7 +257,7 @@ Product readProduct(json& entry, const fs::path& releasesFolder) {
     product.minVersion = versionOf(minDotted, product.id);
     product.row = catalogueRow(entry, where);
     readReleases(product, releasesFolder / std::to_string(product.id));
-    checkMinVersion(product, minDotted);
+    checkMinVersion(product, minDotted, problems);
     const auto& [newest, release] = *product.releases.rbegin();
     product.record = {{"ProductID", product.id},
                       {"PVDec", release.dotted},
@@ -248,16 +271,16 @@ Product readProduct(json& entry, const fs::path& releasesFolder) {
 }
 
 // Products that share a file base must not publish different bytes at the same path.
-void checkSharedFileBases(const std::vector<Product>& products) {
+void checkSharedFileBases(const std::vector<Product>& products, Problems& problems) {
     std::map<std::string, std::pair<std::int32_t, std::string>> published;
     for (const Product& product : products) {
         for (const auto& [filePath, file] : product.releases.rbegin()->second.files) {
             const auto [it, added] =
                 published.insert({product.row + "/" + filePath, {product.id, file.md5}});
             if (!added && it->second.second != file.md5) {
-                refuse("products " + std::to_string(it->second.first) + " and " +
-                       std::to_string(product.id) + " publish different files at " + filePath +
-                       " under the same file base " + product.row);
+                problems.push_back("products " + std::to_string(it->second.first) + " and " +
+                                   std::to_string(product.id) + " publish different files at " +
+                                   filePath + " under the same file base " + product.row);
             }
         }
     }
@@ -265,19 +288,32 @@ void checkSharedFileBases(const std::vector<Product>& products) {
 
 } // namespace
 
-std::vector<Product> readProducts(const std::string& releasesFolder) {
-    json list = readJson(fs::path(releasesFolder) / "products.json");
+std::vector<Product> readProducts(const std::string& releasesFolder, Problems& problems) {
+    json list;
+    try {
+        list = readJson(fs::path(releasesFolder) / "products.json");
+    } catch (const std::runtime_error& error) {
+        problems.push_back(error.what());
+        return {};
+    }
     if (!list.is_array() || list.empty()) {
-        refuse("products.json must be a non-empty array of products");
+        problems.push_back("products.json must be a non-empty array of products");
+        return {};
     }
     std::vector<Product> products;
     std::map<std::int32_t, int> ids;
     for (json& entry : list) {
-        products.push_back(readProduct(entry, releasesFolder));
+        try {
+            products.push_back(readProduct(entry, releasesFolder, problems));
+        } catch (const std::runtime_error& error) {
+            problems.push_back(error.what()); // and on with the next product, to report all
+            continue;
+        }
         if (ids[products.back().id]++ > 0) {
-            refuse("product " + std::to_string(products.back().id) + " is listed twice");
+            problems.push_back("product " + std::to_string(products.back().id) +
+                               " is listed twice");
         }
     }
-    checkSharedFileBases(products);
+    checkSharedFileBases(products, problems);
     return products;
 }

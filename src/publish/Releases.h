@@ -1,5 +1,7 @@
 #pragma once
 
+#include "publish/Publication.h"
+
 #include <boost/filesystem/path.hpp>
 #include <cstdint>
 #include <map>
@@ -37,7 +39,8 @@ struct Product {
     std::map<std::int32_t, Release> releases; // by version number, so the newest is last
 };
 
-// Every product of the releases folder, in the order products.json lists them. Throws
-// std::runtime_error with a message for the maker, naming the product, release, file or value,
-// when the releases would make a broken service.
-std::vector<Product> readProducts(const std::string& releasesFolder);
+// Every product of the releases folder that can be read, in the order products.json lists them.
+// Whatever would make a broken service goes into `problems`, each a message for the maker naming
+// the product, release, file or value; one problem of a product ends the reading of that
+// product only, so that one publication reports every problem it can find.
+std::vector<Product> readProducts(const std::string& releasesFolder, Problems& problems);

@@ -72,7 +72,8 @@ std::string makeKeyFile(const std::string& keyFile) {
     return publicText;
 }
 
-Signer::Signer(const std::string& keyFile) : secretKey_(crypto_sign_SECRETKEYBYTES) {
+Signer::Signer(const std::string& keyFile)
+    : keyFile_(keyFile), secretKey_(crypto_sign_SECRETKEYBYTES) {
     startSodium();
     unsigned char seed[crypto_sign_SEEDBYTES];
     unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
@@ -88,10 +89,27 @@ Signer::~Signer() {
     sodium_memzero(secretKey_.data(), secretKey_.size());
 }
 
-std::string Signer::signatureFile(const std::string& document) const {
+SignatureRecord Signer::record(const std::string& address, const std::string& document,
+                               std::int64_t publication, const std::string& expires) const {
+    SignatureRecord signed_{address, sha256Hex(document), publication, expires, ""};
+    const std::string text = signedText(signed_);
     unsigned char signature[crypto_sign_BYTES];
-    crypto_sign_detached(signature, nullptr,
-                         reinterpret_cast<const unsigned char*>(document.data()), document.size(),
-                         secretKey_.data());
-    return toBase64(signature, sizeof signature) + "\n";
+    crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(text.data()),
+                         text.size(), secretKey_.data());
+    signed_.signature = toBase64(signature, sizeof signature);
+    return signed_;
+}
+
+bool recordVerifiesUnder(const SignatureRecord& record, const std::string& publicKey) {
+    startSodium();
+    unsigned char key[crypto_sign_PUBLICKEYBYTES];
+    unsigned char signature[crypto_sign_BYTES];
+    if (!fromBase64(publicKey, key, sizeof key) ||
+        !fromBase64(record.signature, signature, sizeof signature)) {
+        return false;
+    }
+    const std::string text = signedText(record);
+    return crypto_sign_verify_detached(signature,
+                                       reinterpret_cast<const unsigned char*>(text.data()),
+                                       text.size(), key) == 0;
 }

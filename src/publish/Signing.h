@@ -1,11 +1,14 @@
 #pragma once
 
+#include "net/Signatures.h"
+
+#include <cstdint>
 #include <string>
 #include <vector>
 
-// Ed25519 keys and detached signatures of the service's documents. Public keys and signatures
-// are written as the standard padded base64 text of their raw bytes, the form the updater's
-// VEXL_PUBLIC_KEYS lists.
+// Ed25519 keys and the signature records of the service's documents (net/Signatures.h). Public
+// keys and signatures are written as the standard padded base64 text of their raw bytes, the form
+// the updater's VEXL_PUBLIC_KEYS lists.
 //
 // A key file holds comment lines starting with "#" and one line with the base64 text of the
 // 32-byte secret seed.
@@ -24,12 +27,18 @@ public:
     Signer& operator=(const Signer&) = delete;
 
     const std::string& publicKey() const { return publicKey_; }
+    const std::string& keyFile() const { return keyFile_; }
 
-    // The signature file of `document`: the base64 text of the signature of its exact bytes,
-    // then one newline.
-    std::string signatureFile(const std::string& document) const;
+    // The signed record of `document`, served at `address` (relative to the service root) by
+    // publication `publication` until `expires` (UTC, YYYY-MM-DDTHH:MM:SSZ).
+    SignatureRecord record(const std::string& address, const std::string& document,
+                           std::int64_t publication, const std::string& expires) const;
 
 private:
+    std::string keyFile_;
     std::vector<unsigned char> secretKey_;
     std::string publicKey_;
 };
+
+// Whether the record's signature verifies its signed text under `publicKey` (base64).
+bool recordVerifiesUnder(const SignatureRecord& record, const std::string& publicKey);

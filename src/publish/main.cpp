@@ -1,10 +1,15 @@
 #include "publish/Publisher.h"
+#include "publish/Resign.h"
 #include "publish/Signing.h"
+#include "publish/TreeCheck.h"
 
 #include <algorithm>
 #include <exception>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,45 +17,139 @@ namespace {
 
 const char* const kUsage =
     "Usage:\n"
-    "  vexl-publish [--sign KEYFILE] RELEASES OUTPUT\n"
+    "  vexl-publish [--sign KEYFILE] [--expires DAYS] [--new-key] RELEASES OUTPUT\n"
+    "  vexl-publish --resign KEYFILE [--expires DAYS] [--new-key] OUTPUT\n"
+    "  vexl-publish verify [--public-key KEY] OUTPUT\n"
     "  vexl-publish keygen KEYFILE\n"
     "  vexl-publish --help\n"
     "\n"
     "Turns the releases folder RELEASES (products.json and, per product ID, one folder per\n"
-    "released version) into the static tree of an update service in OUTPUT. The tree is built\n"
-    "beside OUTPUT and replaces it whole once it is complete; releases the updater would refuse\n"
-    "or misread are refused with the reason.\n"
+    "released version) into the static tree of an update service in OUTPUT, as the next\n"
+    "publication into it (OUTPUT/vexl-publication.json counts them). The tree is built beside\n"
+    "OUTPUT and replaces it whole once it is complete; files the previous tree has unchanged are\n"
+    "linked, not copied. Releases the updater would refuse or misread are refused, every problem\n"
+    "with its reason, and nothing is written. One publication into an OUTPUT at a time.\n"
     "\n"
-    "  --sign KEYFILE  also sign every document with the secret key in KEYFILE (its signature\n"
-    "                  beside it: NAME.json.sig) and give every file manifest entry the SHA256\n"
-    "                  of its file\n"
-    "  keygen KEYFILE  make a new key pair: the secret key goes into KEYFILE, readable by you\n"
-    "                  only (an existing file is never replaced); the public key is printed,\n"
-    "                  for the updater's VEXL_PUBLIC_KEYS\n"
+    "  --sign KEYFILE    also sign: beside every document its signature record (NAME.json.sig:\n"
+    "                    its address, SHA-256, publication and expiry, signed with the secret key\n"
+    "                    in KEYFILE, which only you may read), and in every file manifest entry\n"
+    "                    the SHA256 of its file\n"
+    "  --expires DAYS    the signatures expire DAYS days from now (default 90); updaters refuse\n"
+    "                    an expired document, so re-sign before then\n"
+    "  --new-key         allow an OUTPUT signed with one key to be published unsigned or signed\n"
+    "                    with another: updaters built with the old key only will refuse it\n"
+    "  --resign KEYFILE  sign the tree in OUTPUT again as the next publication, with new expiry,\n"
+    "                    copying no file; its documents must still match their records\n"
+    "  verify OUTPUT     check every document's signature record (under KEY, else the key\n"
+    "                    OUTPUT/vexl-publication.json names), every listed file's size, MD5 and\n"
+    "                    SHA-256 and every removal list; one line per problem, then a summary\n"
+    "  keygen KEYFILE    make a new key pair: the secret key goes into KEYFILE, readable by you\n"
+    "                    only (an existing file is never replaced); the public key is printed,\n"
+    "                    for the updater's VEXL_PUBLIC_KEYS\n"
     "\n"
-    "Exit codes: 0 done, 1 refused or failed (the reason is on standard error).\n";
+    "Exit codes: 0 done (verify: no problem), 1 refused, failed or a problem found (the reasons\n"
+    "are on standard error; verify's on standard output).\n";
 
-int refuseArguments() {
-    std::cerr << kUsage;
-    return 1;
-}
-
-int publish(const std::string& releases, const std::string& output, const std::string& keyFile) {
-    std::unique_ptr<Signer> signer;
-    if (!keyFile.empty()) {
-        signer = std::make_unique<Signer>(keyFile);
-    }
-    publishReleases(releases, output, signer.get());
-    std::cout << "Published " << releases << " into " << output << "\n";
-    if (signer) {
-        std::cout << "Signed with the key whose public key is " << signer->publicKey() << "\n";
-    }
-    return 0;
-}
+// The arguments: options with their values, and the names in their order.
+struct Arguments {
+    std::map<std::string, std::string> options; // "--new-key" has an empty value
+    std::vector<std::string> names;
+};
 
 // A name starting with "-" is an option this program does not know; such a folder is ./-name.
 bool isName(const std::string& argument) {
     return !argument.empty() && argument[0] != '-';
+}
+
+// Nothing when an option is unknown, given twice or lacks its value.
+std::optional<Arguments> parse(const std::vector<std::string>& arguments) {
+    static const std::map<std::string, bool> known = {{"--sign", true},
+                                                      {"--expires", true},
+                                                      {"--new-key", false},
+                                                      {"--resign", true},
+                                                      {"--public-key", true}};
+    Arguments parsed;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const auto option = known.find(arguments[i]);
+        if (isName(arguments[i])) {
+            parsed.names.push_back(arguments[i]);
+        } else if (option == known.end() || parsed.options.count(option->first) != 0 ||
+                   (option->second && (i + 1 == arguments.size() || !isName(arguments[i + 1])))) {
+            return std::nullopt;
+        } else {
+            parsed.options[option->first] = option->second ? arguments[++i] : "";
+        }
+    }
+    return parsed;
+}
+
+bool onlyOptions(const Arguments& arguments, const std::vector<std::string>& allowed) {
+    return std::all_of(arguments.options.begin(), arguments.options.end(), [&](const auto& o) {
+        return std::find(allowed.begin(), allowed.end(), o.first) != allowed.end();
+    });
+}
+
+// The days of --expires, or nothing when they are not a whole number from 1 to the limit.
+std::optional<int> expiresDays(const Arguments& arguments) {
+    const auto given = arguments.options.find("--expires");
+    if (given == arguments.options.end()) {
+        return kDefaultExpiresDays;
+    }
+    const std::string& text = given->second;
+    if (text.empty() || text.size() > std::to_string(kMaxExpiresDays).size() ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::stoi(text) < 1 ||
+        std::stoi(text) > kMaxExpiresDays) {
+        return std::nullopt;
+    }
+    return std::stoi(text);
+}
+
+void reportSigned(const PublishOptions& options) {
+    if (options.signer) {
+        std::cout << "Signed with the key whose public key is " << options.signer->publicKey()
+                  << "; the signatures expire on " << expiryOf(options) << "\n";
+    }
+}
+
+int publish(const Arguments& arguments, PublishOptions options) {
+    std::unique_ptr<Signer> signer;
+    if (arguments.options.count("--sign") != 0) {
+        signer = std::make_unique<Signer>(arguments.options.at("--sign"));
+    }
+    options.signer = signer.get();
+    const std::string& releases = arguments.names[0];
+    const std::string& output = arguments.names[1];
+    const PublicationRecord publication = publishReleases(releases, output, options);
+    std::cout << "Published " << releases << " into " << output << " as publication "
+              << publication.serial << "\n";
+    reportSigned(options);
+    return 0;
+}
+
+int resign(const Arguments& arguments, PublishOptions options) {
+    const Signer signer(arguments.options.at("--resign"));
+    options.signer = &signer;
+    const std::string& output = arguments.names[0];
+    const PublicationRecord publication = resignTree(output, options);
+    std::cout << "Re-signed " << output << " as publication " << publication.serial << "\n";
+    reportSigned(options);
+    return 0;
+}
+
+int verify(const Arguments& arguments) {
+    const auto key = arguments.options.find("--public-key");
+    const TreeReport report = verifyTree(
+        arguments.names[1], key == arguments.options.end() ? "" : key->second, std::time(nullptr));
+    for (const std::string& problem : report.problems) {
+        std::cout << problem << "\n";
+    }
+    std::cout << report.summary << "\n";
+    return report.problems.empty() ? 0 : 1;
+}
+
+int refuseArguments() {
+    std::cerr << kUsage;
+    return 1;
 }
 
 int run(const std::vector<std::string>& arguments) {
@@ -58,16 +157,40 @@ int run(const std::vector<std::string>& arguments) {
         std::cout << kUsage;
         return 0;
     }
-    if (arguments.size() == 2 && arguments[0] == "keygen" && isName(arguments[1])) {
-        std::cout << makeKeyFile(arguments[1]) << "\n";
-        return 0;
-    }
-    const bool signing = arguments.size() == 4 && arguments[0] == "--sign";
-    const std::vector<std::string> names(arguments.begin() + (signing ? 1 : 0), arguments.end());
-    if ((names.size() != 2 && !signing) || !std::all_of(names.begin(), names.end(), isName)) {
+    const std::optional<Arguments> parsed = parse(arguments);
+    if (!parsed) {
         return refuseArguments();
     }
-    return publish(names[names.size() - 2], names.back(), signing ? names[0] : "");
+    const std::vector<std::string>& names = parsed->names;
+    const bool command = !names.empty() && (names[0] == "keygen" || names[0] == "verify");
+    if (command && names.size() == 2 && names[0] == "keygen" && parsed->options.empty()) {
+        std::cout << makeKeyFile(names[1]) << "\n";
+        return 0;
+    }
+    if (command && names.size() == 2 && names[0] == "verify" &&
+        onlyOptions(*parsed, {"--public-key"})) {
+        return verify(*parsed);
+    }
+    const std::optional<int> days = expiresDays(*parsed);
+    const bool resigning = parsed->options.count("--resign") != 0;
+    const bool signing = resigning || parsed->options.count("--sign") != 0;
+    if (command || !days || (parsed->options.count("--expires") != 0 && !signing) ||
+        names.size() != (resigning ? 1u : 2u) ||
+        !onlyOptions(*parsed, {resigning ? "--resign" : "--sign", "--expires", "--new-key"})) {
+        return refuseArguments();
+    }
+    PublishOptions options;
+    options.expiresDays = *days;
+    options.newKey = parsed->options.count("--new-key") != 0;
+    return resigning ? resign(*parsed, options) : publish(*parsed, options);
+}
+
+// Each line of a refusal on its own line, so that every problem of a publication is seen.
+void reportError(const std::string& message) {
+    std::istringstream lines(message);
+    for (std::string line; std::getline(lines, line);) {
+        std::cerr << "vexl-publish: " << line << "\n";
+    }
 }
 
 } // namespace
@@ -76,7 +199,7 @@ int main(int argc, char** argv) {
     try {
         return run(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const std::exception& error) {
-        std::cerr << "vexl-publish: " << error.what() << "\n";
+        reportError(error.what());
         return 1;
     }
 }

@@ -48,6 +48,10 @@ void syncFolder(const std::string& folderText);
 bool exchangePaths(const std::string& first, const std::string& second,
                    boost::system::error_code& ec);
 
+// Whether the file's permissions let others than its owner read it. Windows answers false: there
+// the folder's access list decides, as for the rest of the user's profile.
+bool readableByOthers(const std::string& pathText);
+
 // Where a symbolic link at `pathText` finally points; the path itself when it is no link.
 std::string followLinks(const std::string& pathText);
 

@@ -183,6 +183,12 @@ bool exchangePaths(const std::string& first, const std::string& second,
     return false;
 }
 
+bool readableByOthers(const std::string& pathText) {
+    struct stat status {};
+    return ::stat(toFsPath(pathText).c_str(), &status) == 0 &&
+           (status.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
 std::string followLinks(const std::string& pathText) {
     boost::system::error_code ec;
     const boost::filesystem::path path = toFsPath(pathText);

@@ -159,6 +159,10 @@ bool exchangePaths(const std::string&, const std::string&, boost::system::error_
     return false;
 }
 
+bool readableByOthers(const std::string&) {
+    return false;
+}
+
 std::string followLinks(const std::string& pathText) {
     return pathText;
 }

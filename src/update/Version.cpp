@@ -28,6 +28,19 @@ std::vector<std::uint64_t> versionFields(const std::string& dotted) {
     return fields;
 }
 
+// The dot-separated fields as written.
+std::vector<std::string> fieldTexts(const std::string& dotted) {
+    std::vector<std::string> fields;
+    for (std::size_t start = 0;;) {
+        const std::size_t dot = dotted.find('.', start);
+        fields.push_back(dotted.substr(start, dot == std::string::npos ? dot : dot - start));
+        if (dot == std::string::npos) {
+            return fields;
+        }
+        start = dot + 1;
+    }
+}
+
 } // namespace
 
 std::int32_t versionNumber(const std::string& dotted) {
@@ -80,4 +93,26 @@ bool numbersKeepDottedOrder(const std::string& a, const std::string& b) {
     const std::int32_t first = versionNumber(a);
     const std::int32_t second = versionNumber(b);
     return compareDotted(a, b) == (first < second ? -1 : first > second ? 1 : 0);
+}
+
+bool sameFieldWidths(const std::string& a, const std::string& b) {
+    const std::vector<std::string> first = fieldTexts(a);
+    const std::vector<std::string> second = fieldTexts(b);
+    return first.size() == second.size() &&
+           std::equal(
+               first.begin(), first.end(), second.begin(),
+               [](const std::string& x, const std::string& y) { return x.size() == y.size(); });
+}
+
+std::string widenedLike(const std::string& dotted, const std::string& other) {
+    std::vector<std::string> fields = fieldTexts(dotted);
+    const std::vector<std::string> others = fieldTexts(other);
+    fields.resize(std::max(fields.size(), others.size()));
+    std::string widened;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const std::size_t width =
+            std::max(fields[i].size(), i < others.size() ? others[i].size() : 0);
+        widened += (i == 0 ? "" : ".") + std::string(width - fields[i].size(), '0') + fields[i];
+    }
+    return widened;
 }

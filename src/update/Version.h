@@ -27,3 +27,11 @@ bool isOlderVersion(const std::string& candidate, const std::string& installed);
 // Whether the numbers of two versions order them as their dotted forms do (1.10.0 and 2.0.0 do
 // not: 1100 is more than 200).
 bool numbersKeepDottedOrder(const std::string& a, const std::string& b);
+
+// Whether two versions have as many dotted fields and each field as many digits (1.02.0 and
+// 1.10.0 do, 1.2.0 and 1.10.0 do not): versions that all do keep the two orders agreeing.
+bool sameFieldWidths(const std::string& a, const std::string& b);
+
+// `dotted` with every field as wide as the wider of its field and `other`'s, padded with leading
+// zeros, and as many fields as the longer of the two: 1.2.0 like 1.10.0 is 1.02.0.
+std::string widenedLike(const std::string& dotted, const std::string& other);

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+class Signer;
+
+// What a published tree says about itself, the names the updater asks for its documents by, and
+// the rules that keep one tree after another trustworthy to the updaters in use.
+
+// At the tree's root: {"Publication": serial, "PublicKey": key or "", "Published": UTC time}.
+constexpr const char* kPublicationFile = "vexl-publication.json";
+// How long the signatures of a publication stay valid unless the maker says otherwise, and the
+// longest the maker may ask for: an updater must see a re-signed tree at least this often.
+constexpr int kDefaultExpiresDays = 90;
+constexpr int kMaxExpiresDays = 3650;
+constexpr std::time_t kSecondsPerDay = 24 * 60 * 60;
+
+struct PublicationRecord {
+    std::int64_t serial = 0;
+    std::string publicKey; // empty when the tree is not signed
+    std::string published;
+};
+
+// How a publication signs.
+struct PublishOptions {
+    const Signer* signer = nullptr;
+    int expiresDays = kDefaultExpiresDays;
+    bool newKey = false; // the maker means to leave the key the output was signed with
+    std::time_t now = std::time(nullptr);
+};
+
+// Problems found before anything is written, each a line naming what it is about and the rule.
+using Problems = std::vector<std::string>;
+// Throws std::runtime_error with every problem, one per line, when there are any.
+void refuseAny(const Problems& problems);
+
+// The record of the tree at `root`; nothing when it has none (nothing published there yet, or by
+// an older vexl-publish). Throws std::runtime_error when it is there and cannot be read.
+std::optional<PublicationRecord> readPublication(const boost::filesystem::path& root);
+void writePublication(const boost::filesystem::path& root, const PublicationRecord& record);
+
+// The record of the publication that follows `previous` into an output.
+PublicationRecord nextPublication(const std::optional<PublicationRecord>& previous,
+                                  const PublishOptions& options);
+// When the signatures of that publication expire.
+std::string expiryOf(const PublishOptions& options);
+
+// The key rules of a publication into `outputFolder` (as the maker named it), whose tree is
+// `previous`: a secret key only its owner can read, and the key the updaters in use trust.
+void checkKey(const std::string& outputFolder, const std::optional<PublicationRecord>& previous,
+              const PublishOptions& options, Problems& problems);
+
+// The bytes of a file of a tree; nothing when it cannot be read.
+std::optional<std::string> fileBytes(const boost::filesystem::path& file);
+
+// A UTC time as YYYY-MM-DDTHH:MM:SSZ; such texts sort as the times they name.
+std::string utcText(std::time_t when);
+bool isUtcText(const std::string& text);
+
+// The address, relative to the service root, under which the updater asks for the document at
+// `treePath` (relative to the tree's root, with slashes): products/... as it is,
+// manifest/KIND/P/V.json as manifest/KIND?product=P&version=V and its full.json, served for
+// every version never published, with version=0. Empty for a path that is no document.
+std::string documentAddress(const std::string& treePath);

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "publish/Publication.h"
+
+#include <string>
+
+// Signs the tree in `outputFolder` again as the next publication, with new records that expire
+// `options.expiresDays` from now, so that updaters keep accepting a service whose releases have
+// not changed. The new tree is built beside the output from second names of its files (copies
+// only where the file system has no such names) and swapped in like a publication (FreshTree.h).
+//
+// Re-signing signs what the tree holds, so every document must still match a record that
+// verifies under the key the tree was signed with. Throws std::runtime_error with every problem
+// found, one per line, having written nothing; the key rules of a publication apply.
+PublicationRecord resignTree(const std::string& outputFolder, const PublishOptions& options);
