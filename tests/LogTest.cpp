@@ -57,15 +57,16 @@ TEST(ShownTextTest, LongTextIsCutAtACharacterBoundary) {
     EXPECT_EQ(shown(""), "");
 }
 
-TEST_F(LogTest, ALogOverItsLimitIsSetAsideOnceAtTheStart) {
+TEST_F(LogTest, ALogOverItsLimitIsSetAsideOnce) {
     const std::string folder = updaterFolder();
     boost::filesystem::create_directories(toFsPath(folder));
     writeFile(toFsPath(folder + "vexl_updater_log.old.txt").string(), "older");
     writeFile(toFsPath(folder + "vexl_updater_log.txt").string(),
               std::string(8 * 1024 * 1024 + 1, 'x'));
     initLogFile(folder);
+    setAsideLargeLog(folder);
     logMessage(kLogInfo, "fresh");
-    initLogFile(folder); // small now: kept
+    setAsideLargeLog(folder); // small now: kept
     EXPECT_EQ(boost::filesystem::file_size(toFsPath(folder + "vexl_updater_log.old.txt")),
               8u * 1024 * 1024 + 1);
     EXPECT_EQ(logLines(readText(toFsPath(folder + "vexl_updater_log.txt").string())),

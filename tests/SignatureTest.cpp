@@ -3,18 +3,18 @@
 
 using nlohmann::json;
 
+// How a document's record is made: by default for its own address, publication 1, far ahead.
+struct Signed {
+    std::string address; // empty: the document's own
+    std::int64_t publication = 1;
+    std::string expires = "2099-01-01T00:00:00Z";
+};
+
 // The build that trusts the demonstration key and a second test key, against documents signed as
 // each case says. Whatever is refused, nothing is installed and the registry keeps the old
 // version.
 class SignatureTest : public ProgramFixture {
 protected:
-    // How a document's record is made: by default for its own address, publication 1, a year on.
-    struct Signed {
-        std::string address; // empty: the document's own
-        std::int64_t publication = 1;
-        std::string expires = "2099-01-01T00:00:00Z";
-    };
-
     SignatureTest() : second(VEXL_FIXTURES "/second-signing.key") {
         program = VEXL_SIGNED_UPDATER_EXE;
         writeFile(local(simulatorFolder() + "VEXL 747\\a.cfg"), "old");

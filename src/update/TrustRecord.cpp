@@ -16,7 +16,8 @@ constexpr std::size_t kTrustFileMaxBytes = 4096;
 
 std::optional<std::int64_t> readHighestPublication(const std::string& updaterFolder) {
     boost::system::error_code ec;
-    if (!boost::filesystem::exists(toFsPath(updaterFolder + kTrustFile), ec) && !ec) {
+    if (boost::filesystem::status(toFsPath(updaterFolder + kTrustFile), ec).type() ==
+        boost::filesystem::file_not_found) {
         return 0;
     }
     FilePtr in = openFile(updaterFolder + kTrustFile, "rb");
