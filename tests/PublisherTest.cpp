@@ -655,8 +655,8 @@ TEST_F(PublisherTest, SignatureRecordsBindEachDocumentToItsAddressAndPublication
     ASSERT_EQ(signing.exitCode, 0) << signing.err;
     const std::string expires =
         json::parse(readFile(out + "/products/P3D/744/2.json.sig"))["Expires"];
-    EXPECT_TRUE(expires >= utcText(before + 30 * kSecondsPerDay) &&
-                expires <= utcText(after + 30 * kSecondsPerDay))
+    EXPECT_TRUE(expires >= recordTime(before + 30 * kSecondsPerDay) &&
+                expires <= recordTime(after + 30 * kSecondsPerDay))
         << expires;
     EXPECT_EQ(signing.out, "Published " + releases + " into " + out +
                                " as publication 1\nSigned with the key whose public key is " +
@@ -664,8 +664,8 @@ TEST_F(PublisherTest, SignatureRecordsBindEachDocumentToItsAddressAndPublication
     const json publication = document("vexl-publication.json");
     EXPECT_EQ(publication["Publication"], 1);
     EXPECT_EQ(publication["PublicKey"], publicKey);
-    EXPECT_TRUE(publication["Published"] >= utcText(before) &&
-                publication["Published"] <= utcText(after));
+    EXPECT_TRUE(publication["Published"] >= recordTime(before) &&
+                publication["Published"] <= recordTime(after));
     int documents = 0;
     for (const auto& [path, bytes] : snapshot(out)) {
         if (isDocument(path)) {

@@ -43,7 +43,26 @@ const std::vector<PublicKey>& publicKeys() {
     return keys;
 }
 
-// UTC time as a record writes it; only this form compares in time order as text.
+// A manifest address asked for at a version may be answered by the product's full document,
+// published for every version as version=0.
+bool isFullDocumentFor(const std::string& recorded, const std::string& requested) {
+    const std::size_t version = requested.rfind("&version=");
+    return requested.compare(0, 9, "manifest/") == 0 && version != std::string::npos &&
+           recorded == requested.substr(0, version) + "&version=0";
+}
+
+} // namespace
+
+bool signaturesRequired() {
+    return !publicKeys().empty();
+}
+
+std::string signatureAddress(const std::string& url) {
+    const std::size_t query = url.find('?');
+    return query == std::string::npos ? url + ".sig"
+                                      : url.substr(0, query) + ".sig" + url.substr(query);
+}
+
 bool isRecordTime(const std::string& text) {
     static const std::string kShape = "dddd-dd-ddTdd:dd:ddZ";
     if (text.size() != kShape.size()) {
@@ -63,26 +82,6 @@ std::string recordTime(std::time_t when) {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return text;
-}
-
-// A manifest address asked for at a version may be answered by the product's full document,
-// published for every version as version=0.
-bool isFullDocumentFor(const std::string& recorded, const std::string& requested) {
-    const std::size_t version = requested.rfind("&version=");
-    return requested.compare(0, 9, "manifest/") == 0 && version != std::string::npos &&
-           recorded == requested.substr(0, version) + "&version=0";
-}
-
-} // namespace
-
-bool signaturesRequired() {
-    return !publicKeys().empty();
-}
-
-std::string signatureAddress(const std::string& url) {
-    const std::size_t query = url.find('?');
-    return query == std::string::npos ? url + ".sig"
-                                      : url.substr(0, query) + ".sig" + url.substr(query);
 }
 
 std::string signedText(const SignatureRecord& record) {

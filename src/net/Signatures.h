@@ -26,6 +26,10 @@ struct SignatureRecord {
     std::string signature;        // padded base64 of the Ed25519 signature of signedText()
 };
 
+// A record's times: UTC as YYYY-MM-DDTHH:MM:SSZ, the one form that orders as text does.
+std::string recordTime(std::time_t when);
+bool isRecordTime(const std::string& text);
+
 // What the maker signs: "vexl-signature 1\n" + address + "\n" + sha256 + "\n" + publication +
 // "\n" + expires + "\n".
 std::string signedText(const SignatureRecord& record);

@@ -1,5 +1,6 @@
 #include "publish/Publication.h"
 
+#include "net/Signatures.h"
 #include "publish/Signing.h"
 #include "system/Platform.h"
 #include "system/SafeWrite.h"
@@ -13,8 +14,6 @@
 namespace fs = boost::filesystem;
 
 namespace {
-
-constexpr std::size_t kUtcTextLength = 20; // YYYY-MM-DDTHH:MM:SSZ
 
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;
@@ -71,11 +70,11 @@ void writePublication(const fs::path& root, const PublicationRecord& record) {
 PublicationRecord nextPublication(const std::optional<PublicationRecord>& previous,
                                   const PublishOptions& options) {
     return {previous ? previous->serial + 1 : 1, options.signer ? options.signer->publicKey() : "",
-            utcText(options.now)};
+            recordTime(options.now)};
 }
 
 std::string expiryOf(const PublishOptions& options) {
-    return utcText(options.now + options.expiresDays * kSecondsPerDay);
+    return recordTime(options.now + options.expiresDays * kSecondsPerDay);
 }
 
 void checkKey(const std::string& outputFolder, const std::optional<PublicationRecord>& previous,
@@ -110,30 +109,6 @@ std::optional<std::string> fileBytes(const fs::path& file) {
     std::stringstream bytes;
     bytes << in.rdbuf();
     return bytes.str();
-}
-
-std::string utcText(std::time_t when) {
-    // The publisher runs no threads, so gmtime's shared result is safe here.
-    const std::tm* utc = std::gmtime(&when);
-    char text[kUtcTextLength + 1] = {};
-    if (utc == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc) == 0) {
-        throw std::runtime_error("the time " + std::to_string(when) + " has no UTC text");
-    }
-    return text;
-}
-
-bool isUtcText(const std::string& text) {
-    const std::string form = "dddd-dd-ddTdd:dd:ddZ";
-    if (text.size() != form.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < form.size(); ++i) {
-        const bool digit = text[i] >= '0' && text[i] <= '9';
-        if (form[i] == 'd' ? !digit : text[i] != form[i]) {
-            return false;
-        }
-    }
-    return true;
 }
 
 std::string documentAddress(const std::string& treePath) {

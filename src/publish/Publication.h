@@ -58,10 +58,6 @@ void checkKey(const std::string& outputFolder, const std::optional<PublicationRe
 // The bytes of a file of a tree; nothing when it cannot be read.
 std::optional<std::string> fileBytes(const boost::filesystem::path& file);
 
-// A UTC time as YYYY-MM-DDTHH:MM:SSZ; such texts sort as the times they name.
-std::string utcText(std::time_t when);
-bool isUtcText(const std::string& text);
-
 // The address, relative to the service root, under which the updater asks for the document at
 // `treePath` (relative to the tree's root, with slashes): products/... as it is,
 // manifest/KIND/P/V.json as manifest/KIND?product=P&version=V and its full.json, served for

@@ -43,7 +43,7 @@ std::vector<std::string> treeFiles(const fs::path& root) {
 // Checks one published tree, gathering a line per problem.
 class TreeChecker {
 public:
-    TreeChecker(const fs::path& root, std::time_t now) : root_(root), now_(utcText(now)) {}
+    TreeChecker(const fs::path& root, std::time_t now) : root_(root), now_(recordTime(now)) {}
 
     TreeReport check(const std::string& outputFolder, const std::string& publicKey);
 
@@ -103,7 +103,7 @@ void TreeChecker::checkDocument(const std::string& path) {
         problem(path, "its signature record is of publication " + std::to_string(read.publication) +
                           ", the tree's is publication " + std::to_string(publication_->serial));
     }
-    if (!isUtcText(read.expires) || read.expires <= now_) {
+    if (!isRecordTime(read.expires) || read.expires <= now_) {
         problem(path, "its signature record expired on " + read.expires);
     }
 }
