@@ -203,16 +203,15 @@ TEST_F(DriverTest, ProductsWithoutASimulatorOrNothingToDoAreSkipped) {
 
 TEST_F(DriverTest, AHugeNameFromTheServiceGivesABoundedLog) {
     const ProductRecord huge = record(5, std::string(20 * 1024 * 1024, 'n'));
-    testing::internal::CaptureStdout(); // the folder's console line and the log
+    testing::internal::CaptureStdout(); // the log's lines and any console line
     EXPECT_EQ(counts(run({huge})), std::make_pair(0, 1));
-    EXPECT_LT(testing::internal::GetCapturedStdout().size(), 2048u); // with the log line
+    EXPECT_LT(testing::internal::GetCapturedStdout().size(), 16u * 1024);
     const auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind("[VEXL 2] Update terminated abnormally for " + std::string(512, 'n') +
-                                 "... for P3D: Error: cannot create directory ",
-                             0),
-              0u);
-    EXPECT_LT(lines[0].size(), 1200u);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find(" " + std::string(512, 'n') + "... for P3D"), std::string::npos);
+    for (const std::string& line : lines) {
+        EXPECT_LT(line.size(), 1200u);
+    }
 }
 
 TEST_F(DriverTest, AnEmptyProductListStillMakesTheUpdaterFolder) {
