@@ -11,6 +11,17 @@ protected:
 
     static std::pair<int, int> counts(const UpdateCounts& c) { return {c.succeeded, c.failed}; }
 
+    // Every regular file below a folder with its bytes, and every folder.
+    static std::map<std::string, std::string> treeOf(const std::string& folder) {
+        std::map<std::string, std::string> tree;
+        for (boost::filesystem::recursive_directory_iterator it(folder), end; it != end; ++it) {
+            tree[it->path().string()] = boost::filesystem::is_directory(it->path())
+                                            ? "(folder)"
+                                            : readFile(it->path().string());
+        }
+        return tree;
+    }
+
     // What a download folder holds at its top, in name order.
     static std::vector<std::string> namesIn(const std::string& folder) {
         std::vector<std::string> names;
@@ -20,7 +31,8 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-    const std::vector<std::string> onlyBackups = {"Backup"};
+    // The backups, and the journal of the last update.
+    const std::vector<std::string> onlyBackups = {"Backup", "vexl_update_journal.json"};
 
     const Files files = {{"VEXL 747\\aircraft.cfg", {"VEXL 747", "new config"}},
                          {"VEXL 747\\Gauges\\fmc.dll", {"VEXL 747\\Gauges", "new fmc"}}};
@@ -199,6 +211,70 @@ TEST_F(DriverTest, ProductsWithoutASimulatorOrNothingToDoAreSkipped) {
                         "skipping."));
     EXPECT_TRUE(log.has("[VEXL 1] 110 is the current version. No need to update."));
     EXPECT_TRUE(boost::filesystem::is_directory(local(tempFolder()))); // made for every product
+}
+
+// A release goes in whole or not at all: the 13th of 20 files cannot be installed (a folder in
+// its way), so the 12 before it are undone and the simulator folder is as it was.
+TEST_F(DriverTest, AnInstallThatFailsHalfWayIsRolledBackAndTheNextRunInstallsIt) {
+    Files twenty;
+    for (int i = 1; i <= 20; ++i) {
+        const std::string name = "VEXL 747\\f" + std::string(i < 10 ? "0" : "") + std::to_string(i);
+        twenty[name] = {"VEXL 747", "new " + std::to_string(i)};
+        if (i <= 10) {
+            writeFile(local(simulatorFolder() + name), "old " + std::to_string(i));
+        }
+    }
+    publish(3, 110, twenty);
+    boost::filesystem::create_directories(local(simulatorFolder() + "VEXL 747\\f13\\in the way"));
+    const auto before = treeOf(local(simulatorFolder()));
+    EXPECT_EQ(counts(run({record()})), std::make_pair(0, 1));
+    EXPECT_EQ(treeOf(local(simulatorFolder())), before);
+    EXPECT_EQ(displayVersion(), "1.1.0");
+    EXPECT_TRUE(log.has("[VEXL 2] Rolled back the partial update of 747 Classic for P3D: 12 "
+                        "file(s) put back."));
+    boost::filesystem::remove_all(local(simulatorFolder() + "VEXL 747\\f13"));
+    log.clear();
+    EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
+    EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\f13")), "new 13");
+    EXPECT_EQ(displayVersion(), "1.2.0");
+    EXPECT_FALSE(log.has("[VEXL 2] Rolled back an interrupted update of 747 Classic for P3D."));
+}
+
+TEST_F(DriverTest, AnUpdateAKilledRunLeftHalfDoneIsUndoneFirst) {
+    writeFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg"), "new config");
+    writeFile(local(backupFolder() + "VEXL 747\\aircraft.cfg"), "old config");
+    writeFile(local(tempFolder() + "vexl_update_journal.json"),
+              json{{"From", "1.1.0"},
+                   {"To", "1.2.0"},
+                   {"State", "open"},
+                   {"Files",
+                    {{{"FilePath", "VEXL 747\\aircraft.cfg"},
+                      {"Action", "replace"},
+                      {"OldMD5", referenceMd5("old config")},
+                      {"NewMD5", referenceMd5("new config")}}}}}
+                  .dump());
+    ProductRecord current = record();
+    current.ProdVersion = 110; // nothing to update: only the undoing
+    EXPECT_EQ(counts(run({current})), std::make_pair(0, 0));
+    EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg")), "old config");
+    EXPECT_TRUE(log.has("[VEXL 2] Rolled back an interrupted update of 747 Classic for P3D."));
+    log.clear();
+    EXPECT_EQ(counts(run({current})), std::make_pair(0, 0)); // once
+    EXPECT_FALSE(log.has("[VEXL 2] Rolled back an interrupted update of 747 Classic for P3D."));
+}
+
+TEST_F(DriverTest, ADiskTooSmallFailsTheProductBeforeAnyDownload) {
+    publish(3, 110, files);
+    updater.volumeSpace = [](const std::string&) {
+        return std::optional<platform::VolumeSpace>({"one volume", 10 * 1024 * 1024 + 5});
+    };
+    EXPECT_EQ(counts(run({record()})), std::make_pair(0, 1));
+    EXPECT_TRUE(log.has("[VEXL 2] Update terminated abnormally for 747 Classic for P3D: Not enough "
+                        "disk space to update 747 Classic for P3D: 129 MiB needed on " +
+                        tempFolder() + ", 10 MiB free."));
+    for (const auto& [filePath, file] : files) {
+        EXPECT_EQ(service.server.count(service.fileTarget(1, filePath)), 0);
+    }
 }
 
 TEST_F(DriverTest, AHugeNameFromTheServiceGivesABoundedLog) {

@@ -96,7 +96,8 @@ check "every removed file is in the backup folder as released" backed_up_as_rele
 check "the user's gauge is not in the backup folder" test ! -e "$backup/VEXL 744/Gauges/gauge_07.gau"
 check "the replaced aircraft.cfg is in the backup folder" \
     cmp -s "$r100/aircraft.cfg" "$backup/VEXL 744/aircraft.cfg"
-check "the download folder holds no copies, only the backups" test "$(ls -A "$downloads")" = Backup
+check "the download folder holds no copies, only the backups and the last update's journal" \
+    test "$(ls -A "$downloads" | tr '\n' ' ')" = "Backup vexl_update_journal.json "
 
 run_updater
 check "a second run has nothing to do" \

@@ -40,6 +40,9 @@ constexpr std::size_t kMaxLoggedTextBytes = 512;
 // A log file larger than this at the start of a run is set aside and a new one begun.
 constexpr std::uint64_t kMaxLogFileBytes = 8u * 1024u * 1024u;
 
+// Room left free on a volume after an update's downloads and installed files.
+constexpr std::uint64_t kDiskSpaceMarginBytes = 64u * 1024u * 1024u;
+
 // Memory kept aside so that running out of it ends only what ran out.
 constexpr std::size_t kMemoryReserveBytes = 32u * 1024u * 1024u;
 

@@ -3,7 +3,9 @@
 #include "system/Paths.h"
 
 #include <boost/system/error_code.hpp>
+#include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 
 // The calls that differ between Windows and POSIX, below the seams of Paths.h and SafeWrite.h.
@@ -51,6 +53,18 @@ bool exchangePaths(const std::string& first, const std::string& second,
 // Whether the file's permissions let others than its owner read it. Windows answers false: there
 // the folder's access list decides, as for the rest of the user's profile.
 bool readableByOthers(const std::string& pathText);
+
+// The volume a folder lies on (an identity to compare, not a name) and the bytes this user may
+// still write there; nothing when the system cannot say.
+struct VolumeSpace {
+    std::string volume;
+    std::uint64_t freeBytes = 0;
+};
+std::optional<VolumeSpace> volumeSpace(const std::string& folderText);
+
+// Whether a file error says that another program holds the file open (a sharing violation on
+// Windows; POSIX lets a file in use be replaced).
+bool isInUseError(const boost::system::error_code& ec);
 
 // Where a symbolic link at `pathText` finally points; the path itself when it is no link.
 std::string followLinks(const std::string& pathText);

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 // The POSIX side of the platform seams: path texts with backslashes become slash paths, and the
@@ -198,6 +199,21 @@ std::string followLinks(const std::string& pathText) {
     // A dangling link still names where the file is to be: resolve what exists of it.
     const boost::filesystem::path target = boost::filesystem::weakly_canonical(path, ec);
     return ec ? pathText : target.string();
+}
+
+std::optional<VolumeSpace> volumeSpace(const std::string& folderText) {
+    struct statvfs space {};
+    struct stat folder {};
+    const std::string path = toFsPath(folderText).string();
+    if (::statvfs(path.c_str(), &space) != 0 || ::stat(path.c_str(), &folder) != 0) {
+        return std::nullopt;
+    }
+    return VolumeSpace{std::to_string(folder.st_dev),
+                       static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize};
+}
+
+bool isInUseError(const boost::system::error_code&) {
+    return false;
 }
 
 } // namespace platform

@@ -167,4 +167,21 @@ std::string followLinks(const std::string& pathText) {
     return pathText;
 }
 
+std::optional<VolumeSpace> volumeSpace(const std::string& folderText) {
+    const std::wstring folder = toFsPath(folderText).wstring();
+    wchar_t volume[MAX_PATH + 1] = {};
+    ULARGE_INTEGER freeToCaller{};
+    if (!GetVolumePathNameW(folder.c_str(), volume, MAX_PATH) ||
+        !GetDiskFreeSpaceExW(folder.c_str(), &freeToCaller, nullptr, nullptr)) {
+        return std::nullopt;
+    }
+    return VolumeSpace{boost::filesystem::path(volume).string(),
+                       static_cast<std::uint64_t>(freeToCaller.QuadPart)};
+}
+
+bool isInUseError(const boost::system::error_code& ec) {
+    return ec.category() == boost::system::system_category() &&
+           (ec.value() == ERROR_SHARING_VIOLATION || ec.value() == ERROR_LOCK_VIOLATION);
+}
+
 } // namespace platform

@@ -3,6 +3,10 @@
 #include "log/Log.h"
 #include "net/Signatures.h"
 #include "system/Md5Digest.h"
+#include "system/Platform.h"
+
+#include <boost/filesystem/exception.hpp>
+#include <stdexcept>
 
 #include <optional>
 
@@ -20,6 +24,17 @@ DigestMatch compareFileDigests(const std::string& path, const std::string& md5,
 
 std::string unreadableFileLine(const std::string& path) {
     return "Unable to read " + shown(path) + " to check its integrity";
+}
+
+void rethrowFileError(const std::exception_ptr& error, const std::string& filePath) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const boost::filesystem::filesystem_error& fileError) {
+        if (platform::isInUseError(fileError.code())) {
+            throw std::runtime_error(shown(filePath) + " is in use (is the simulator running?)");
+        }
+        throw;
+    }
 }
 
 bool checkFileDigest(const std::string& path, const std::string& md5, const std::string& sha256) {

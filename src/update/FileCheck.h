@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <string>
 
 // How a file on the disk compares with the digests a document lists for it.
@@ -12,6 +13,10 @@ DigestMatch compareFileDigests(const std::string& path, const std::string& md5,
 
 // The level-2 line for a file that cannot be read to check it.
 std::string unreadableFileLine(const std::string& path);
+
+// Goes on with a file error of `filePath` as its product's failure: "FilePath is in use (is the
+// simulator running?)" where another program holds the file open, else as it is.
+[[noreturn]] void rethrowFileError(const std::exception_ptr& error, const std::string& filePath);
 
 // compareFileDigests, logging the line of a file that cannot be read; true when it matches.
 bool checkFileDigest(const std::string& path, const std::string& md5,

@@ -48,13 +48,17 @@ InstallResult installFiles(const Manifest& manifest, const ProductFolders& folde
         ensureFolder(folders.backup + entry.folder, Leftovers::Remove);
         const std::string destination = folders.simulator + entry.filePath;
         const std::string source = folders.download + entry.filePath;
-        result.files.push_back(
-            backUp(destination, source, folders.backup + entry.filePath, entry.md5));
-        if (ensureFolder(folders.simulator + entry.folder, Leftovers::Remove)) {
-            logMessage(kLogInfo,
-                       shown(folders.simulator + entry.folder) + " does not exist; created.");
+        try {
+            result.files.push_back(
+                backUp(destination, source, folders.backup + entry.filePath, entry.md5));
+            if (ensureFolder(folders.simulator + entry.folder, Leftovers::Remove)) {
+                logMessage(kLogInfo,
+                           shown(folders.simulator + entry.folder) + " does not exist; created.");
+            }
+            linkOrCopyFileSafely(source, destination, Durability::OnDisk);
+        } catch (const boost::filesystem::filesystem_error&) {
+            rethrowFileError(std::current_exception(), entry.filePath);
         }
-        linkOrCopyFileSafely(source, destination, Durability::OnDisk);
         if (!checkFileDigest(destination, entry.md5)) {
             throw std::runtime_error(
                 "Aborting file copy, a file has failed integrity-check after copying.");

@@ -5,9 +5,11 @@
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
 #include "update/ServiceQueries.h"
+#include "update/SpaceCheck.h"
 #include "update/UnsafePath.h"
 #include "update/Version.h"
 #include "update/VersionDecision.h"
+#include "update/WholeRelease.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <new>
@@ -122,6 +124,7 @@ Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
     }
     folders.simulator = *simulatorFolder;
     folders.product = folders.simulator + record.VEXLFolderValue + "\\";
+    recoverInterruptedUpdate(record, folders, installedDisplayVersion);
     logMessage(kLogInfo, shown(record.ProdName) + " path should be " + shown(folders.product));
     if (decideVersion(installedVersion, record, folders.product) != VersionDecision::Update) {
         return ProductTurn::Skipped;
@@ -155,13 +158,9 @@ Manifest Updater::runPhases(ProductRecord& record, const ProductFolders& folders
     // Every document is had before any file moves; a service from before removal lists knows of
     // nothing dropped.
     const auto removalList = fetchRemovalList(downloader, record, installedVersion);
+    requireDiskSpace(record, manifest, folders, volumeSpace);
     downloadFiles(downloader, record, manifest, folders);
-    installFiles(manifest, folders);
-    // Only once every new file is in place and checked: a product that fails before keeps the
-    // files it had.
-    if (removalList) {
-        removeDroppedFiles(*removalList, manifest, folders);
-    }
+    installWhole(record, manifest, removalList, folders, installedDisplayVersion);
     return manifest;
 }
 
@@ -188,6 +187,7 @@ void Updater::recordVersion(const std::vector<InstalledProduct>& installed, Upda
 // only take space. The backups stay, and so does the download folder.
 void Updater::tidyDownloads(const std::vector<InstalledProduct>& installed) {
     for (const InstalledProduct& product : installed) {
+        closeJournal(product.folders);
         for (const ManifestEntry& entry : product.manifest.entries) {
             deleteCopy(product.folders.download, entry.filePath);
         }

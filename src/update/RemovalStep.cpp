@@ -47,14 +47,22 @@ std::vector<DroppedFile> removeDroppedFiles(const std::vector<ListedFile>& remov
     std::set<std::string> handled = installedNames(manifest);
     for (const ListedFile& file : removalList) {
         const bool first = handled.insert(foldedPathText(file.filePath)).second;
-        dropped.push_back(
-            {file, first ? backUpIfUnchanged(file, folders) : DroppedFile::Fate::Skipped});
+        try {
+            dropped.push_back(
+                {file, first ? backUpIfUnchanged(file, folders) : DroppedFile::Fate::Skipped});
+        } catch (const boost::filesystem::filesystem_error&) {
+            rethrowFileError(std::current_exception(), file.filePath);
+        }
     }
     syncWrittenFolders(); // every backup is on the disk before its original goes
     for (const DroppedFile& file : dropped) {
         const std::string& filePath = file.file.filePath;
         if (file.fate == DroppedFile::Fate::Removed) {
-            boost::filesystem::remove(toFsPath(folders.simulator + filePath));
+            try {
+                boost::filesystem::remove(toFsPath(folders.simulator + filePath));
+            } catch (const boost::filesystem::filesystem_error&) {
+                rethrowFileError(std::current_exception(), filePath);
+            }
             logMessage(kLogInfo, "Removed " + shown(filePath) + " (kept in the backup folder)");
         } else if (file.fate == DroppedFile::Fate::Changed) {
             logMessage(kLogInfo,

@@ -3,6 +3,7 @@
 #include "net/Downloader.h"
 #include "update/Phases.h"
 #include "update/ProductRecord.h"
+#include "update/SpaceCheck.h"
 #include "update/SystemAccess.h"
 
 #include <cstdint>
@@ -32,6 +33,8 @@ public:
     std::string installedDisplayVersion;
     // Set by fetchProductInformation(); walked by updateProducts().
     std::vector<ProductRecord> products;
+    // Where a run learns each folder's free space; a test may answer instead of the system.
+    VolumeSpaceQuery volumeSpace = platform::volumeSpace;
 
     // The steps main calls, in this order. Updater.cpp, then ProductDriver.cpp.
     void initialise(); // throws for an unknown code

@@ -213,7 +213,7 @@ const std::vector<std::pair<const char*, const char*>>& leftOutTests() {
          "registry operations run against the system's registry"},
         {"UpdaterFolderTest.FallsBackToTheXdgDataFolderThenHome",
          "the XDG data folder is POSIX's fallback; Windows has APPDATA only"},
-        {"FaultInjectionTest.AFullDiskLosesNothingAndTheRerunCompletes",
+        {"FaultInjectionTest.ADiskTooSmallIsFoundBeforeAnyDownloadAndTheRerunCompletes",
          "a test cannot mount a small filesystem from inside Wine"},
         {"FaultInjectionTest.RunningOutOfMemoryEndsOnlyThatProduct",
          "the test limits the program's address space as POSIX does; Wine enforces no memory "

@@ -30,6 +30,7 @@ protected:
         updater.initialise();
         log.clear();
         updater.installedVersion = 110;
+        updater.installedDisplayVersion = "1.1.0";
         TransferLimits quick; // transient failures are tried again at once
         quick.firstRetryDelaySeconds = 0;
         updater.downloader.setLimits(quick);

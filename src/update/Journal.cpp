@@ -1,0 +1,151 @@
+#include "update/Journal.h"
+
+#include "system/Md5Digest.h"
+#include "system/Paths.h"
+#include "system/SafeWrite.h"
+#include "update/ServiceQueries.h"
+#include "update/UnsafePath.h"
+
+#include <algorithm>
+#include <boost/filesystem/operations.hpp>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <stdexcept>
+
+namespace {
+
+const char kJournalName[] = "vexl_update_journal.json";
+constexpr std::size_t kMaxJournalBytes = 256u * 1024u * 1024u;
+const char* const kActions[] = {"replace", "add", "remove"};
+
+// The MD5 of a regular file at the path text; nothing for anything else or an unreadable file.
+std::optional<std::string> md5OfRegularFile(const std::string& pathText) {
+    boost::system::error_code ec;
+    if (!boost::filesystem::is_regular_file(
+            boost::filesystem::symlink_status(toFsPath(pathText), ec))) {
+        return std::nullopt;
+    }
+    return md5OfFile(pathText);
+}
+
+nlohmann::json toJson(const Journal& journal) {
+    nlohmann::json files = nlohmann::json::array();
+    for (const JournalFile& file : journal.files) {
+        files.push_back({{"FilePath", file.filePath},
+                         {"Action", kActions[static_cast<int>(file.action)]},
+                         {"OldMD5", file.oldMd5},
+                         {"NewMD5", file.newMd5}});
+    }
+    return {{"From", journal.fromVersion},
+            {"To", journal.toVersion},
+            {"State", journal.done ? "done" : "open"},
+            {"Files", files}};
+}
+
+JournalFile fileOf(const nlohmann::json& item) {
+    JournalFile file{item.at("FilePath").get<std::string>(), JournalFile::Action::Add,
+                     item.at("OldMD5").get<std::string>(), item.at("NewMD5").get<std::string>()};
+    const std::string action = item.at("Action").get<std::string>();
+    for (int i = 0; i < 3; ++i) {
+        if (action == kActions[i]) {
+            file.action = static_cast<JournalFile::Action>(i);
+            requireSafePath(file.filePath, PathUse::ManifestPath);
+            return file;
+        }
+    }
+    throw std::runtime_error("unknown action " + action);
+}
+
+// Puts the old bytes back from the backup folder, where it has them.
+bool putBack(const JournalFile& file, const ProductFolders& folders) {
+    const std::string destination = folders.simulator + file.filePath;
+    const std::string backup = folders.backup + file.filePath;
+    if (file.oldMd5.empty() || md5OfRegularFile(destination) == file.oldMd5 ||
+        md5OfRegularFile(backup) != file.oldMd5) {
+        return false;
+    }
+    ensureFolder(folders.simulator + parentPathText(file.filePath), Leftovers::Remove);
+    linkOrCopyFileSafely(backup, destination, Durability::OnDisk);
+    return true;
+}
+
+// Takes away a file the update added, where it is still the release's.
+bool takeAway(const JournalFile& file, const ProductFolders& folders) {
+    const std::string destination = folders.simulator + file.filePath;
+    if (md5OfRegularFile(destination) != file.newMd5) {
+        return false;
+    }
+    boost::filesystem::remove(toFsPath(destination));
+    return true;
+}
+
+} // namespace
+
+Journal planJournal(const std::string& fromVersion, const std::string& toVersion,
+                    const Manifest& manifest, const std::vector<ListedFile>& removalList,
+                    const ProductFolders& folders) {
+    Journal journal{fromVersion, toVersion, false, {}};
+    std::set<std::string> installed;
+    for (const ManifestEntry& entry : manifest.entries) {
+        installed.insert(foldedPathText(entry.filePath));
+        const std::optional<std::string> old = md5OfRegularFile(folders.simulator + entry.filePath);
+        if (old != entry.md5) {
+            journal.files.push_back({entry.filePath,
+                                     old ? JournalFile::Action::Replace : JournalFile::Action::Add,
+                                     old.value_or(""), entry.md5});
+        }
+    }
+    for (const ListedFile& file : removalList) {
+        if (installed.insert(foldedPathText(file.filePath)).second &&
+            md5OfRegularFile(folders.simulator + file.filePath) == file.md5) {
+            journal.files.push_back({file.filePath, JournalFile::Action::Remove, file.md5, ""});
+        }
+    }
+    return journal;
+}
+
+void writeJournal(const Journal& journal, const ProductFolders& folders) {
+    writeFileSafely(folders.download + kJournalName, toJson(journal).dump(1) + "\n",
+                    Durability::OnDisk);
+    syncWrittenFolders();
+}
+
+std::optional<Journal> readJournal(const ProductFolders& folders) {
+    const std::string path = folders.download + kJournalName;
+    boost::system::error_code ec;
+    const auto size = boost::filesystem::file_size(toFsPath(path), ec);
+    if (ec) {
+        return std::nullopt;
+    }
+    try {
+        FilePtr in = openFile(path, "rb");
+        std::string text(std::min<std::uintmax_t>(size, kMaxJournalBytes + 1), '\0');
+        if (!in || size > kMaxJournalBytes ||
+            std::fread(text.data(), 1, text.size(), in.get()) != text.size()) {
+            throw std::runtime_error("it cannot be read whole");
+        }
+        const nlohmann::json document = parseDocument(text);
+        Journal journal{document.at("From").get<std::string>(),
+                        document.at("To").get<std::string>(),
+                        document.at("State").get<std::string>() == "done",
+                        {}};
+        for (const nlohmann::json& item : document.at("Files")) {
+            journal.files.push_back(fileOf(item));
+        }
+        return journal;
+    } catch (const std::exception& error) {
+        throw std::runtime_error("Cannot read the update journal " + path + ": " + error.what());
+    }
+}
+
+int rollBack(const Journal& journal, const ProductFolders& folders) {
+    int undone = 0;
+    for (const JournalFile& file : journal.files) {
+        const bool changed = file.action == JournalFile::Action::Add ? takeAway(file, folders)
+                                                                     : putBack(file, folders);
+        undone += changed ? 1 : 0;
+    }
+    syncWrittenFolders();
+    return undone;
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "update/Manifest.h"
+#include "update/Phases.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// What an update is about to change in the simulator folder, written into the download folder
+// (vexl_update_journal.json) before anything there changes, so that an update that fails or is
+// killed half-way can be undone from the backup folder: a release is installed whole or not at
+// all.
+struct JournalFile {
+    enum class Action { Replace, Add, Remove };
+    std::string filePath;
+    Action action = Action::Add;
+    std::string oldMd5; // of the file there before; empty for Add
+    std::string newMd5; // of the release's file; empty for Remove
+};
+
+struct Journal {
+    std::string fromVersion; // dotted
+    std::string toVersion;
+    bool done = false; // undone, or the version it installed is recorded
+    std::vector<JournalFile> files;
+};
+
+// What installing the manifest and removing the listed files would change, as the simulator
+// folder is now.
+Journal planJournal(const std::string& fromVersion, const std::string& toVersion,
+                    const Manifest& manifest, const std::vector<ListedFile>& removalList,
+                    const ProductFolders& folders);
+
+// Writes the journal, flushed to the disk; throws boost::filesystem::filesystem_error.
+void writeJournal(const Journal& journal, const ProductFolders& folders);
+// The product's journal; nothing when there is none. Throws std::runtime_error for one that
+// cannot be read or names a file outside the simulator folder.
+std::optional<Journal> readJournal(const ProductFolders& folders);
+
+// Undoes every change the journal's update made that is still there: a replaced or removed file
+// is put back from the backup folder (only when the backup holds the old bytes), an added file
+// taken away. Folders stay. Returns how many changes it undid; throws on a file it cannot put
+// back.
+int rollBack(const Journal& journal, const ProductFolders& folders);
