@@ -101,15 +101,20 @@ TEST_F(ProcessTest, NoUpdaterFolderMeansTheRunCannotStart) {
 TEST_F(ProcessTest, ArgumentsAreForAPersonAndNeverStartARun) {
     Outcome outcome = runProgram({"--help"});
     EXPECT_EQ(outcome.exitCode, 0);
-    EXPECT_EQ(outcome.console.rfind("Usage: vexl-updater [--help | --version]\n", 0), 0u);
+    EXPECT_EQ(outcome.console.rfind("Usage: vexl-updater [--verify | --help | --version]\n", 0),
+              0u);
     EXPECT_NE(outcome.console.find("Registry: " + registry::location() + "\n"), std::string::npos);
     EXPECT_NE(outcome.console.find("  3  the pass ran to its end but at least one product failed"),
               std::string::npos);
     outcome = runProgram({"--version"});
     EXPECT_EQ(outcome.exitCode, 0);
     EXPECT_EQ(outcome.console.rfind("VEXL Updater: Version A18 - Build timestamp ", 0), 0u);
-    outcome = runProgram({"--update-now"});
-    EXPECT_EQ(outcome.exitCode, 1);
+    for (const std::vector<std::string>& wrong :
+         {std::vector<std::string>{"--update-now"},
+          std::vector<std::string>{"--verify", "--verify"}}) {
+        outcome = runProgram(wrong);
+        EXPECT_EQ(outcome.exitCode, 1);
+    }
     EXPECT_EQ(outcome.console, "");
     EXPECT_EQ(outcome.errors.rfind("Usage: vexl-updater", 0), 0u);
     EXPECT_FALSE(fileExists(dir.file("VEXL")));

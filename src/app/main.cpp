@@ -28,11 +28,13 @@ std::string usage() {
     } catch (const std::runtime_error&) {
         folder = "(none: set APPDATA) ";
     }
-    return "Usage: vexl-updater [--help | --version]\n\n"
+    return "Usage: vexl-updater [--verify | --help | --version]\n\n"
            "Brings the installed VEXL 744 for P3D up to the newest version that VEXL's update\n"
            "service offers: every changed file is downloaded, proved by its MD5 digest, the file\n"
            "it replaces is backed up, and the new version is recorded. It needs no arguments and\n"
            "is made to run unattended, for example as a scheduled task.\n\n"
+           "  --verify   compare the installed files with the newest release, changing nothing\n"
+           "             but the log (exit 3 when a file is changed or missing)\n\n"
            "Log:      " +
            folder +
            "vexl_updater_log.txt\n"
@@ -48,7 +50,7 @@ std::string usage() {
            "  3  the pass ran to its end but at least one product failed\n";
 }
 
-// Arguments are for a person at a console; they never start a run.
+// Arguments for a person at a console answer at once; they never start a run.
 int answerArguments(const std::string& argument) {
     if (argument == "--help") {
         std::fputs(usage().c_str(), stdout);
@@ -70,7 +72,10 @@ int endRun(int exitCode) {
     return exitCode;
 }
 
-int runPass(Updater& updater) {
+// What a run does once it is set up: the nightly update, or a check of what is installed.
+enum class Command { Update, Verify };
+
+int runPass(Updater& updater, Command command) {
     const std::string aircraft = "744";
     const std::string simulator = "P3D";
     logMessage(kLogInfo, "===== VEXL updater commencing");
@@ -85,6 +90,12 @@ int runPass(Updater& updater) {
     }
     updater.findInstalledVersion();
     updater.fetchProductInformation();
+    if (command == Command::Verify) {
+        const int exitCode = updater.verifyProducts() ? kPassComplete : kProductsFailed;
+        endRun(exitCode);
+        logMessage(kLogInfo, "Done.");
+        return exitCode;
+    }
     const UpdateCounts counts = updater.updateProducts();
     logMessage(kLogInfo,
                "Installed products that failed to update: " + std::to_string(counts.failed));
@@ -98,9 +109,9 @@ int runPass(Updater& updater) {
 
 // Whatever escapes the pass (the update service unreachable or its product information
 // unusable) ends it in order, logged, rather than as a crash.
-int runGuarded(Updater& updater) {
+int runGuarded(Updater& updater, Command command) {
     try {
-        return runPass(updater);
+        return runPass(updater, command);
     } catch (const std::exception& error) {
         logMessage(kLogError, shown(error.what())); // it may quote the service's text
     } catch (...) {
@@ -112,8 +123,10 @@ int runGuarded(Updater& updater) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1) {
-        return answerArguments(argc == 2 ? argv[1] : "");
+    const std::string argument = argc == 2 ? argv[1] : argc > 2 ? "(several)" : "";
+    const Command command = argument == "--verify" ? Command::Verify : Command::Update;
+    if (argc > 1 && command == Command::Update) {
+        return answerArguments(argument);
     }
     holdMemoryReserve();
     Updater updater;
@@ -138,5 +151,5 @@ int main(int argc, char** argv) {
                                   "; this run stops.");
         return endRun(kCouldNotStart);
     }
-    return runGuarded(updater);
+    return runGuarded(updater, command);
 }

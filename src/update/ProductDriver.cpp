@@ -23,34 +23,6 @@ void logFailure(const ProductRecord& record, const std::string& reason) {
                               shown(record.Simulator) + ": " + shown(reason));
 }
 
-// The simulator's install folder from its "AppPath", ending in a backslash; nothing when the
-// product is skipped.
-std::optional<std::string> findSimulatorFolder(SystemAccess& system, const ProductRecord& record) {
-    logMessage(kLogInfo, "Finding install-directory this product's simulator...");
-    logMessage(kLogInfo,
-               "If a registry key error appears, disregard - it simply means you do not have "
-               "that simulator installed.");
-    std::string folder =
-        system.readRegistryString(RegistryRoot::CurrentUser, record.RegistryKey, "AppPath")
-            .value_or("");
-    if (folder.empty()) {
-        logMessage(kLogInfo, "I found no sim install corresponding to product ID " +
-                                 std::to_string(record.ProductID) + "; skipping.");
-        return std::nullopt;
-    }
-    if (folder.back() != '\\') {
-        folder += '\\';
-    }
-    // A relative folder would be taken from wherever the run happens to start.
-    if (!toFsPath(folder).is_absolute()) {
-        logMessage(kLogInfo, "Sim install directory " + shown(folder) +
-                                 " is not an absolute path; skipping.");
-        return std::nullopt;
-    }
-    logMessage(kLogInfo, "Sim install directory in registry is " + shown(folder));
-    return folder;
-}
-
 // Deletes a downloaded copy and the folders of the download folder it leaves empty. What cannot
 // be deleted stays; the update it served is complete all the same.
 void deleteCopy(const std::string& downloadFolder, std::string filePath) {
@@ -118,7 +90,7 @@ Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
     system.ensureDirectory(folders.download);
     logMessage(kLogInfo,
                ">>> Product: " + shown(record.ProdName) + " for " + shown(record.Simulator));
-    const std::optional<std::string> simulatorFolder = findSimulatorFolder(system, record);
+    const std::optional<std::string> simulatorFolder = findSimulatorFolder(record);
     if (!simulatorFolder) {
         return ProductTurn::Skipped;
     }
@@ -162,6 +134,34 @@ Manifest Updater::runPhases(ProductRecord& record, const ProductFolders& folders
     downloadFiles(downloader, record, manifest, folders);
     installWhole(record, manifest, removalList, folders, installedDisplayVersion);
     return manifest;
+}
+
+// The simulator's install folder from its "AppPath", ending in a backslash; nothing when the
+// product is skipped.
+std::optional<std::string> Updater::findSimulatorFolder(const ProductRecord& record) {
+    logMessage(kLogInfo, "Finding install-directory this product's simulator...");
+    logMessage(kLogInfo,
+               "If a registry key error appears, disregard - it simply means you do not have "
+               "that simulator installed.");
+    std::string folder =
+        system.readRegistryString(RegistryRoot::CurrentUser, record.RegistryKey, "AppPath")
+            .value_or("");
+    if (folder.empty()) {
+        logMessage(kLogInfo, "I found no sim install corresponding to product ID " +
+                                 std::to_string(record.ProductID) + "; skipping.");
+        return std::nullopt;
+    }
+    if (folder.back() != '\\') {
+        folder += '\\';
+    }
+    // A relative folder would be taken from wherever the run happens to start.
+    if (!toFsPath(folder).is_absolute()) {
+        logMessage(kLogInfo, "Sim install directory " + shown(folder) +
+                                 " is not an absolute path; skipping.");
+        return std::nullopt;
+    }
+    logMessage(kLogInfo, "Sim install directory in registry is " + shown(folder));
+    return folder;
 }
 
 // The new version is recorded once, after every product's turn, and only when none failed: a

@@ -7,6 +7,7 @@
 #include "update/SystemAccess.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,9 @@ public:
     void findInstalledVersion();
     void fetchProductInformation();
     UpdateCounts updateProducts();
+    // Instead of updateProducts(), for --verify: compares each product at its newest version with
+    // its full manifest; true when every file is as released. Verify.cpp
+    bool verifyProducts();
 
 private:
     void startTrust();          // Updater.cpp, with the product information
@@ -55,6 +59,8 @@ private:
     ProductTurn runProductTurn(ProductRecord& record, std::vector<InstalledProduct>& installed);
     ProductTurn updateProduct(ProductRecord& record, std::vector<InstalledProduct>& installed);
     Manifest runPhases(ProductRecord& record, const ProductFolders& folders);
+    std::optional<std::string> findSimulatorFolder(const ProductRecord& record);
+    bool verifyProduct(const ProductRecord& record);
     void recordVersion(const std::vector<InstalledProduct>& installed, UpdateCounts& counts);
     void tidyDownloads(const std::vector<InstalledProduct>& installed);
 

@@ -1,0 +1,57 @@
+#include "support/UpdateFixture.h"
+
+using nlohmann::json;
+
+// --verify: the installed files of a product at its newest version against its full manifest.
+class VerifyTest : public UpdateFixture {
+protected:
+    VerifyTest() {
+        updater.installedVersion = 120;
+        updater.installedDisplayVersion = "1.2.0";
+        publish(3, 0, files); // the full manifest, served for version=0
+        for (const auto& [filePath, file] : files) {
+            writeFile(local(simulatorFolder() + filePath), file.bytes);
+        }
+    }
+
+    bool verify() {
+        updater.products = {record()};
+        return updater.verifyProducts();
+    }
+
+    const Files files = {{"VEXL 747\\aircraft.cfg", {"VEXL 747", "config"}},
+                         {"VEXL 747\\Gauges\\fmc.dll", {"VEXL 747\\Gauges", "fmc"}},
+                         {"VEXL 747\\panel.cfg", {"VEXL 747", "panel"}}};
+};
+
+TEST_F(VerifyTest, EveryFileAsReleasedIsOneLine) {
+    EXPECT_TRUE(verify());
+    EXPECT_EQ(log.containing("Verified"),
+              std::vector<std::string>{"[VEXL 1] Verified 747 Classic for P3D: 3 file(s) as "
+                                       "released, 0 changed, 0 missing."});
+}
+
+TEST_F(VerifyTest, ChangedAndMissingFilesAreNamedAndNothingIsTouched) {
+    writeFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg"), "edited by hand");
+    boost::filesystem::remove(local(simulatorFolder() + "VEXL 747\\Gauges\\fmc.dll"));
+    EXPECT_FALSE(verify());
+    const auto lines = log.lines();
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{
+                  "[VEXL 1] Missing: VEXL 747\\Gauges\\fmc.dll",
+                  "[VEXL 1] Changed: VEXL 747\\aircraft.cfg",
+                  "[VEXL 1] Verified 747 Classic for P3D: 1 file(s) as released, 1 changed, 1 "
+                  "missing."}));
+    EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg")), "edited by hand");
+    EXPECT_FALSE(fileExists(local(simulatorFolder() + "VEXL 747\\Gauges\\fmc.dll")));
+    EXPECT_EQ(service.server.count("/manifest/files" + FakeService::query(3, 0)), 1);
+}
+
+TEST_F(VerifyTest, AProductBelowItsNewestIsToBeUpdatedFirst) {
+    updater.installedVersion = 110;
+    updater.installedDisplayVersion = "1.1.0";
+    EXPECT_FALSE(verify());
+    EXPECT_TRUE(log.has("[VEXL 1] 747 Classic for P3D is at version 1.1.0, not its newest 1.2.0: "
+                        "update it first."));
+    EXPECT_TRUE(service.server.requests().empty());
+}
