@@ -32,6 +32,11 @@ struct DocumentLimits {
     std::size_t maxValues = 4000000;
 };
 
+// Files of the program's own read back from the updater folder, which may have been changed by
+// anything: the record of publications seen, and a product's update journal.
+constexpr std::size_t kMaxTrustRecordBytes = 4096;
+constexpr std::size_t kMaxJournalBytes = 256u * 1024u * 1024u;
+
 // A product information document listing more products than this is unusable.
 constexpr std::size_t kMaxProductsPerDocument = 100;
 

@@ -8,7 +8,6 @@
 #include <mutex>
 #include <random>
 #include <set>
-#include <stdexcept>
 #include <vector>
 
 namespace {

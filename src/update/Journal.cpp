@@ -1,5 +1,6 @@
 #include "update/Journal.h"
 
+#include "system/Limits.h"
 #include "system/Md5Digest.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
@@ -16,7 +17,6 @@
 namespace {
 
 const char kJournalName[] = "vexl_update_journal.json";
-constexpr std::size_t kMaxJournalBytes = 256u * 1024u * 1024u;
 const char* const kActions[] = {"replace", "add", "remove"};
 
 // The MD5 of a regular file at the path text; nothing for anything else or an unreadable file.
@@ -86,9 +86,7 @@ Journal planJournal(const std::string& fromVersion, const std::string& toVersion
                     const Manifest& manifest, const std::vector<ListedFile>& removalList,
                     const ProductFolders& folders) {
     Journal journal{fromVersion, toVersion, false, {}};
-    std::set<std::string> installed;
     for (const ManifestEntry& entry : manifest.entries) {
-        installed.insert(foldedPathText(entry.filePath));
         const std::optional<std::string> old = md5OfRegularFile(folders.simulator + entry.filePath);
         if (old != entry.md5) {
             journal.files.push_back({entry.filePath,
@@ -96,6 +94,7 @@ Journal planJournal(const std::string& fromVersion, const std::string& toVersion
                                      old.value_or(""), entry.md5});
         }
     }
+    std::set<std::string> installed = installedNames(manifest);
     for (const ListedFile& file : removalList) {
         if (installed.insert(foldedPathText(file.filePath)).second &&
             md5OfRegularFile(folders.simulator + file.filePath) == file.md5) {

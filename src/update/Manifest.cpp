@@ -1,5 +1,6 @@
 #include "update/Manifest.h"
 
+#include "system/Paths.h"
 #include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
 
@@ -39,6 +40,14 @@ Manifest readManifest(const std::string& body, bool withSha256) {
         manifest.entries.push_back(readEntry(item, withSha256));
     }
     return manifest;
+}
+
+std::set<std::string> installedNames(const Manifest& manifest) {
+    std::set<std::string> names;
+    for (const ManifestEntry& entry : manifest.entries) {
+        names.insert(foldedPathText(entry.filePath));
+    }
+    return names;
 }
 
 std::vector<ListedFile> readRemovalList(const std::string& body) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ struct ListedFile {
 // Throws the JSON library's errors for a malformed document, and "Unsafe path in update data: "
 // + value for a Folder or FilePath that could leave its folder.
 Manifest readManifest(const std::string& body, bool withSha256);
+
+// The manifest's FilePaths as Windows compares names (foldedPathText): a name the update installs
+// belongs to the new release, whatever a removal list says.
+std::set<std::string> installedNames(const Manifest& manifest);
 
 // Reads a removal list, with the same errors.
 std::vector<ListedFile> readRemovalList(const std::string& body);

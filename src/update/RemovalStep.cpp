@@ -10,16 +10,6 @@
 
 namespace {
 
-// A name the install phase has just written belongs to the new release, whatever the list says;
-// a name listed twice is handled once.
-std::set<std::string> installedNames(const Manifest& manifest) {
-    std::set<std::string> names;
-    for (const ManifestEntry& entry : manifest.entries) {
-        names.insert(foldedPathText(entry.filePath));
-    }
-    return names;
-}
-
 // Copies the file into the backup folder when it is exactly as released. Anything else at its
 // name (other bytes, a folder, a link) is the user's and stays.
 DroppedFile::Fate backUpIfUnchanged(const ListedFile& file, const ProductFolders& folders) {
@@ -44,6 +34,7 @@ std::vector<DroppedFile> removeDroppedFiles(const std::vector<ListedFile>& remov
                                             const Manifest& manifest,
                                             const ProductFolders& folders) {
     std::vector<DroppedFile> dropped;
+    // A name listed twice is handled once.
     std::set<std::string> handled = installedNames(manifest);
     for (const ListedFile& file : removalList) {
         const bool first = handled.insert(foldedPathText(file.filePath)).second;

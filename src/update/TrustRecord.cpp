@@ -1,5 +1,6 @@
 #include "update/TrustRecord.h"
 
+#include "system/Limits.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
 
@@ -10,7 +11,6 @@
 namespace {
 
 const char kTrustFile[] = "vexl_trust.json";
-constexpr std::size_t kTrustFileMaxBytes = 4096;
 
 } // namespace
 
@@ -21,10 +21,10 @@ std::optional<std::int64_t> readHighestPublication(const std::string& updaterFol
         return 0;
     }
     FilePtr in = openFile(updaterFolder + kTrustFile, "rb");
-    std::string text(kTrustFileMaxBytes + 1, '\0');
+    std::string text(kMaxTrustRecordBytes + 1, '\0');
     text.resize(in ? std::fread(text.data(), 1, text.size(), in.get()) : 0);
     const nlohmann::json record = nlohmann::json::parse(text, nullptr, false);
-    if (text.size() > kTrustFileMaxBytes || !record.is_object() ||
+    if (text.size() > kMaxTrustRecordBytes || !record.is_object() ||
         !record.contains("HighestPublication") ||
         !record["HighestPublication"].is_number_integer()) {
         return std::nullopt;
