@@ -55,3 +55,37 @@ TEST_F(VerifyTest, AProductBelowItsNewestIsToBeUpdatedFirst) {
                         "update it first."));
     EXPECT_TRUE(service.server.requests().empty());
 }
+
+TEST_F(VerifyTest, RepairBringsBackWhatDiffersAndKeepsTheChangedCopy) {
+    const std::string journal = local(tempFolder() + "vexl_update_journal.json");
+    writeFile(journal, "the last update's record");
+    writeFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg"), "edited by hand");
+    boost::filesystem::remove(local(simulatorFolder() + "VEXL 747\\Gauges\\fmc.dll"));
+    updater.products = {record()};
+    EXPECT_TRUE(updater.repairProducts());
+    for (const auto& [filePath, file] : files) {
+        EXPECT_EQ(readFile(local(simulatorFolder() + filePath)), file.bytes);
+        EXPECT_FALSE(fileExists(local(tempFolder() + filePath))); // the copies are gone
+    }
+    EXPECT_EQ(readFile(local(backupFolder() + "VEXL 747\\aircraft.cfg")), "edited by hand");
+    EXPECT_EQ(readFile(journal), "the last update's record");
+    EXPECT_EQ(service.server.count(service.fileTarget(1, "VEXL 747\\panel.cfg")), 0);
+    EXPECT_TRUE(log.has("[VEXL 1] Repaired 747 Classic for P3D: 2 file(s) restored."));
+    log.clear();
+    EXPECT_TRUE(verify());
+}
+
+TEST_F(VerifyTest, ARepairThatCannotInstallPutsTheChangedCopyBack) {
+    writeFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg"), "edited by hand");
+    boost::filesystem::remove(local(simulatorFolder() + "VEXL 747\\Gauges\\fmc.dll"));
+    boost::filesystem::remove(local(simulatorFolder() + "VEXL 747\\panel.cfg"));
+    boost::filesystem::create_directories(
+        local(simulatorFolder() + "VEXL 747\\panel.cfg\\in the way"));
+    updater.products = {record()};
+    EXPECT_FALSE(updater.repairProducts());
+    EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg")), "edited by hand");
+    EXPECT_FALSE(fileExists(local(simulatorFolder() + "VEXL 747\\Gauges\\fmc.dll")));
+    EXPECT_TRUE(log.has("[VEXL 2] Rolled back the partial update of 747 Classic for P3D: 2 "
+                        "file(s) put back."));
+    EXPECT_FALSE(log.has("[VEXL 1] Repaired 747 Classic for P3D: 3 file(s) restored."));
+}

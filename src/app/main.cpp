@@ -4,10 +4,13 @@
 #include "system/Paths.h"
 #include "system/Registry.h"
 #include "update/Catalogue.h"
+#include "update/Hold.h"
 #include "update/Updater.h"
 
 #include <cstdio>
 #include <exception>
+#include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -28,13 +31,20 @@ std::string usage() {
     } catch (const std::runtime_error&) {
         folder = "(none: set APPDATA) ";
     }
-    return "Usage: vexl-updater [--verify | --help | --version]\n\n"
+    return "Usage: vexl-updater [--verify | --repair | --restore | --resume-updates | --help |\n"
+           "                    --version]\n\n"
            "Brings the installed VEXL 744 for P3D up to the newest version that VEXL's update\n"
            "service offers: every changed file is downloaded, proved by its MD5 digest, the file\n"
            "it replaces is backed up, and the new version is recorded. It needs no arguments and\n"
            "is made to run unattended, for example as a scheduled task.\n\n"
-           "  --verify   compare the installed files with the newest release, changing nothing\n"
-           "             but the log (exit 3 when a file is changed or missing)\n\n"
+           "  --verify          compare the installed files with the newest release, changing\n"
+           "                    nothing but the log (exit 3 when a file is changed or missing)\n"
+           "  --repair          verify, then download and install the changed and missing files\n"
+           "                    (the changed ones are kept in the backup folder)\n"
+           "  --restore         put back the files of the version before the last update, record\n"
+           "                    that version and hold updates there (exit 1 when no update is\n"
+           "                    recorded, 3 when a backup is missing or changed)\n"
+           "  --resume-updates  lift the hold of a restore: the next run updates again\n\n"
            "Log:      " +
            folder +
            "vexl_updater_log.txt\n"
@@ -72,8 +82,73 @@ int endRun(int exitCode) {
     return exitCode;
 }
 
-// What a run does once it is set up: the nightly update, or a check of what is installed.
-enum class Command { Update, Verify };
+// What a run does once it is set up: the nightly update, or one a person asked for.
+enum class Command { Update, Verify, Repair, Restore, ResumeUpdates };
+
+std::optional<Command> commandOf(int argc, char** argv) {
+    static const std::map<std::string, Command> kCommands = {
+        {"--verify", Command::Verify},
+        {"--repair", Command::Repair},
+        {"--restore", Command::Restore},
+        {"--resume-updates", Command::ResumeUpdates}};
+    if (argc == 1) {
+        return Command::Update;
+    }
+    const auto command = argc == 2 ? kCommands.find(argv[1]) : kCommands.end();
+    return command == kCommands.end() ? std::nullopt : std::optional<Command>(command->second);
+}
+
+int endPass(int exitCode) {
+    endRun(exitCode);
+    logMessage(kLogInfo, "Done.");
+    return exitCode;
+}
+
+// --resume-updates, and the nightly run while a restore holds updates: neither asks the service.
+std::optional<int> answerHold(const Updater& updater, Command command) {
+    if (command == Command::ResumeUpdates) {
+        logMessage(kLogInfo, resumeUpdates(updater.updaterFolder)
+                                 ? "Updates resume: the next run updates to the newest version."
+                                 : "Updates are not held.");
+        return endPass(kPassComplete);
+    }
+    const std::optional<std::string> held = heldVersion(updater.updaterFolder);
+    if (command != Command::Update || !held) {
+        return std::nullopt;
+    }
+    logMessage(kLogInfo, "Updates are held at " +
+                             shown(held->empty() ? updater.installedDisplayVersion : *held) +
+                             " since a restore; run vexl-updater --resume-updates to update "
+                             "again.");
+    return endPass(kPassComplete);
+}
+
+int runCommand(Updater& updater, Command command) {
+    switch (command) {
+    case Command::Verify:
+        return endPass(updater.verifyProducts() ? kPassComplete : kProductsFailed);
+    case Command::Repair:
+        return endPass(updater.repairProducts() ? kPassComplete : kProductsFailed);
+    case Command::Restore:
+        switch (updater.restoreProducts()) {
+        case Updater::RestoreResult::Restored:
+            return endPass(kPassComplete);
+        case Updater::RestoreResult::Refused:
+            return endPass(kProductsFailed);
+        case Updater::RestoreResult::NothingToRestore:
+            return endRun(kCouldNotStart);
+        }
+        break;
+    default:
+        break;
+    }
+    const UpdateCounts counts = updater.updateProducts();
+    logMessage(kLogInfo,
+               "Installed products that failed to update: " + std::to_string(counts.failed));
+    logMessage(kLogInfo,
+               "Installed products successfully updated: " + std::to_string(counts.succeeded));
+    return endPass(counts.failed > 0 ? kProductsFailed : kPassComplete);
+}
 
 int runPass(Updater& updater, Command command) {
     const std::string aircraft = "744";
@@ -89,22 +164,11 @@ int runPass(Updater& updater, Command command) {
         return endRun(kCouldNotStart);
     }
     updater.findInstalledVersion();
-    updater.fetchProductInformation();
-    if (command == Command::Verify) {
-        const int exitCode = updater.verifyProducts() ? kPassComplete : kProductsFailed;
-        endRun(exitCode);
-        logMessage(kLogInfo, "Done.");
-        return exitCode;
+    if (const std::optional<int> exitCode = answerHold(updater, command)) {
+        return *exitCode;
     }
-    const UpdateCounts counts = updater.updateProducts();
-    logMessage(kLogInfo,
-               "Installed products that failed to update: " + std::to_string(counts.failed));
-    logMessage(kLogInfo,
-               "Installed products successfully updated: " + std::to_string(counts.succeeded));
-    const int exitCode = counts.failed > 0 ? kProductsFailed : kPassComplete;
-    endRun(exitCode);
-    logMessage(kLogInfo, "Done.");
-    return exitCode;
+    updater.fetchProductInformation();
+    return runCommand(updater, command);
 }
 
 // Whatever escapes the pass (the update service unreachable or its product information
@@ -123,10 +187,9 @@ int runGuarded(Updater& updater, Command command) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::string argument = argc == 2 ? argv[1] : argc > 2 ? "(several)" : "";
-    const Command command = argument == "--verify" ? Command::Verify : Command::Update;
-    if (argc > 1 && command == Command::Update) {
-        return answerArguments(argument);
+    const std::optional<Command> command = commandOf(argc, argv);
+    if (!command) {
+        return answerArguments(argc == 2 ? argv[1] : "");
     }
     holdMemoryReserve();
     Updater updater;
@@ -151,5 +214,5 @@ int main(int argc, char** argv) {
                                   "; this run stops.");
         return endRun(kCouldNotStart);
     }
-    return runGuarded(updater, command);
+    return runGuarded(updater, *command);
 }

@@ -33,8 +33,10 @@ struct DocumentLimits {
 };
 
 // Files of the program's own read back from the updater folder, which may have been changed by
-// anything: the record of publications seen, and a product's update journal.
+// anything: the record of publications seen, the hold a restore sets, and a product's update
+// journal.
 constexpr std::size_t kMaxTrustRecordBytes = 4096;
+constexpr std::size_t kMaxHoldRecordBytes = 4096;
 constexpr std::size_t kMaxJournalBytes = 256u * 1024u * 1024u;
 
 // A product information document listing more products than this is unusable.

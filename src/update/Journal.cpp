@@ -1,5 +1,6 @@
 #include "update/Journal.h"
 
+#include "log/Log.h"
 #include "system/Limits.h"
 #include "system/Md5Digest.h"
 #include "system/Paths.h"
@@ -16,8 +17,13 @@
 
 namespace {
 
-const char kJournalName[] = "vexl_update_journal.json";
+const char* const kJournalNames[] = {"vexl_update_journal.json", "vexl_repair_journal.json"};
 const char* const kActions[] = {"replace", "add", "remove"};
+const char* const kStates[] = {"open", "rolled back", "recorded", "restored"};
+
+std::string journalPath(const ProductFolders& folders, JournalKind kind) {
+    return folders.download + kJournalNames[static_cast<int>(kind)];
+}
 
 // The MD5 of a regular file at the path text; nothing for anything else or an unreadable file.
 std::optional<std::string> md5OfRegularFile(const std::string& pathText) {
@@ -39,7 +45,7 @@ nlohmann::json toJson(const Journal& journal) {
     }
     return {{"From", journal.fromVersion},
             {"To", journal.toVersion},
-            {"State", journal.done ? "done" : "open"},
+            {"State", kStates[static_cast<int>(journal.state)]},
             {"Files", files}};
 }
 
@@ -55,6 +61,26 @@ JournalFile fileOf(const nlohmann::json& item) {
         }
     }
     throw std::runtime_error("unknown action " + action);
+}
+
+Journal::State stateOf(const std::string& text) {
+    for (int i = 0; i < 4; ++i) {
+        if (text == kStates[i]) {
+            return static_cast<Journal::State>(i);
+        }
+    }
+    throw std::runtime_error("unknown state " + text);
+}
+
+Journal journalOf(const nlohmann::json& document) {
+    Journal journal{document.at("From").get<std::string>(),
+                    document.at("To").get<std::string>(),
+                    stateOf(document.at("State").get<std::string>()),
+                    {}};
+    for (const nlohmann::json& item : document.at("Files")) {
+        journal.files.push_back(fileOf(item));
+    }
+    return journal;
 }
 
 // Puts the old bytes back from the backup folder, where it has them.
@@ -85,7 +111,7 @@ bool takeAway(const JournalFile& file, const ProductFolders& folders) {
 Journal planJournal(const std::string& fromVersion, const std::string& toVersion,
                     const Manifest& manifest, const std::vector<ListedFile>& removalList,
                     const ProductFolders& folders) {
-    Journal journal{fromVersion, toVersion, false, {}};
+    Journal journal{fromVersion, toVersion, Journal::State::Open, {}};
     for (const ManifestEntry& entry : manifest.entries) {
         const std::optional<std::string> old = md5OfRegularFile(folders.simulator + entry.filePath);
         if (old != entry.md5) {
@@ -104,14 +130,13 @@ Journal planJournal(const std::string& fromVersion, const std::string& toVersion
     return journal;
 }
 
-void writeJournal(const Journal& journal, const ProductFolders& folders) {
-    writeFileSafely(folders.download + kJournalName, toJson(journal).dump(1) + "\n",
-                    Durability::OnDisk);
+void writeJournal(const Journal& journal, const ProductFolders& folders, JournalKind kind) {
+    writeFileSafely(journalPath(folders, kind), toJson(journal).dump(1) + "\n", Durability::OnDisk);
     syncWrittenFolders();
 }
 
-std::optional<Journal> readJournal(const ProductFolders& folders) {
-    const std::string path = folders.download + kJournalName;
+std::optional<Journal> readJournal(const ProductFolders& folders, JournalKind kind) {
+    const std::string path = journalPath(folders, kind);
     boost::system::error_code ec;
     const auto size = boost::filesystem::file_size(toFsPath(path), ec);
     if (ec) {
@@ -124,15 +149,7 @@ std::optional<Journal> readJournal(const ProductFolders& folders) {
             std::fread(text.data(), 1, text.size(), in.get()) != text.size()) {
             throw std::runtime_error("it cannot be read whole");
         }
-        const nlohmann::json document = parseDocument(text);
-        Journal journal{document.at("From").get<std::string>(),
-                        document.at("To").get<std::string>(),
-                        document.at("State").get<std::string>() == "done",
-                        {}};
-        for (const nlohmann::json& item : document.at("Files")) {
-            journal.files.push_back(fileOf(item));
-        }
-        return journal;
+        return journalOf(parseDocument(text));
     } catch (const std::exception& error) {
         throw std::runtime_error("Cannot read the update journal " + path + ": " + error.what());
     }
@@ -147,4 +164,24 @@ int rollBack(const Journal& journal, const ProductFolders& folders) {
     }
     syncWrittenFolders();
     return undone;
+}
+
+std::optional<std::string> whyNotRestorable(const Journal& journal, const ProductFolders& folders) {
+    using Action = JournalFile::Action;
+    for (const JournalFile& file : journal.files) {
+        const std::optional<std::string> now = md5OfRegularFile(folders.simulator + file.filePath);
+        if (file.action != Action::Add) {
+            const std::optional<std::string> backup =
+                md5OfRegularFile(folders.backup + file.filePath);
+            if (backup != file.oldMd5) {
+                return "the backup of " + shown(file.filePath) +
+                       (backup ? " is not the file the update replaced" : " is missing");
+            }
+        }
+        // Whatever is there must be the release's file or the old one, else undoing loses it.
+        if (now && *now != file.oldMd5 && (file.action == Action::Remove || *now != file.newMd5)) {
+            return shown(file.filePath) + " was changed after the update";
+        }
+    }
+    return std::nullopt;
 }

@@ -20,11 +20,17 @@ struct JournalFile {
 };
 
 struct Journal {
+    // Open until the update is undone or its version recorded; a recorded one can be restored.
+    enum class State { Open, RolledBack, Recorded, Restored };
     std::string fromVersion; // dotted
     std::string toVersion;
-    bool done = false; // undone, or the version it installed is recorded
+    State state = State::Open;
     std::vector<JournalFile> files;
 };
+
+// An update keeps its journal as the record of the last update; a repair, which records no
+// version, has its own, so that the record survives it.
+enum class JournalKind { Update, Repair };
 
 // What installing the manifest and removing the listed files would change, as the simulator
 // folder is now.
@@ -33,10 +39,14 @@ Journal planJournal(const std::string& fromVersion, const std::string& toVersion
                     const ProductFolders& folders);
 
 // Writes the journal, flushed to the disk; throws boost::filesystem::filesystem_error.
-void writeJournal(const Journal& journal, const ProductFolders& folders);
+void writeJournal(const Journal& journal, const ProductFolders& folders, JournalKind kind);
 // The product's journal; nothing when there is none. Throws std::runtime_error for one that
 // cannot be read or names a file outside the simulator folder.
-std::optional<Journal> readJournal(const ProductFolders& folders);
+std::optional<Journal> readJournal(const ProductFolders& folders, JournalKind kind);
+
+// Why the journal's update cannot be undone exactly: a backup missing or not holding the old
+// bytes, or a file changed since the update (which undoing would lose); nothing when it can.
+std::optional<std::string> whyNotRestorable(const Journal& journal, const ProductFolders& folders);
 
 // Undoes every change the journal's update made that is still there: a replaced or removed file
 // is put back from the backup folder (only when the backup holds the old bytes), an added file

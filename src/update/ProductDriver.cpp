@@ -23,24 +23,6 @@ void logFailure(const ProductRecord& record, const std::string& reason) {
                               shown(record.Simulator) + ": " + shown(reason));
 }
 
-// Deletes a downloaded copy and the folders of the download folder it leaves empty. What cannot
-// be deleted stays; the update it served is complete all the same.
-void deleteCopy(const std::string& downloadFolder, std::string filePath) {
-    boost::system::error_code ec;
-    boost::filesystem::remove(toFsPath(downloadFolder + filePath), ec);
-    if (ec) {
-        logMessage(kLogInfo, "Could not delete the downloaded copy " +
-                                 shown(downloadFolder + filePath) + ": " + ec.message());
-        return;
-    }
-    for (filePath = parentPathText(filePath); !filePath.empty();
-         filePath = parentPathText(filePath)) {
-        if (!boost::filesystem::remove(toFsPath(downloadFolder + filePath), ec) || ec) {
-            return; // not empty: another copy or a file of the user's is still in it
-        }
-    }
-}
-
 } // namespace
 
 UpdateCounts Updater::updateProducts() {
@@ -81,12 +63,7 @@ Updater::ProductTurn Updater::runProductTurn(ProductRecord& record,
 
 Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
                                             std::vector<InstalledProduct>& installed) {
-    requireSafePath(record.ProdName, PathUse::RecordName);
-    requireSafePath(record.Simulator, PathUse::RecordName);
-    requireSafePath(record.VEXLFolderValue, PathUse::RecordName);
-    ProductFolders folders;
-    folders.download = updaterFolder + record.ProdName + "\\" + record.Simulator + "\\";
-    folders.backup = folders.download + "Backup\\" + aircraft + "\\" + simulator + "\\";
+    ProductFolders folders = downloadFoldersOf(record);
     system.ensureDirectory(folders.download);
     logMessage(kLogInfo,
                ">>> Product: " + shown(record.ProdName) + " for " + shown(record.Simulator));
@@ -134,6 +111,17 @@ Manifest Updater::runPhases(ProductRecord& record, const ProductFolders& folders
     downloadFiles(downloader, record, manifest, folders);
     installWhole(record, manifest, removalList, folders, installedDisplayVersion);
     return manifest;
+}
+
+// Throws for a name from the service that cannot be a folder's.
+ProductFolders Updater::downloadFoldersOf(const ProductRecord& record) const {
+    requireSafePath(record.ProdName, PathUse::RecordName);
+    requireSafePath(record.Simulator, PathUse::RecordName);
+    requireSafePath(record.VEXLFolderValue, PathUse::RecordName);
+    ProductFolders folders;
+    folders.download = updaterFolder + record.ProdName + "\\" + record.Simulator + "\\";
+    folders.backup = folders.download + "Backup\\" + aircraft + "\\" + simulator + "\\";
+    return folders;
 }
 
 // The simulator's install folder from its "AppPath", ending in a backslash; nothing when the
@@ -188,8 +176,6 @@ void Updater::recordVersion(const std::vector<InstalledProduct>& installed, Upda
 void Updater::tidyDownloads(const std::vector<InstalledProduct>& installed) {
     for (const InstalledProduct& product : installed) {
         closeJournal(product.folders);
-        for (const ManifestEntry& entry : product.manifest.entries) {
-            deleteCopy(product.folders.download, entry.filePath);
-        }
+        deleteDownloadedCopies(product.manifest, product.folders);
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/Downloader.h"
+#include "update/Journal.h"
 #include "update/Phases.h"
 #include "update/ProductRecord.h"
 #include "update/SpaceCheck.h"
@@ -45,6 +46,13 @@ public:
     // Instead of updateProducts(), for --verify: compares each product at its newest version with
     // its full manifest; true when every file is as released. Verify.cpp
     bool verifyProducts();
+    // Instead of updateProducts(), for --repair: verifies, then downloads and installs the changed
+    // and missing files; true when every product is as released. Verify.cpp
+    bool repairProducts();
+    // Instead of updateProducts(), for --restore: undoes each product's last recorded update and
+    // holds updates at the version before it. Restore.cpp
+    enum class RestoreResult { Restored, Refused, NothingToRestore };
+    RestoreResult restoreProducts();
 
 private:
     void startTrust();          // Updater.cpp, with the product information
@@ -60,7 +68,26 @@ private:
     ProductTurn updateProduct(ProductRecord& record, std::vector<InstalledProduct>& installed);
     Manifest runPhases(ProductRecord& record, const ProductFolders& folders);
     std::optional<std::string> findSimulatorFolder(const ProductRecord& record);
-    bool verifyProduct(const ProductRecord& record);
+    ProductFolders downloadFoldersOf(const ProductRecord& record) const;
+    // The product's folders as an update computes them, logged as it logs them; nothing when the
+    // product has no simulator folder.
+    std::optional<ProductFolders> locateInstalled(const ProductRecord& record);
+    // The entries of the product's full manifest that differ from its simulator folder; not
+    // comparable (nothing fetched) when the product is below its newest version.
+    struct Comparison {
+        bool comparable = false;
+        Manifest differing;
+        bool asReleased() const { return comparable && differing.entries.empty(); }
+    };
+    Comparison compareWithRelease(const ProductRecord& record, const ProductFolders& folders);
+    bool repairProduct(const ProductRecord& record);
+    struct Restorable {
+        const ProductRecord* record;
+        ProductFolders folders;
+        Journal journal;
+    };
+    std::optional<Restorable> checkRestorable(const ProductRecord& record);
+    bool restore(const std::vector<Restorable>& restorable);
     void recordVersion(const std::vector<InstalledProduct>& installed, UpdateCounts& counts);
     void tidyDownloads(const std::vector<InstalledProduct>& installed);
 

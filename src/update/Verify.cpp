@@ -4,8 +4,10 @@
 #include "system/Paths.h"
 #include "update/FileCheck.h"
 #include "update/ServiceQueries.h"
-#include "update/UnsafePath.h"
+#include "update/SpaceCheck.h"
+#include "update/WholeRelease.h"
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <stdexcept>
 
@@ -15,6 +17,7 @@ namespace {
 constexpr std::int32_t kFullManifestVersion = 0;
 
 enum class Installed { AsReleased, Changed, Missing };
+const std::string kDifferences[] = {"", "Changed: ", "Missing: "};
 
 // An installed file against its entry of the full manifest: by kind, size and digests.
 Installed compareInstalled(const std::string& path, const ManifestEntry& entry) {
@@ -43,7 +46,9 @@ bool Updater::verifyProducts() {
     bool allAsReleased = true;
     for (const ProductRecord& record : products) {
         try {
-            allAsReleased = verifyProduct(record) && allAsReleased;
+            const std::optional<ProductFolders> folders = locateInstalled(record);
+            allAsReleased =
+                (!folders || compareWithRelease(record, *folders).asReleased()) && allAsReleased;
         } catch (const std::exception& error) {
             logMessage(kLogError,
                        "Could not verify " + productName(record) + ": " + shown(error.what()));
@@ -53,33 +58,83 @@ bool Updater::verifyProducts() {
     return allAsReleased;
 }
 
-bool Updater::verifyProduct(const ProductRecord& record) {
-    requireSafePath(record.ProdName, PathUse::RecordName);
-    requireSafePath(record.Simulator, PathUse::RecordName);
-    requireSafePath(record.VEXLFolderValue, PathUse::RecordName);
+bool Updater::repairProducts() {
+    bool allAsReleased = true;
+    for (const ProductRecord& record : products) {
+        try {
+            allAsReleased = repairProduct(record) && allAsReleased;
+        } catch (const std::exception& error) {
+            logMessage(kLogError,
+                       "Could not repair " + productName(record) + ": " + shown(error.what()));
+            allAsReleased = false;
+        }
+    }
+    return allAsReleased;
+}
+
+std::optional<ProductFolders> Updater::locateInstalled(const ProductRecord& record) {
+    ProductFolders folders = downloadFoldersOf(record);
     logMessage(kLogInfo, ">>> Product: " + productName(record));
     const std::optional<std::string> simulatorFolder = findSimulatorFolder(record);
     if (!simulatorFolder) {
-        return true;
+        return std::nullopt;
     }
+    folders.simulator = *simulatorFolder;
+    folders.product = folders.simulator + record.VEXLFolderValue + "\\";
+    return folders;
+}
+
+Updater::Comparison Updater::compareWithRelease(const ProductRecord& record,
+                                                const ProductFolders& folders) {
     if (installedVersion < record.ProdVersion) {
         logMessage(kLogInfo, productName(record) + " is at version " +
                                  shown(installedDisplayVersion) + ", not its newest " +
                                  shown(record.PVDec) + ": update it first.");
-        return false;
+        return {false, {}};
     }
-    const Manifest full = fetchFileManifest(downloader, record, kFullManifestVersion);
+    Comparison comparison{true, fetchFileManifest(downloader, record, kFullManifestVersion)};
+    std::vector<ManifestEntry>& entries = comparison.differing.entries;
     int counts[3] = {0, 0, 0};
-    for (const ManifestEntry& entry : full.entries) {
-        const Installed state = compareInstalled(*simulatorFolder + entry.filePath, entry);
-        ++counts[static_cast<int>(state)];
-        if (state != Installed::AsReleased) {
-            logMessage(kLogInfo, (state == Installed::Changed ? "Changed: " : "Missing: ") +
-                                     shown(entry.filePath));
-        }
-    }
+    entries.erase(
+        std::remove_if(entries.begin(), entries.end(),
+                       [&](const ManifestEntry& entry) {
+                           const Installed state =
+                               compareInstalled(folders.simulator + entry.filePath, entry);
+                           ++counts[static_cast<int>(state)];
+                           if (state != Installed::AsReleased) {
+                               logMessage(kLogInfo, kDifferences[static_cast<int>(state)] +
+                                                        shown(entry.filePath));
+                           }
+                           return state == Installed::AsReleased;
+                       }),
+        entries.end());
     logMessage(kLogInfo, "Verified " + productName(record) + ": " + std::to_string(counts[0]) +
                              " file(s) as released, " + std::to_string(counts[1]) + " changed, " +
                              std::to_string(counts[2]) + " missing.");
-    return counts[1] == 0 && counts[2] == 0;
+    return comparison;
+}
+
+// Verifies, then brings back the files that differ through the normal phases; the changed copies
+// go into the backup folder like any replaced file.
+bool Updater::repairProduct(const ProductRecord& record) {
+    const std::optional<ProductFolders> folders = locateInstalled(record);
+    if (!folders) {
+        return true;
+    }
+    system.ensureDirectory(folders->download);
+    recoverInterruptedUpdate(record, *folders, installedDisplayVersion);
+    const Comparison comparison = compareWithRelease(record, *folders);
+    if (!comparison.comparable || comparison.asReleased()) {
+        return comparison.asReleased();
+    }
+    const Manifest& differing = comparison.differing;
+    requireDiskSpace(record, differing, *folders, volumeSpace);
+    downloadFiles(downloader, record, differing, *folders);
+    installWhole(record, differing, std::nullopt, *folders, installedDisplayVersion,
+                 JournalKind::Repair);
+    closeJournal(*folders, JournalKind::Repair);
+    deleteDownloadedCopies(differing, *folders);
+    logMessage(kLogInfo, "Repaired " + productName(record) + ": " +
+                             std::to_string(differing.entries.size()) + " file(s) restored.");
+    return true;
 }

@@ -1,8 +1,9 @@
 #include "update/WholeRelease.h"
 
 #include "log/Log.h"
-#include "update/Journal.h"
+#include "system/Paths.h"
 
+#include <boost/filesystem/operations.hpp>
 #include <exception>
 #include <stdexcept>
 
@@ -12,26 +13,51 @@ std::string productName(const ProductRecord& record) {
     return shown(record.ProdName) + " for " + shown(record.Simulator);
 }
 
-// Rolls back and marks the journal done; returns how many changes were undone.
-int undo(Journal journal, const ProductFolders& folders) {
+// Rolls back and marks the journal so; returns how many changes were undone.
+int undo(Journal journal, const ProductFolders& folders, JournalKind kind) {
     const int undone = rollBack(journal, folders);
-    journal.done = true;
-    writeJournal(journal, folders);
+    journal.state = Journal::State::RolledBack;
+    writeJournal(journal, folders, kind);
     return undone;
+}
+
+// The journal of `kind`, or nothing with the reason logged when it cannot be read.
+std::optional<Journal> journalOrNothing(const ProductFolders& folders, JournalKind kind) {
+    try {
+        return readJournal(folders, kind);
+    } catch (const std::runtime_error& error) {
+        logMessage(kLogError, shown(error.what()) + "; it is left as it is.");
+        return std::nullopt;
+    }
+}
+
+void deleteCopy(const std::string& downloadFolder, std::string filePath) {
+    boost::system::error_code ec;
+    boost::filesystem::remove(toFsPath(downloadFolder + filePath), ec);
+    if (ec) {
+        logMessage(kLogInfo, "Could not delete the downloaded copy " +
+                                 shown(downloadFolder + filePath) + ": " + ec.message());
+        return;
+    }
+    for (filePath = parentPathText(filePath); !filePath.empty();
+         filePath = parentPathText(filePath)) {
+        if (!boost::filesystem::remove(toFsPath(downloadFolder + filePath), ec) || ec) {
+            return; // not empty: another copy or a file of the user's is still in it
+        }
+    }
 }
 
 } // namespace
 
 void recoverInterruptedUpdate(const ProductRecord& record, const ProductFolders& folders,
                               const std::string& recordedVersion) {
-    std::optional<Journal> journal;
-    try {
-        journal = readJournal(folders);
-    } catch (const std::runtime_error& error) {
-        logMessage(kLogError, shown(error.what()) + "; it is left as it is.");
-        return;
+    const std::optional<Journal> repair = journalOrNothing(folders, JournalKind::Repair);
+    if (repair && repair->state == Journal::State::Open) {
+        undo(*repair, folders, JournalKind::Repair);
+        logMessage(kLogError, "Rolled back an interrupted repair of " + productName(record) + ".");
     }
-    if (!journal || journal->done) {
+    const std::optional<Journal> journal = journalOrNothing(folders, JournalKind::Update);
+    if (!journal || journal->state != Journal::State::Open) {
         return;
     }
     // A version moved on since the journal was written means that its update was recorded.
@@ -39,16 +65,17 @@ void recoverInterruptedUpdate(const ProductRecord& record, const ProductFolders&
         closeJournal(folders);
         return;
     }
-    undo(*journal, folders);
+    undo(*journal, folders, JournalKind::Update);
     logMessage(kLogError, "Rolled back an interrupted update of " + productName(record) + ".");
 }
 
 void installWhole(const ProductRecord& record, const Manifest& manifest,
                   const std::optional<std::vector<ListedFile>>& removalList,
-                  const ProductFolders& folders, const std::string& fromVersion) {
+                  const ProductFolders& folders, const std::string& fromVersion, JournalKind kind) {
     const std::vector<ListedFile> dropped = removalList.value_or(std::vector<ListedFile>{});
-    const Journal journal = planJournal(fromVersion, record.PVDec, manifest, dropped, folders);
-    writeJournal(journal, folders);
+    const std::string toVersion = kind == JournalKind::Update ? record.PVDec : fromVersion;
+    const Journal journal = planJournal(fromVersion, toVersion, manifest, dropped, folders);
+    writeJournal(journal, folders, kind);
     try {
         installFiles(manifest, folders);
         if (removalList) {
@@ -56,7 +83,7 @@ void installWhole(const ProductRecord& record, const Manifest& manifest,
         }
     } catch (...) {
         try {
-            const int undone = undo(journal, folders);
+            const int undone = undo(journal, folders, kind);
             logMessage(kLogError, "Rolled back the partial update of " + productName(record) +
                                       ": " + std::to_string(undone) + " file(s) put back.");
         } catch (const std::exception& error) {
@@ -67,13 +94,36 @@ void installWhole(const ProductRecord& record, const Manifest& manifest,
     }
 }
 
-void closeJournal(const ProductFolders& folders) {
+void closeJournal(const ProductFolders& folders, JournalKind kind) {
     try {
-        if (std::optional<Journal> journal = readJournal(folders)) {
-            journal->done = true;
-            writeJournal(*journal, folders);
+        if (std::optional<Journal> journal = readJournal(folders, kind)) {
+            journal->state = Journal::State::Recorded;
+            writeJournal(*journal, folders, kind);
         }
     } catch (const std::exception& error) {
         logMessage(kLogError, shown(error.what()));
     }
+}
+
+void deleteDownloadedCopies(const Manifest& manifest, const ProductFolders& folders) {
+    for (const ManifestEntry& entry : manifest.entries) {
+        deleteCopy(folders.download, entry.filePath);
+    }
+}
+
+std::optional<Journal> recordedUpdate(const ProductFolders& folders,
+                                      const std::string& recordedVersion) {
+    std::optional<Journal> journal = readJournal(folders, JournalKind::Update);
+    if (journal && journal->state == Journal::State::Recorded &&
+        journal->toVersion == recordedVersion) {
+        return journal;
+    }
+    return std::nullopt;
+}
+
+int restoreUpdate(Journal journal, const ProductFolders& folders) {
+    const int restored = rollBack(journal, folders);
+    journal.state = Journal::State::Restored;
+    writeJournal(journal, folders, JournalKind::Update);
+    return restored;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "update/Journal.h"
 #include "update/Manifest.h"
 #include "update/Phases.h"
 #include "update/ProductRecord.h"
@@ -10,18 +11,31 @@
 
 // A release goes into the simulator folder whole or not at all, through the product's journal.
 
-// Undoes what a killed run's update of the product left in the simulator folder, unless that
-// update's version was recorded; logs what it did. `recordedVersion` is the dotted version the
-// registry holds.
+// Undoes what a killed run's update or repair of the product left in the simulator folder,
+// unless that update's version was recorded; logs what it did. `recordedVersion` is the dotted
+// version the registry holds.
 void recoverInterruptedUpdate(const ProductRecord& record, const ProductFolders& folders,
                               const std::string& recordedVersion);
 
 // The install phase and the removal of dropped files, journaled first; when either fails, every
-// change is undone before the failure goes on to the driver.
+// change is undone before the failure goes on to the driver. A repair installs files of the
+// version already recorded, under its own journal.
 void installWhole(const ProductRecord& record, const Manifest& manifest,
                   const std::optional<std::vector<ListedFile>>& removalList,
-                  const ProductFolders& folders, const std::string& fromVersion);
+                  const ProductFolders& folders, const std::string& fromVersion,
+                  JournalKind kind = JournalKind::Update);
 
-// Marks the product's journal done once its version is recorded; it stays as the record of the
-// last update.
-void closeJournal(const ProductFolders& folders);
+// Marks the product's journal recorded once its version is; it stays as the record of the last
+// update. A repair's journal is marked so once the repair is complete.
+void closeJournal(const ProductFolders& folders, JournalKind kind = JournalKind::Update);
+
+// Deletes the downloaded copies of the manifest's files and the folders they leave empty; what
+// cannot be deleted stays, logged.
+void deleteDownloadedCopies(const Manifest& manifest, const ProductFolders& folders);
+
+// The last recorded update of a product, when the registry still holds the version it installed.
+std::optional<Journal> recordedUpdate(const ProductFolders& folders,
+                                      const std::string& recordedVersion);
+// Puts back what the recorded update changed and marks its journal restored; returns how many
+// files it put back. The caller has checked whyNotRestorable().
+int restoreUpdate(Journal journal, const ProductFolders& folders);
