@@ -1,3 +1,4 @@
+#include "support/TestPlatform.h"
 #include "support/UpdateFixture.h"
 
 using nlohmann::json;
@@ -31,6 +32,20 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
+    // A release of 20 files, the first 10 replacing older ones.
+    void publishTwenty() {
+        Files twenty;
+        for (int i = 1; i <= 20; ++i) {
+            const std::string name =
+                "VEXL 747\\f" + std::string(i < 10 ? "0" : "") + std::to_string(i);
+            twenty[name] = {"VEXL 747", "new " + std::to_string(i)};
+            if (i <= 10) {
+                writeFile(local(simulatorFolder() + name), "old " + std::to_string(i));
+            }
+        }
+        publish(3, 110, twenty);
+    }
+
     // The backups, and the journal of the last update.
     const std::vector<std::string> onlyBackups = {"Backup", "vexl_update_journal.json"};
 
@@ -216,15 +231,7 @@ TEST_F(DriverTest, ProductsWithoutASimulatorOrNothingToDoAreSkipped) {
 // A release goes in whole or not at all: the 13th of 20 files cannot be installed (a folder in
 // its way), so the 12 before it are undone and the simulator folder is as it was.
 TEST_F(DriverTest, AnInstallThatFailsHalfWayIsRolledBackAndTheNextRunInstallsIt) {
-    Files twenty;
-    for (int i = 1; i <= 20; ++i) {
-        const std::string name = "VEXL 747\\f" + std::string(i < 10 ? "0" : "") + std::to_string(i);
-        twenty[name] = {"VEXL 747", "new " + std::to_string(i)};
-        if (i <= 10) {
-            writeFile(local(simulatorFolder() + name), "old " + std::to_string(i));
-        }
-    }
-    publish(3, 110, twenty);
+    publishTwenty();
     boost::filesystem::create_directories(local(simulatorFolder() + "VEXL 747\\f13\\in the way"));
     const auto before = treeOf(local(simulatorFolder()));
     EXPECT_EQ(counts(run({record()})), std::make_pair(0, 1));
@@ -238,6 +245,28 @@ TEST_F(DriverTest, AnInstallThatFailsHalfWayIsRolledBackAndTheNextRunInstallsIt)
     EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\f13")), "new 13");
     EXPECT_EQ(displayVersion(), "1.2.0");
     EXPECT_FALSE(log.has("[VEXL 2] Rolled back an interrupted update of 747 Classic for P3D."));
+}
+
+// On Windows a running simulator holds its files open, sharing them with no one.
+TEST_F(DriverTest, AFileInUseIsNamedAndTheReleaseRolledBack) {
+    publishTwenty();
+    writeFile(local(simulatorFolder() + "VEXL 747\\f13"), "old 13");
+    const auto before = treeOf(local(simulatorFolder()));
+    {
+        const auto inUse =
+            testplatform::holdOpenWithoutSharing(local(simulatorFolder() + "VEXL 747\\f13"));
+        EXPECT_EQ(counts(run({record()})), std::make_pair(0, 1));
+    }
+    EXPECT_EQ(treeOf(local(simulatorFolder())), before);
+    EXPECT_EQ(displayVersion(), "1.1.0");
+    const auto lines = log.lines();
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+              (std::vector<std::string>{
+                  "[VEXL 2] Rolled back the partial update of 747 Classic for P3D: 12 file(s) put "
+                  "back.",
+                  "[VEXL 2] Update terminated abnormally for 747 Classic for P3D: VEXL 747\\f13 is "
+                  "in use (is the simulator running?)"}));
+    EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
 }
 
 TEST_F(DriverTest, AnUpdateAKilledRunLeftHalfDoneIsUndoneFirst) {

@@ -71,6 +71,38 @@ TEST_F(ProcessTest, UpdatesEndToEndAndTheSecondRunHasNothingToDo) {
     EXPECT_EQ(readFile(local(backupFolder() + "VEXL 747\\aircraft.cfg")), "old config");
 }
 
+// A pilot who wants the previous release back restores it; nightly runs leave it alone until
+// updates resume, and the next run then updates again.
+TEST_F(ProcessTest, ARestoreHoldsNightlyRunsUntilUpdatesResume) {
+    const std::string sim = simulatorFolder();
+    writeFile(local(sim + "VEXL 747\\aircraft.cfg"), "old config");
+    publish(3, 110, {{"VEXL 747\\aircraft.cfg", {"VEXL 747", "new config"}}});
+    service.setProductsText(1, productInfo({record(3)}));
+    EXPECT_EQ(runProgram({"--restore"}).exitCode, 1);
+    EXPECT_EQ(lastLogLines(2),
+              (std::vector<std::string>{"[VEXL 1] No recorded update to restore.",
+                                        "[VEXL 1] Run result: not started (exit 1)"}));
+    ASSERT_EQ(runProgram().exitCode, 0);
+
+    EXPECT_EQ(runProgram({"--restore"}).exitCode, 0);
+    EXPECT_EQ(readFile(local(sim + "VEXL 747\\aircraft.cfg")), "old config");
+    EXPECT_EQ(displayVersion(), "1.1.0");
+    const std::size_t requests = service.server.requests().size();
+    EXPECT_EQ(runProgram().exitCode, 0);
+    EXPECT_EQ(service.server.requests().size(), requests);
+    EXPECT_EQ(lastLogLines(3), (std::vector<std::string>{
+                                   "[VEXL 1] Updates are held at 1.1.0 since a restore; run "
+                                   "vexl-updater --resume-updates to update again.",
+                                   "[VEXL 1] Run result: complete (exit 0)", "[VEXL 1] Done."}));
+
+    EXPECT_EQ(runProgram({"--resume-updates"}).exitCode, 0);
+    EXPECT_TRUE(
+        programLogged("[VEXL 1] Updates resume: the next run updates to the newest version."));
+    EXPECT_EQ(runProgram().exitCode, 0);
+    EXPECT_EQ(readFile(local(sim + "VEXL 747\\aircraft.cfg")), "new config");
+    EXPECT_EQ(displayVersion(), "1.2.0");
+}
+
 TEST_F(ProcessTest, AnUnreachableServiceEndsTheRunWithCode2) {
     service.server.stop();
     const Outcome outcome = runProgram();
@@ -101,7 +133,9 @@ TEST_F(ProcessTest, NoUpdaterFolderMeansTheRunCannotStart) {
 TEST_F(ProcessTest, ArgumentsAreForAPersonAndNeverStartARun) {
     Outcome outcome = runProgram({"--help"});
     EXPECT_EQ(outcome.exitCode, 0);
-    EXPECT_EQ(outcome.console.rfind("Usage: vexl-updater [--verify | --help | --version]\n", 0),
+    EXPECT_EQ(outcome.console.rfind("Usage: vexl-updater [--verify | --repair | --restore | "
+                                    "--resume-updates | --help |\n",
+                                    0),
               0u);
     EXPECT_NE(outcome.console.find("Registry: " + registry::location() + "\n"), std::string::npos);
     EXPECT_NE(outcome.console.find("  3  the pass ran to its end but at least one product failed"),

@@ -36,6 +36,10 @@ void unmountSmallDisk(const std::string& folder);
 int fileInTheWayError();
 int notAFolderError();
 
+// Opens a file as a running simulator holds one, sharing it with no one, until the handle goes;
+// null where the system has no such mode (POSIX lets a file in use be replaced).
+std::shared_ptr<void> holdOpenWithoutSharing(const std::string& path);
+
 // A program started with its standard output and error going to files; killed and waited for
 // if it is still running when released.
 struct Process;

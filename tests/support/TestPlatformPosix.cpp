@@ -142,9 +142,16 @@ void allowRebindingClosedPort(std::uintptr_t socket) {
     setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
+std::shared_ptr<void> holdOpenWithoutSharing(const std::string&) {
+    return nullptr;
+}
+
 const std::vector<std::pair<const char*, const char*>>& leftOutTests() {
-    static const std::vector<std::pair<const char*, const char*>> none;
-    return none;
+    static const std::vector<std::pair<const char*, const char*>> tests = {
+        {"DriverTest.AFileInUseIsNamedAndTheReleaseRolledBack",
+         "POSIX lets a file in use be replaced; a failed write there takes the path that "
+         "DriverTest.AnInstallThatFailsHalfWayIsRolledBackAndTheNextRunInstallsIt checks"}};
+    return tests;
 }
 
 } // namespace testplatform

@@ -206,6 +206,15 @@ namespace testplatform {
 // Not built here at all (tests/CMakeLists.txt): PublisherTest and SignatureTest, which use the
 // maker's tool, built for POSIX only since it runs where the service is made; DelayProxyTest, the
 // benchmark's POSIX proxy; and the shell tests of nginx, which WineServiceTest stands in for.
+std::shared_ptr<void> holdOpenWithoutSharing(const std::string& path) {
+    const HANDLE file = CreateFileW(toWide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("cannot open " + path);
+    }
+    return std::shared_ptr<void>(file, CloseHandle);
+}
+
 const std::vector<std::pair<const char*, const char*>>& leftOutTests() {
     static const std::vector<std::pair<const char*, const char*>> tests = {
         {"RegistryFileTest.*",
