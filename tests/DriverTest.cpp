@@ -185,6 +185,23 @@ TEST_F(DriverTest, AReleaseThatOnlyDropsFilesIsRecorded) {
     EXPECT_FALSE(fileExists(local(simulatorFolder() + "VEXL 747\\old.gau")));
 }
 
+TEST_F(DriverTest, ADroppedFileThatCannotBeBackedUpRollsTheReleaseBack) {
+    writeFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg"), "old config");
+    writeFile(local(simulatorFolder() + "VEXL 747\\old.gau"), "old");
+    publish(3, 110, files);
+    service.setRemovalList(3, 110, json::array({droppedEntry("VEXL 747\\old.gau", "old")}));
+    boost::filesystem::create_directories(local(backupFolder() + "VEXL 747\\old.gau\\in the way"));
+    boost::filesystem::create_directories(local(simulatorFolder() + "VEXL 747\\Gauges")); // stays
+    const auto before = treeOf(local(simulatorFolder()));
+    EXPECT_EQ(counts(run({record()})), std::make_pair(0, 1));
+    EXPECT_EQ(treeOf(local(simulatorFolder())), before);
+    EXPECT_TRUE(log.has("[VEXL 2] Rolled back the partial update of 747 Classic for P3D: 2 "
+                        "file(s) put back."));
+    const auto failure = log.containing("Update terminated abnormally");
+    ASSERT_EQ(failure.size(), 1u);
+    EXPECT_NE(failure[0].find(local("VEXL 747\\old.gau")), std::string::npos) << failure[0];
+}
+
 TEST_F(DriverTest, DroppedFilesGoOnlyAfterEveryNewFileIsInstalledAndChecked) {
     publish(3, 110, files); // fmc.dll is installed first, aircraft.cfg last
     writeFile(local(simulatorFolder() + "VEXL 747\\old.gau"), "old");
