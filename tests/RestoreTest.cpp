@@ -88,3 +88,21 @@ TEST_F(RestoreTest, AnAlteredBackupOrFileChangesNothingAndIsNamed) {
     }
     EXPECT_EQ(updater.restoreProducts(), Updater::RestoreResult::Restored);
 }
+
+// Killed half-way (or stopped by a file in use): the journal says restoring, the hold and the old
+// version are recorded, one file is back. The next restore finishes it.
+TEST_F(RestoreTest, ARestoreStoppedHalfWayIsFinishedByTheNext) {
+    const std::string journalPath = local(tempFolder() + "vexl_update_journal.json");
+    nlohmann::json journal = nlohmann::json::parse(readFile(journalPath));
+    journal["State"] = "restoring";
+    writeFile(journalPath, journal.dump());
+    writeFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg"), "old config");
+    holdUpdates(updaterFolder(), "1.1.0");
+    seedRegistry(); // 1.1.0
+    updater.installedVersion = 110;
+    updater.installedDisplayVersion = "1.1.0";
+    EXPECT_EQ(updater.restoreProducts(), Updater::RestoreResult::Restored);
+    EXPECT_EQ(treeOf(simulatorFolder()), before);
+    EXPECT_TRUE(
+        log.has("[VEXL 1] Restored 747 Classic for P3D to version 1.1.0: 2 file(s) put back."));
+}

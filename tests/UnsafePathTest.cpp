@@ -59,6 +59,13 @@ TEST(UnsafePathTest, RecordNamesAreNeverEmptyAndManifestPathsStayOutOfTheBackups
                   "Unsafe path in update data: " + backup);
         EXPECT_EQ(errorOf([&] { requireSafePath(backup, PathUse::RecordName); }), "");
     }
+    // The updater's own files: a product named like its hold would stop every update.
+    for (const std::string own : {"vexl_hold.json", "VEXL_update_journal.json\\x"}) {
+        for (const PathUse use : {PathUse::RecordName, PathUse::ManifestPath}) {
+            EXPECT_EQ(errorOf([&] { requireSafePath(own, use); }),
+                      "Unsafe path in update data: " + own);
+        }
+    }
 }
 
 // Two names that fold alike are one file on Windows: the download phase, the removal step and

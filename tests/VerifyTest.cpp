@@ -85,7 +85,7 @@ TEST_F(VerifyTest, ARepairThatCannotInstallPutsTheChangedCopyBack) {
     EXPECT_FALSE(updater.repairProducts());
     EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg")), "edited by hand");
     EXPECT_FALSE(fileExists(local(simulatorFolder() + "VEXL 747\\Gauges\\fmc.dll")));
-    EXPECT_TRUE(log.has("[VEXL 2] Rolled back the partial update of 747 Classic for P3D: 2 "
+    EXPECT_TRUE(log.has("[VEXL 2] Rolled back the partial repair of 747 Classic for P3D: 2 "
                         "file(s) put back."));
     EXPECT_FALSE(log.has("[VEXL 1] Repaired 747 Classic for P3D: 3 file(s) restored."));
 }

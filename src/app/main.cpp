@@ -107,9 +107,14 @@ int endPass(int exitCode) {
 // --resume-updates, and the nightly run while a restore holds updates: neither asks the service.
 std::optional<int> answerHold(const Updater& updater, Command command) {
     if (command == Command::ResumeUpdates) {
-        logMessage(kLogInfo, resumeUpdates(updater.updaterFolder)
-                                 ? "Updates resume: the next run updates to the newest version."
-                                 : "Updates are not held.");
+        try {
+            logMessage(kLogInfo, resumeUpdates(updater.updaterFolder)
+                                     ? "Updates resume: the next run updates to the newest version."
+                                     : "Updates are not held.");
+        } catch (const std::exception& error) {
+            logMessage(kLogError, "Cannot lift the hold: " + shown(error.what()));
+            return endRun(kCouldNotStart);
+        }
         return endPass(kPassComplete);
     }
     const std::optional<std::string> held = heldVersion(updater.updaterFolder);

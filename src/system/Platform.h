@@ -65,6 +65,9 @@ std::optional<VolumeSpace> volumeSpace(const std::string& folderText);
 // Whether a file error says that another program holds the file open (a sharing violation on
 // Windows; POSIX lets a file in use be replaced).
 bool isInUseError(const boost::system::error_code& ec);
+// The error of the C library call on a file that has just failed, as precisely as the system
+// tells it: on Windows the system's own error (a sharing violation, not just "access denied").
+boost::system::error_code lastFileCallError();
 
 // Where a symbolic link at `pathText` finally points; the path itself when it is no link.
 std::string followLinks(const std::string& pathText);

@@ -212,6 +212,10 @@ std::optional<VolumeSpace> volumeSpace(const std::string& folderText) {
                        static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize};
 }
 
+boost::system::error_code lastFileCallError() {
+    return {errno, boost::system::system_category()};
+}
+
 bool isInUseError(const boost::system::error_code&) {
     return false;
 }

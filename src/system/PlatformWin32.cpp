@@ -179,6 +179,14 @@ std::optional<VolumeSpace> volumeSpace(const std::string& folderText) {
                        static_cast<std::uint64_t>(freeToCaller.QuadPart)};
 }
 
+boost::system::error_code lastFileCallError() {
+    // The C library keeps the system's error beside errno when a system call failed.
+    if (_doserrno != 0) {
+        return {static_cast<int>(_doserrno), boost::system::system_category()};
+    }
+    return {errno, boost::system::generic_category()};
+}
+
 bool isInUseError(const boost::system::error_code& ec) {
     return ec.category() == boost::system::system_category() &&
            (ec.value() == ERROR_SHARING_VIOLATION || ec.value() == ERROR_LOCK_VIOLATION);

@@ -58,10 +58,9 @@ std::string uniqueName() {
     return kTemporaryPrefix + digits + kTemporarySuffix;
 }
 
-[[noreturn]] void throwFileError(const std::string& what, const std::string& pathText, int error) {
-    throw boost::filesystem::filesystem_error(
-        what, toFsPath(pathText),
-        boost::system::error_code(error, boost::system::system_category()));
+[[noreturn]] void throwFileError(const std::string& what, const std::string& pathText,
+                                 const boost::system::error_code& error) {
+    throw boost::filesystem::filesystem_error(what, toFsPath(pathText), error);
 }
 
 } // namespace
@@ -135,7 +134,7 @@ SafeFile::SafeFile(const std::string& target, Durability durability, Readers rea
     }
     if (!file_) {
         temporary_.clear();
-        throwFileError("Cannot create a file to write " + target, folder, ec.value());
+        throwFileError("Cannot create a file to write " + target, folder, ec);
     }
     FolderRegistry& registry = folders();
     std::lock_guard<std::mutex> lock(registry.mutex);
@@ -161,10 +160,11 @@ void SafeFile::commit() {
     if (written && durability_ == Durability::OnDisk) {
         written = platform::flushToDisk(file);
     }
-    const int error = errno;
-    written = std::fclose(file_.release()) == 0 && written;
-    if (!written) {
-        throwFileError("Cannot write " + target_, target_, errno != 0 ? errno : error);
+    const boost::system::error_code error = platform::lastFileCallError();
+    const bool closed = std::fclose(file_.release()) == 0;
+    if (!closed || !written) {
+        throwFileError("Cannot write " + target_, target_,
+                       closed ? error : platform::lastFileCallError());
     }
     boost::filesystem::rename(toFsPath(temporary_), toFsPath(target_));
     committed_ = true;
@@ -179,7 +179,7 @@ void writeFileSafely(const std::string& target, const std::string& bytes, Durabi
                      Readers readers) {
     SafeFile out(target, durability, readers);
     if (std::fwrite(bytes.data(), 1, bytes.size(), out.stream()) != bytes.size()) {
-        throwFileError("Cannot write " + target, target, errno);
+        throwFileError("Cannot write " + target, target, platform::lastFileCallError());
     }
     out.commit();
 }
@@ -187,18 +187,18 @@ void writeFileSafely(const std::string& target, const std::string& bytes, Durabi
 void copyFileSafely(const std::string& from, const std::string& to, Durability durability) {
     FilePtr in = openFile(from, "rb");
     if (!in) {
-        throwFileError("Cannot read " + from, from, errno);
+        throwFileError("Cannot read " + from, from, platform::lastFileCallError());
     }
     SafeFile out(to, durability);
     std::vector<char> chunk(kCopyChunkBytes);
     std::size_t got = 0;
     while ((got = std::fread(chunk.data(), 1, chunk.size(), in.get())) > 0) {
         if (std::fwrite(chunk.data(), 1, got, out.stream()) != got) {
-            throwFileError("Cannot write " + to, to, errno);
+            throwFileError("Cannot write " + to, to, platform::lastFileCallError());
         }
     }
     if (std::ferror(in.get())) {
-        throwFileError("Cannot read " + from, from, errno);
+        throwFileError("Cannot read " + from, from, platform::lastFileCallError());
     }
     out.commit();
 }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <cstdio>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
@@ -19,7 +20,7 @@ namespace {
 
 const char* const kJournalNames[] = {"vexl_update_journal.json", "vexl_repair_journal.json"};
 const char* const kActions[] = {"replace", "add", "remove"};
-const char* const kStates[] = {"open", "rolled back", "recorded", "restored"};
+const char* const kStates[] = {"open", "rolled back", "recorded", "restoring", "restored"};
 
 std::string journalPath(const ProductFolders& folders, JournalKind kind) {
     return folders.download + kJournalNames[static_cast<int>(kind)];
@@ -53,7 +54,7 @@ JournalFile fileOf(const nlohmann::json& item) {
     JournalFile file{item.at("FilePath").get<std::string>(), JournalFile::Action::Add,
                      item.at("OldMD5").get<std::string>(), item.at("NewMD5").get<std::string>()};
     const std::string action = item.at("Action").get<std::string>();
-    for (int i = 0; i < 3; ++i) {
+    for (std::size_t i = 0; i < std::size(kActions); ++i) {
         if (action == kActions[i]) {
             file.action = static_cast<JournalFile::Action>(i);
             requireSafePath(file.filePath, PathUse::ManifestPath);
@@ -64,7 +65,10 @@ JournalFile fileOf(const nlohmann::json& item) {
 }
 
 Journal::State stateOf(const std::string& text) {
-    for (int i = 0; i < 4; ++i) {
+    if (text == "done") {
+        return Journal::State::Recorded; // as earlier builds closed a journal either way
+    }
+    for (std::size_t i = 0; i < std::size(kStates); ++i) {
         if (text == kStates[i]) {
             return static_cast<Journal::State>(i);
         }
@@ -81,6 +85,13 @@ Journal journalOf(const nlohmann::json& document) {
         journal.files.push_back(fileOf(item));
     }
     return journal;
+}
+
+// Whether something other than a regular file (a folder, a link) is at the path.
+bool otherThanFileAt(const std::string& pathText) {
+    boost::system::error_code ec;
+    const auto status = boost::filesystem::symlink_status(toFsPath(pathText), ec);
+    return boost::filesystem::exists(status) && !boost::filesystem::is_regular_file(status);
 }
 
 // Puts the old bytes back from the backup folder, where it has them.
@@ -151,7 +162,9 @@ std::optional<Journal> readJournal(const ProductFolders& folders, JournalKind ki
         }
         return journalOf(parseDocument(text));
     } catch (const std::exception& error) {
-        throw std::runtime_error("Cannot read the update journal " + path + ": " + error.what());
+        throw std::runtime_error("Cannot read the " +
+                                 std::string(kind == JournalKind::Update ? "update" : "repair") +
+                                 " journal " + path + ": " + error.what());
     }
 }
 
@@ -169,7 +182,11 @@ int rollBack(const Journal& journal, const ProductFolders& folders) {
 std::optional<std::string> whyNotRestorable(const Journal& journal, const ProductFolders& folders) {
     using Action = JournalFile::Action;
     for (const JournalFile& file : journal.files) {
-        const std::optional<std::string> now = md5OfRegularFile(folders.simulator + file.filePath);
+        const std::string place = folders.simulator + file.filePath;
+        if (otherThanFileAt(place)) {
+            return shown(file.filePath) + " is no longer a file";
+        }
+        const std::optional<std::string> now = md5OfRegularFile(place);
         if (file.action != Action::Add) {
             const std::optional<std::string> backup =
                 md5OfRegularFile(folders.backup + file.filePath);

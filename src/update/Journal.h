@@ -20,8 +20,9 @@ struct JournalFile {
 };
 
 struct Journal {
-    // Open until the update is undone or its version recorded; a recorded one can be restored.
-    enum class State { Open, RolledBack, Recorded, Restored };
+    // Open until the update is undone or its version recorded; a recorded one can be restored,
+    // and is restoring from the moment a restore begins until every file is back.
+    enum class State { Open, RolledBack, Recorded, Restoring, Restored };
     std::string fromVersion; // dotted
     std::string toVersion;
     State state = State::Open;

@@ -19,8 +19,8 @@
 namespace {
 
 void logFailure(const ProductRecord& record, const std::string& reason) {
-    logMessage(kLogError, "Update terminated abnormally for " + shown(record.ProdName) + " for " +
-                              shown(record.Simulator) + ": " + shown(reason));
+    logMessage(kLogError,
+               "Update terminated abnormally for " + shownProduct(record) + ": " + shown(reason));
 }
 
 } // namespace
@@ -65,8 +65,7 @@ Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
                                             std::vector<InstalledProduct>& installed) {
     ProductFolders folders = downloadFoldersOf(record);
     system.ensureDirectory(folders.download);
-    logMessage(kLogInfo,
-               ">>> Product: " + shown(record.ProdName) + " for " + shown(record.Simulator));
+    logMessage(kLogInfo, ">>> Product: " + shownProduct(record));
     const std::optional<std::string> simulatorFolder = findSimulatorFolder(record);
     if (!simulatorFolder) {
         return ProductTurn::Skipped;
@@ -87,7 +86,7 @@ Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
     logMessage(kLogInfo, "Updating you to version " + std::to_string(record.ProdVersion));
     logMessage(kLogInfo, "Product directory " + shown(folders.product) + " exists");
     installed.push_back({&record, folders, runPhases(record, folders)});
-    logMessage(kLogInfo, "Great, " + shown(record.ProdName) + " for " + shown(record.Simulator) +
+    logMessage(kLogInfo, "Great, " + shownProduct(record) +
                              " was successfully updated to the latest version!");
     return ProductTurn::Installed;
 }

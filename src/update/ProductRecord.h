@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log/Log.h"
+
 #include <cstdint>
 #include <string>
 
@@ -17,6 +19,11 @@ struct ProductRecord {
     std::int32_t TotalFileSize = 0;
     std::int32_t TotalFiles = 0;
 };
+
+// "ProdName for Simulator" as a log line names the product.
+inline std::string shownProduct(const ProductRecord& record) {
+    return shown(record.ProdName) + " for " + shown(record.Simulator);
+}
 
 // Where one product's information and files are fetched: both texts in stored form.
 struct ServiceAddressPair {

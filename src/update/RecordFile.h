@@ -8,6 +8,6 @@
 // The small JSON records the updater keeps in its folder (publications seen, the hold of a
 // restore), read back as files anything may have changed.
 
-// Nothing when there is no such file; a discarded value when it cannot be read, is over
-// `maxBytes` or is not JSON; else the record.
+// Nothing when there is no such file; a discarded value when it is not a regular file, cannot be
+// read, is over `maxBytes` or is not JSON; else the record.
 std::optional<nlohmann::json> readRecordFile(const std::string& path, std::size_t maxBytes);

@@ -63,6 +63,10 @@ bool isUnsafe(const std::string& value, PathUse use) {
     if (use == PathUse::ManifestPath && upper(parts.front()) == "BACKUP") {
         return true; // the backups live in the download folder
     }
+    // The updater's own files (log, lock, records, journals) sit beside these names.
+    if (upper(parts.front()).rfind("VEXL_", 0) == 0) {
+        return true;
+    }
     return std::any_of(parts.begin(), parts.end(), isUnsafeComponent);
 }
 

@@ -14,5 +14,6 @@ enum class PathUse {
 // a component that is a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with any extension and
 // in any case), ends in a dot or a space, or holds a control character or one of < > " | ? *.
 // A record name must not be empty; a manifest path must not start with the backup folder
-// ("Backup"). No component may carry the name of this program's temporary files.
+// ("Backup"). No component may carry the name of this program's temporary files, and no first
+// component may start with "vexl_", as the updater's own files do.
 void requireSafePath(const std::string& value, PathUse use);

@@ -47,7 +47,7 @@ void Updater::fetchProductInformation() {
             const ProductRecord record = readProduct(value, pair);
             logMessage(kLogInfo, "Retrieved data about VEXL product " +
                                      std::to_string(record.ProductID) + ": " +
-                                     shown(record.ProdName) + " for " + shown(record.Simulator));
+                                     shownProduct(record));
             products.push_back(record);
         }
     }

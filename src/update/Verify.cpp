@@ -7,7 +7,6 @@
 #include "update/SpaceCheck.h"
 #include "update/WholeRelease.h"
 
-#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <stdexcept>
 
@@ -36,10 +35,6 @@ Installed compareInstalled(const std::string& path, const ManifestEntry& entry) 
     return Installed::AsReleased;
 }
 
-std::string productName(const ProductRecord& record) {
-    return shown(record.ProdName) + " for " + shown(record.Simulator);
-}
-
 } // namespace
 
 bool Updater::verifyProducts() {
@@ -51,7 +46,7 @@ bool Updater::verifyProducts() {
                 (!folders || compareWithRelease(record, *folders).asReleased()) && allAsReleased;
         } catch (const std::exception& error) {
             logMessage(kLogError,
-                       "Could not verify " + productName(record) + ": " + shown(error.what()));
+                       "Could not verify " + shownProduct(record) + ": " + shown(error.what()));
             allAsReleased = false;
         }
     }
@@ -65,7 +60,7 @@ bool Updater::repairProducts() {
             allAsReleased = repairProduct(record) && allAsReleased;
         } catch (const std::exception& error) {
             logMessage(kLogError,
-                       "Could not repair " + productName(record) + ": " + shown(error.what()));
+                       "Could not repair " + shownProduct(record) + ": " + shown(error.what()));
             allAsReleased = false;
         }
     }
@@ -74,7 +69,7 @@ bool Updater::repairProducts() {
 
 std::optional<ProductFolders> Updater::locateInstalled(const ProductRecord& record) {
     ProductFolders folders = downloadFoldersOf(record);
-    logMessage(kLogInfo, ">>> Product: " + productName(record));
+    logMessage(kLogInfo, ">>> Product: " + shownProduct(record));
     const std::optional<std::string> simulatorFolder = findSimulatorFolder(record);
     if (!simulatorFolder) {
         return std::nullopt;
@@ -87,28 +82,23 @@ std::optional<ProductFolders> Updater::locateInstalled(const ProductRecord& reco
 Updater::Comparison Updater::compareWithRelease(const ProductRecord& record,
                                                 const ProductFolders& folders) {
     if (installedVersion < record.ProdVersion) {
-        logMessage(kLogInfo, productName(record) + " is at version " +
+        logMessage(kLogInfo, shownProduct(record) + " is at version " +
                                  shown(installedDisplayVersion) + ", not its newest " +
                                  shown(record.PVDec) + ": update it first.");
         return {false, {}};
     }
-    Comparison comparison{true, fetchFileManifest(downloader, record, kFullManifestVersion)};
-    std::vector<ManifestEntry>& entries = comparison.differing.entries;
+    const Manifest full = fetchFileManifest(downloader, record, kFullManifestVersion);
+    Comparison comparison{true, {}};
     int counts[3] = {0, 0, 0};
-    entries.erase(
-        std::remove_if(entries.begin(), entries.end(),
-                       [&](const ManifestEntry& entry) {
-                           const Installed state =
-                               compareInstalled(folders.simulator + entry.filePath, entry);
-                           ++counts[static_cast<int>(state)];
-                           if (state != Installed::AsReleased) {
-                               logMessage(kLogInfo, kDifferences[static_cast<int>(state)] +
-                                                        shown(entry.filePath));
-                           }
-                           return state == Installed::AsReleased;
-                       }),
-        entries.end());
-    logMessage(kLogInfo, "Verified " + productName(record) + ": " + std::to_string(counts[0]) +
+    for (const ManifestEntry& entry : full.entries) {
+        const Installed state = compareInstalled(folders.simulator + entry.filePath, entry);
+        ++counts[static_cast<int>(state)];
+        if (state != Installed::AsReleased) {
+            logMessage(kLogInfo, kDifferences[static_cast<int>(state)] + shown(entry.filePath));
+            comparison.differing.entries.push_back(entry);
+        }
+    }
+    logMessage(kLogInfo, "Verified " + shownProduct(record) + ": " + std::to_string(counts[0]) +
                              " file(s) as released, " + std::to_string(counts[1]) + " changed, " +
                              std::to_string(counts[2]) + " missing.");
     return comparison;
@@ -132,9 +122,18 @@ bool Updater::repairProduct(const ProductRecord& record) {
     downloadFiles(downloader, record, differing, *folders);
     installWhole(record, differing, std::nullopt, *folders, installedDisplayVersion,
                  JournalKind::Repair);
-    closeJournal(*folders, JournalKind::Repair);
+    if (!closeJournal(*folders, JournalKind::Repair)) {
+        throw std::runtime_error("the repair could not be marked complete, and the next run "
+                                 "would undo it");
+    }
     deleteDownloadedCopies(differing, *folders);
-    logMessage(kLogInfo, "Repaired " + productName(record) + ": " +
-                             std::to_string(differing.entries.size()) + " file(s) restored.");
-    return true;
+    // Counted again, not assumed: an entry whose listed size is wrong stays as it was.
+    std::size_t restored = 0;
+    for (const ManifestEntry& entry : differing.entries) {
+        restored +=
+            compareInstalled(folders->simulator + entry.filePath, entry) == Installed::AsReleased;
+    }
+    logMessage(kLogInfo, "Repaired " + shownProduct(record) + ": " + std::to_string(restored) +
+                             " file(s) restored.");
+    return restored == differing.entries.size();
 }

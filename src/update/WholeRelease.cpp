@@ -9,8 +9,8 @@
 
 namespace {
 
-std::string productName(const ProductRecord& record) {
-    return shown(record.ProdName) + " for " + shown(record.Simulator);
+std::string kindName(JournalKind kind) {
+    return kind == JournalKind::Update ? "update" : "repair";
 }
 
 // Rolls back and marks the journal so; returns how many changes were undone.
@@ -54,7 +54,7 @@ void recoverInterruptedUpdate(const ProductRecord& record, const ProductFolders&
     const std::optional<Journal> repair = journalOrNothing(folders, JournalKind::Repair);
     if (repair && repair->state == Journal::State::Open) {
         undo(*repair, folders, JournalKind::Repair);
-        logMessage(kLogError, "Rolled back an interrupted repair of " + productName(record) + ".");
+        logMessage(kLogError, "Rolled back an interrupted repair of " + shownProduct(record) + ".");
     }
     const std::optional<Journal> journal = journalOrNothing(folders, JournalKind::Update);
     if (!journal || journal->state != Journal::State::Open) {
@@ -66,7 +66,7 @@ void recoverInterruptedUpdate(const ProductRecord& record, const ProductFolders&
         return;
     }
     undo(*journal, folders, JournalKind::Update);
-    logMessage(kLogError, "Rolled back an interrupted update of " + productName(record) + ".");
+    logMessage(kLogError, "Rolled back an interrupted update of " + shownProduct(record) + ".");
 }
 
 void installWhole(const ProductRecord& record, const Manifest& manifest,
@@ -84,24 +84,27 @@ void installWhole(const ProductRecord& record, const Manifest& manifest,
     } catch (...) {
         try {
             const int undone = undo(journal, folders, kind);
-            logMessage(kLogError, "Rolled back the partial update of " + productName(record) +
-                                      ": " + std::to_string(undone) + " file(s) put back.");
+            logMessage(kLogError, "Rolled back the partial " + kindName(kind) + " of " +
+                                      shownProduct(record) + ": " + std::to_string(undone) +
+                                      " file(s) put back.");
         } catch (const std::exception& error) {
-            logMessage(kLogError, "The partial update of " + productName(record) +
+            logMessage(kLogError, "The partial " + kindName(kind) + " of " + shownProduct(record) +
                                       " could not be rolled back yet: " + shown(error.what()));
         }
         throw;
     }
 }
 
-void closeJournal(const ProductFolders& folders, JournalKind kind) {
+bool closeJournal(const ProductFolders& folders, JournalKind kind) {
     try {
         if (std::optional<Journal> journal = readJournal(folders, kind)) {
             journal->state = Journal::State::Recorded;
             writeJournal(*journal, folders, kind);
         }
+        return true;
     } catch (const std::exception& error) {
         logMessage(kLogError, shown(error.what()));
+        return false;
     }
 }
 
@@ -114,11 +117,17 @@ void deleteDownloadedCopies(const Manifest& manifest, const ProductFolders& fold
 std::optional<Journal> recordedUpdate(const ProductFolders& folders,
                                       const std::string& recordedVersion) {
     std::optional<Journal> journal = readJournal(folders, JournalKind::Update);
-    if (journal && journal->state == Journal::State::Recorded &&
-        journal->toVersion == recordedVersion) {
+    if (journal &&
+        ((journal->state == Journal::State::Recorded && journal->toVersion == recordedVersion) ||
+         journal->state == Journal::State::Restoring)) {
         return journal;
     }
     return std::nullopt;
+}
+
+void beginRestore(Journal journal, const ProductFolders& folders) {
+    journal.state = Journal::State::Restoring;
+    writeJournal(journal, folders, JournalKind::Update);
 }
 
 int restoreUpdate(Journal journal, const ProductFolders& folders) {

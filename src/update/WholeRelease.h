@@ -27,15 +27,20 @@ void installWhole(const ProductRecord& record, const Manifest& manifest,
 
 // Marks the product's journal recorded once its version is; it stays as the record of the last
 // update. A repair's journal is marked so once the repair is complete.
-void closeJournal(const ProductFolders& folders, JournalKind kind = JournalKind::Update);
+// False, logged, when it cannot be marked.
+bool closeJournal(const ProductFolders& folders, JournalKind kind = JournalKind::Update);
 
 // Deletes the downloaded copies of the manifest's files and the folders they leave empty; what
 // cannot be deleted stays, logged.
 void deleteDownloadedCopies(const Manifest& manifest, const ProductFolders& folders);
 
-// The last recorded update of a product, when the registry still holds the version it installed.
+// The last recorded update of a product, when the registry still holds the version it installed
+// or a restore of it was begun and not finished.
 std::optional<Journal> recordedUpdate(const ProductFolders& folders,
                                       const std::string& recordedVersion);
+// Marks the journal as being restored, before anything of the restore happens, so that a
+// restore stopped half-way is finished by the next.
+void beginRestore(Journal journal, const ProductFolders& folders);
 // Puts back what the recorded update changed and marks its journal restored; returns how many
 // files it put back. The caller has checked whyNotRestorable().
 int restoreUpdate(Journal journal, const ProductFolders& folders);
