@@ -108,7 +108,9 @@ check "files are sent to be kept five minutes" \
 if [ -n "$signed_updater" ]; then
     mkdir -p "$work/simulator-signed"
     cp -r "$old/." "$work/simulator-signed/"
-    sed "s|$work/simulator|$work/simulator-signed|" "$work/registry.reg" >"$work/registry-signed.reg"
+    sed -e "s|$work/simulator|$work/simulator-signed|" \
+        -e 's|^"DisplayVersion"=.*|"DisplayVersion"="1.1.0"|' "$work/registry.reg" \
+        >"$work/registry-signed.reg"
     code=0
     APPDATA="$work/appdata-signed" VEXL_REGISTRY="$work/registry-signed.reg" "$signed_updater" \
         >"$work/console-signed.txt" 2>&1 || code=$?
