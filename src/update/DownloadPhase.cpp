@@ -213,6 +213,9 @@ void DownloadWindow::waitForOne() {
     Entry& entry = *found->second;
     running_.erase(found);
     finish(entry);
+    if (entry.finished()) { // not when it went for its second try
+        meter_.fileDone();
+    }
 }
 
 void DownloadWindow::finish(Entry& entry) {
@@ -221,7 +224,6 @@ void DownloadWindow::finish(Entry& entry) {
     const std::unique_ptr<Transfer> transfer = std::move(entry.transfer);
     const std::unique_ptr<FileSink> sink = std::move(entry.sink);
     entry.notes.insert(entry.notes.end(), transfer->notes().begin(), transfer->notes().end());
-    meter_.fileDone();
     entry.state = EntryState::Failed;
     if (transfer->failed()) {
         entry.notes.push_back({kLogError, failureLine(*transfer, entry.local)});
