@@ -95,6 +95,7 @@ TEST_F(DownloadPhaseTest, AFileThatFailsItsDigestEndsThePhase) {
     EXPECT_EQ(download(record()),
               "Aborting file download, a downloaded file has failed integrity-check.");
     EXPECT_EQ(log.lines().back(), "[VEXL 1] Progress:");
+    EXPECT_EQ(service.server.count(service.fileTarget(1, "Docs\\Read me.txt")), 2); // one more
 }
 
 TEST_F(DownloadPhaseTest, AnEmptyManifestOnlyOpens) {
@@ -221,6 +222,30 @@ TEST_F(DownloadPhaseTest, AResumedFileThatFailsItsDigestIsFetchedOnceMoreWhole) 
     EXPECT_EQ(download(record()),
               "Aborting file download, a downloaded file has failed integrity-check.");
     EXPECT_EQ(requests, 3);
+}
+
+namespace {
+
+// A cache on the way that still holds the last release's bytes at the file's address.
+LoopbackServer::Handler staleUnlessNoCache(const std::string& stale, const std::string& fresh) {
+    return [stale, fresh](const httplib::Request& request, httplib::Response& response) {
+        const bool pastCaches = request.get_header_value("Cache-Control") == "no-cache";
+        response.set_content(pastCaches ? fresh : stale, "application/octet-stream");
+    };
+}
+
+} // namespace
+
+TEST_F(DownloadPhaseTest, AStaleCachedFileIsFetchedOncePastTheCachesAndInstalls) {
+    publish(3, 110, files);
+    const std::string target = service.fileTarget(1, "SimObjects\\747\\panel.cfg");
+    service.server.handle(target, staleUnlessNoCache("[panel] of the last release", "[panel]"));
+    EXPECT_EQ(download(record()), "");
+    EXPECT_EQ(readFile(local(tempFolder() + "SimObjects\\747\\panel.cfg")), "[panel]");
+    EXPECT_EQ(service.server.count(target), 2);
+    // The file's lines are those of one download.
+    EXPECT_TRUE(log.has("[VEXL 1] File 3 of 3 downloaded, passed integrity check."));
+    EXPECT_EQ(log.lines().size(), 3u * 4u);
 }
 
 TEST_F(DownloadPhaseTest, AFileLongerThanItsListedSizeEndsAndIsNotKept) {

@@ -57,6 +57,18 @@ TEST_F(DownloaderTest, FetchReturnsAnyBodyWhateverTheStatus) {
     EXPECT_EQ(server.headers("User-Agent"), std::vector<std::string>(3, "vexl-updater/A18"));
 }
 
+// A cache between may keep a document but must ask the origin first; a file may come from it.
+TEST_F(DownloaderTest, DocumentsAskPastEveryCacheAndFilesDoNot) {
+    server.answer("/doc.json", "{}");
+    server.answer("/file.bin", "bytes");
+    downloader.fetchToMemory(server.url("/doc.json"));
+    downloader.fetchDocument(server.url("/doc.json"));
+    EXPECT_TRUE(downloader.fetchOptionalDocument(server.url("/doc.json")));
+    EXPECT_EQ(downloadToFile(downloader, server.url("/file.bin"), target), "");
+    EXPECT_EQ(server.headers("Cache-Control"),
+              (std::vector<std::string>{"no-cache", "no-cache", "no-cache", ""}));
+}
+
 TEST_F(DownloaderTest, AnOptionalDocumentIsItsBodyNothingWhenMissingAndAnErrorOtherwise) {
     server.answer("/list", "[1]");
     server.answer("/missing", "<html>not here</html>", 404);

@@ -16,9 +16,19 @@ report() { # report NAME: the closing line; fails when any check failed
 }
 
 # For the tests of the sample service, after `root` and `url` are set: its port, and a fresh
-# folder `work` that is removed, with the nginx started in it, when the test ends.
+# folder `work` that is removed, with the nginx (and edge) started in it, when the test ends.
 service_sandbox() {
     port="${url##*:}" port="${port%%/*}"
     work="$(mktemp -d)"
     trap '"$root/scripts/service" stop "$work/nginx"; rm -rf "$work"' EXIT
+}
+
+# serve TREE: the sample service over TREE at the tested address; with VEXL_THROUGH_EDGE=1 the
+# caching edge there instead, in front of nginx serving TREE as plain files.
+serve() {
+    if [ "${VEXL_THROUGH_EDGE:-}" = 1 ]; then
+        "$root/scripts/service" start-edge "$1" "$work/nginx" "$port"
+    else
+        "$root/scripts/service" start "$1" "$work/nginx" "$port"
+    fi
 }

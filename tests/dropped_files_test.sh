@@ -54,7 +54,7 @@ Windows Registry Editor Version 5.00
 [HKEY_CURRENT_USER\\Software\\Sample Simulator\\P3D]
 "AppPath"="$simulator"
 REG
-"$root/scripts/service" start "$work/service" "$work/nginx" "$port"
+serve "$work/service"
 
 run_updater() {
     APPDATA="$work/appdata" VEXL_REGISTRY="$work/registry.reg" "$updater" >>"$work/console.txt" 2>&1

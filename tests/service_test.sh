@@ -2,15 +2,18 @@
 # The sample service end to end: publish a release set (signed with the demonstration key), serve
 # it with nginx at the compiled-in address, update a simulator folder with the built vexl-updater
 # and check what it left, then what the service answers for each kind of address.
-#   service_test.sh SOURCE_ROOT VEXL_PUBLISH VEXL_UPDATER SERVICE_ROOT_URL
+# With VEXL_THROUGH_EDGE=1 all of it goes through the caching edge over a plain static origin, and
+# what the edge keeps and passes on is checked too. With the updater that checks signatures
+# (VEXL_SIGNED_UPDATER), a second simulator folder is updated by it.
+#   service_test.sh SOURCE_ROOT VEXL_PUBLISH VEXL_UPDATER SERVICE_ROOT_URL [VEXL_SIGNED_UPDATER]
 set -euo pipefail
-root="$1" publish="$2" updater="$3" url="$4"
+root="$1" publish="$2" updater="$3" url="$4" signed_updater="${5:-}"
 source "$(dirname "$0")/checks.sh"
 service_sandbox
 same_file() { cmp -s "$1" "$2"; }
 
 "$root/scripts/sample-setup" --signed "$work" "$publish"
-"$root/scripts/service" start "$work/service" "$work/nginx" "$port"
+serve "$work/service"
 
 code=0
 APPDATA="$work/appdata" VEXL_REGISTRY="$work/registry.reg" "$updater" >"$work/console.txt" 2>&1 ||
@@ -91,5 +94,49 @@ for kind in summary files removed; do
 done
 check "vexl-publish verify finds the served tree as published" \
     "$publish" verify --public-key "$(cat "$root/tests/fixtures/demo-signing.pub")" "$work/service"
+
+header() { # header NAME ADDRESS: that header of the answer, as sent
+    curl -s -o /dev/null -D - "$url$2" | tr -d '\r' | sed -n "s/^$1: //Ip" | head -n 1
+}
+check "documents are sent to be revalidated" \
+    test "$(header Cache-Control products/P3D/744/1.json)" = no-cache
+check "manifests are sent to be revalidated" \
+    test "$(header Cache-Control 'manifest/files?product=3&version=110')" = no-cache
+check "files are sent to be kept five minutes" \
+    test "$(header Cache-Control 'files/P3D/744/1/VEXL%20744/aircraft.cfg')" = max-age=300
+
+if [ -n "$signed_updater" ]; then
+    mkdir -p "$work/simulator-signed"
+    cp -r "$old/." "$work/simulator-signed/"
+    sed -e "s|$work/simulator|$work/simulator-signed|" \
+        -e 's|^"DisplayVersion"=.*|"DisplayVersion"="1.1.0"|' "$work/registry.reg" \
+        >"$work/registry-signed.reg"
+    code=0
+    APPDATA="$work/appdata-signed" VEXL_REGISTRY="$work/registry-signed.reg" "$signed_updater" \
+        >"$work/console-signed.txt" 2>&1 || code=$?
+    check "the updater that checks signatures updates from the signed tree" test "$code" -eq 0
+    check "and installs the new model" \
+        same_file "$work/simulator-signed/VEXL 744/Model/744.mdl" "$new/VEXL 744/Model/744.mdl"
+fi
+
+if [ "${VEXL_THROUGH_EDGE:-}" = 1 ]; then
+    origin_log="$work/nginx/origin/access.log"
+    address='files/P3D/744/1/VEXL%20744/aircraft.cfg'
+    check "the origin was asked for plain paths only" test "$(grep -c '?' "$origin_log")" -eq 0
+    check "the origin was asked for the fallback of an unpublished version" \
+        grep -q 'GET /manifest/summary/3/full.json ' "$origin_log"
+    check "a file asked again comes from the edge" test "$(header X-Cache "$address")" = HIT
+    # A republish that keeps the file's address: the edge keeps last release's bytes until asked
+    # past it, and then keeps the new ones.
+    target="$(readlink -f "$work/service")/files/P3D/744/1/VEXL 744/aircraft.cfg"
+    before="$(served "$address")"
+    rm -f "$target" && printf 'republished\n' >"$target"
+    check "the edge keeps a cached file across a change at the origin" \
+        test "$(served "$address")" = "$before"
+    check "a request with no-cache gets the origin's bytes" \
+        test "$(curl -s -H 'Cache-Control: no-cache' "$url$address")" = republished
+    check "and the edge keeps those for the next request" \
+        test "$(served "$address")" = republished
+fi
 
 report "sample service"

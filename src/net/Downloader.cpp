@@ -17,6 +17,8 @@ Answer performDocument(TransferPool& pool, const std::string& url, const Transfe
                        std::size_t capacity = kMaxDocumentBytes) {
     MemorySink sink(capacity);
     Transfer transfer(url, limits, sink);
+    // A document says what is published now: a cache between may keep it, but must ask first.
+    transfer.askFreshCopy();
     transfer.limitTotalTime(limits.documentTimeoutSeconds);
     pool.perform(transfer);
     if (transfer.failed()) {

@@ -20,6 +20,11 @@ struct CurlCleanup {
 };
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
+struct HeaderListCleanup {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, HeaderListCleanup>;
+
 const std::string kUserAgent = "vexl-updater/A" + std::to_string(kProgramVersion);
 
 // Failures that another attempt may well not meet: no connection, a connection cut or reset,
@@ -56,6 +61,7 @@ void require(CURLcode result, const char* message, const char* errorText) {
 } // namespace
 
 struct Transfer::Handle {
+    HeaderList headers; // declared first, so that it goes after the handle that reads it
     CurlHandle curl;
     char error[CURL_ERROR_SIZE] = "";
 };
@@ -154,6 +160,16 @@ void Transfer::limitTotalTime(long seconds) {
 
 void Transfer::setReceiveBuffer(long bytes) {
     require(curl_easy_setopt(handle_->curl.get(), CURLOPT_BUFFERSIZE, bytes),
+            "Failed to set transfer options: ", handle_->error);
+}
+
+void Transfer::askFreshCopy() {
+    curl_slist* list = curl_slist_append(nullptr, "Cache-Control: no-cache");
+    if (list == nullptr) {
+        throw std::runtime_error("Failed to set transfer options: out of memory");
+    }
+    handle_->headers.reset(list);
+    require(curl_easy_setopt(handle_->curl.get(), CURLOPT_HTTPHEADER, list),
             "Failed to set transfer options: ", handle_->error);
 }
 

@@ -67,6 +67,9 @@ public:
     void limitTotalTime(long seconds);
     // libcurl's receive buffer (a large file); before the first attempt.
     void setReceiveBuffer(long bytes);
+    // Asks every cache on the way for the origin's current bytes ("Cache-Control: no-cache"):
+    // documents always, and a file whose cached copy failed its digests.
+    void askFreshCopy();
 
     const std::string& encodedUrl() const { return encoded_; }
     void* handle() const;

@@ -85,7 +85,7 @@ private:
     void start(Entry& entry);
     void waitForOne();
     void finish(Entry& entry);
-    void verify(Entry& entry, const Transfer& transfer);
+    void verify(Entry& entry);
     void writeBlock(std::size_t k);
     void cancel();
 
@@ -196,6 +196,9 @@ void DownloadWindow::start(Entry& entry) {
     entry.transfer->setReceiveBuffer(kDownloadBufferBytes);
     entry.transfer->setLogNow(false);
     entry.transfer->setProgressMeter(&meter_);
+    if (entry.refetched) {
+        entry.transfer->askFreshCopy();
+    }
     downloader_.pool().add(*entry.transfer);
     running_[entry.transfer.get()] = &entry;
     entry.state = EntryState::Running;
@@ -210,6 +213,9 @@ void DownloadWindow::waitForOne() {
     Entry& entry = *found->second;
     running_.erase(found);
     finish(entry);
+    if (entry.finished()) { // not when it went for its second try
+        meter_.fileDone();
+    }
 }
 
 void DownloadWindow::finish(Entry& entry) {
@@ -218,7 +224,6 @@ void DownloadWindow::finish(Entry& entry) {
     const std::unique_ptr<Transfer> transfer = std::move(entry.transfer);
     const std::unique_ptr<FileSink> sink = std::move(entry.sink);
     entry.notes.insert(entry.notes.end(), transfer->notes().begin(), transfer->notes().end());
-    meter_.fileDone();
     entry.state = EntryState::Failed;
     if (transfer->failed()) {
         entry.notes.push_back({kLogError, failureLine(*transfer, entry.local)});
@@ -230,10 +235,10 @@ void DownloadWindow::finish(Entry& entry) {
         entry.notes.push_back({kLogError, failureLine(*transfer, entry.local)});
         return;
     }
-    verify(entry, *transfer);
+    verify(entry);
 }
 
-void DownloadWindow::verify(Entry& entry, const Transfer& transfer) {
+void DownloadWindow::verify(Entry& entry) {
     const ManifestEntry& listed = *entry.listed;
     const DigestMatch match = compareFileDigests(entry.local, listed.md5, listed.sha256);
     if (match == DigestMatch::Matches) {
@@ -243,8 +248,10 @@ void DownloadWindow::verify(Entry& entry, const Transfer& transfer) {
     if (match == DigestMatch::Unreadable) {
         entry.notes.push_back({kLogError, unreadableFileLine(entry.local)});
     }
-    // A resumed file that does not check out may have been joined wrongly: once more, whole.
-    if (transfer.resumed() && !entry.refetched) {
+    // A file that does not check out may be a cache's copy of an earlier release, or a resume
+    // joined wrongly: once more, whole, past every cache; quietly, as its lines stay those of
+    // one download.
+    if (!entry.refetched) {
         entry.refetched = true;
         start(entry);
         return;
