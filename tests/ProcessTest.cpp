@@ -101,7 +101,10 @@ TEST_F(ProcessTest, NoUpdaterFolderMeansTheRunCannotStart) {
 TEST_F(ProcessTest, ArgumentsAreForAPersonAndNeverStartARun) {
     Outcome outcome = runProgram({"--help"});
     EXPECT_EQ(outcome.exitCode, 0);
-    EXPECT_EQ(outcome.console.rfind("Usage: vexl-updater [--verify | --help | --version]\n", 0),
+    EXPECT_EQ(outcome.console.rfind("Usage: vexl-updater [--verify | --repair | --restore | "
+                                    "--resume-updates | --check | --help | --version] [--events "
+                                    "FILE] [--max-rate RATE]\n",
+                                    0),
               0u);
     EXPECT_NE(outcome.console.find("Registry: " + registry::location() + "\n"), std::string::npos);
     EXPECT_NE(outcome.console.find("  3  the pass ran to its end but at least one product failed"),
@@ -111,7 +114,10 @@ TEST_F(ProcessTest, ArgumentsAreForAPersonAndNeverStartARun) {
     EXPECT_EQ(outcome.console.rfind("VEXL Updater: Version A18 - Build timestamp ", 0), 0u);
     for (const std::vector<std::string>& wrong :
          {std::vector<std::string>{"--update-now"},
-          std::vector<std::string>{"--verify", "--verify"}}) {
+          std::vector<std::string>{"--verify", "--verify"},
+          std::vector<std::string>{"--check", "--verify"}, std::vector<std::string>{"--events"},
+          std::vector<std::string>{"--max-rate", "fast"},
+          std::vector<std::string>{"--check", "--max-rate", "0"}}) {
         outcome = runProgram(wrong);
         EXPECT_EQ(outcome.exitCode, 1);
     }

@@ -1,15 +1,23 @@
+#include "log/Events.h"
 #include "log/Log.h"
 #include "system/FileLock.h"
 #include "system/MemoryReserve.h"
 #include "system/Paths.h"
+#include "system/Platform.h"
 #include "system/Registry.h"
+#include "update/ByteRate.h"
 #include "update/Catalogue.h"
+#include "update/ProductSummary.h"
 #include "update/Updater.h"
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -18,6 +26,7 @@ constexpr int kPassComplete = 0;  // no product failed
 constexpr int kCouldNotStart = 1; // nothing was updated: unknown codes, no updater folder, busy
 constexpr int kPassAborted = 2;   // the service could not be reached or was not usable
 constexpr int kProductsFailed = 3;
+constexpr int kUpdateWaiting = 4; // --check only
 
 const char kLockName[] = "vexl_updater.lock";
 
@@ -28,13 +37,20 @@ std::string usage() {
     } catch (const std::runtime_error&) {
         folder = "(none: set APPDATA) ";
     }
-    return "Usage: vexl-updater [--verify | --help | --version]\n\n"
+    return "Usage: vexl-updater [--verify | --repair | --restore | --resume-updates | --check | "
+           "--help | --version] [--events FILE] [--max-rate RATE]\n\n"
            "Brings the installed VEXL 744 for P3D up to the newest version that VEXL's update\n"
            "service offers: every changed file is downloaded, proved by its MD5 digest, the file\n"
            "it replaces is backed up, and the new version is recorded. It needs no arguments and\n"
            "is made to run unattended, for example as a scheduled task.\n\n"
            "  --verify   compare the installed files with the newest release, changing nothing\n"
-           "             but the log (exit 3 when a file is changed or missing)\n\n"
+           "             but the log (exit 3 when a file is changed or missing)\n"
+           "  --check    ask the update service whether an update is waiting, changing nothing\n"
+           "             but the log (exit 4 when one is)\n"
+           "  --events FILE    append the run's events to FILE as JSON Lines (- for standard\n"
+           "             output)\n"
+           "  --max-rate RATE  download at most RATE bytes per second in all (K and M suffixes:\n"
+           "             200K, 2M)\n\n"
            "Log:      " +
            folder +
            "vexl_updater_log.txt\n"
@@ -47,7 +63,45 @@ std::string usage() {
            "     another run in progress)\n"
            "  2  the pass was aborted (the update service could not be reached, or its product\n"
            "     information was not usable)\n"
-           "  3  the pass ran to its end but at least one product failed\n";
+           "  3  the pass ran to its end but at least one product failed\n"
+           "  4  --check: an update is waiting\n";
+}
+
+// The options that go with any command, taken out of the arguments; the rest is left in
+// `command`. False for an option without a usable value.
+struct RunOptions {
+    std::string eventsPath; // empty: no events
+    std::uint64_t maxBytesPerSecond = 0;
+};
+
+bool readOptions(int argc, char** argv, RunOptions& options, std::vector<std::string>& command) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument != "--events" && argument != "--max-rate") {
+            command.push_back(argument);
+            continue;
+        }
+        if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+            return false;
+        }
+        const std::string value = argv[++i];
+        if (argument == "--events") {
+            options.eventsPath = value;
+        } else if (const auto rate = parseByteRate(value)) {
+            options.maxBytesPerSecond = *rate;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The moment a run starts, for the events, as UTC in ISO 8601.
+std::string utcNow() {
+    const std::tm now = platform::universalTime(std::time(nullptr));
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &now);
+    return text;
 }
 
 // Arguments for a person at a console answer at once; they never start a run.
@@ -66,14 +120,19 @@ int answerArguments(const std::string& argument) {
 
 // The last line of every run that opened its log, for a person or a script to find.
 int endRun(int exitCode) {
-    static const char* const kResults[] = {"complete", "not started", "aborted", "failed products"};
+    static const char* const kResults[] = {"complete", "not started", "aborted", "failed products",
+                                           "update waiting"};
     logMessage(kLogInfo, std::string("Run result: ") + kResults[exitCode] + " (exit " +
                              std::to_string(exitCode) + ")");
+    events::emit("run-end", {{"exit", exitCode}});
     return exitCode;
 }
 
-// What a run does once it is set up: the nightly update, or a check of what is installed.
-enum class Command { Update, Verify };
+// What a run does once it is set up: the nightly update, a check of what is installed, or a
+// question to the service.
+enum class Command { Update, Verify, Check };
+
+const auto kRunStart = std::chrono::steady_clock::now();
 
 int runPass(Updater& updater, Command command) {
     const std::string aircraft = "744";
@@ -96,7 +155,19 @@ int runPass(Updater& updater, Command command) {
         logMessage(kLogInfo, "Done.");
         return exitCode;
     }
+    if (command == Command::Check) {
+        const CheckCounts found = updater.checkProducts();
+        const int exitCode = found.failed > 0    ? kProductsFailed
+                             : found.waiting > 0 ? kUpdateWaiting
+                                                 : kPassComplete;
+        endRun(exitCode);
+        logMessage(kLogInfo, "Done.");
+        return exitCode;
+    }
     const UpdateCounts counts = updater.updateProducts();
+    logMessage(kLogInfo, "Received " + mebibytesText(updater.downloader.bytesReceived()) +
+                             " MiB in " +
+                             secondsText(std::chrono::steady_clock::now() - kRunStart) + " s.");
     logMessage(kLogInfo,
                "Installed products that failed to update: " + std::to_string(counts.failed));
     logMessage(kLogInfo,
@@ -120,16 +191,41 @@ int runGuarded(Updater& updater, Command command) {
     return endRun(kPassAborted);
 }
 
+// The events a launcher asked for; a file that cannot be written costs the events, not the run.
+void startEvents(const std::string& path) {
+    if (path.empty()) {
+        return;
+    }
+    if (!events::open(path)) {
+        logMessage(kLogError, "Cannot write the events file " + path + "; no events are written.");
+        return;
+    }
+    events::emit("run-start", {{"time", utcNow()}});
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::string argument = argc == 2 ? argv[1] : argc > 2 ? "(several)" : "";
-    const Command command = argument == "--verify" ? Command::Verify : Command::Update;
-    if (argc > 1 && command == Command::Update) {
+    RunOptions options;
+    std::vector<std::string> arguments;
+    if (!readOptions(argc, argv, options, arguments)) {
+        std::fputs(usage().c_str(), stderr);
+        return kCouldNotStart;
+    }
+    const std::string argument = arguments.size() == 1  ? arguments[0]
+                                 : arguments.size() > 1 ? "(several)"
+                                                        : "";
+    const Command command = argument == "--verify"  ? Command::Verify
+                            : argument == "--check" ? Command::Check
+                                                    : Command::Update;
+    if (!arguments.empty() && command == Command::Update) {
         return answerArguments(argument);
     }
     holdMemoryReserve();
     Updater updater;
+    TransferLimits limits = updater.downloader.limits();
+    limits.maxBytesPerSecond = options.maxBytesPerSecond;
+    updater.downloader.setLimits(limits);
     try {
         updater.updaterFolder = updater.system.updaterFolderPath();
         updater.system.ensureDirectory(updater.updaterFolder);
@@ -138,6 +234,7 @@ int main(int argc, char** argv) {
     }
     const std::string& folder = updater.updaterFolder;
     initLogFile(folder);
+    startEvents(options.eventsPath);
     const FileLock lock(folder + kLockName);
     if (lock.state() == FileLock::State::Busy) {
         logMessage(kLogError, "Another update run is in progress; this run stops.");

@@ -3,6 +3,7 @@
 #include "net/Downloader.h"
 #include "update/Phases.h"
 #include "update/ProductRecord.h"
+#include "update/ProductSummary.h"
 #include "update/SpaceCheck.h"
 #include "update/SystemAccess.h"
 
@@ -10,6 +11,13 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+// What --check found: products with an update waiting, and products that could not be checked.
+struct CheckCounts {
+    enum class Outcome { Nothing, Waiting, Failed }; // of one product
+    int waiting = 0;
+    int failed = 0;
+};
 
 // The run object: the state of one update pass and its steps, in the order main calls them.
 // Field names are the service's and the registry's. What one product's update needs is handed
@@ -45,11 +53,14 @@ public:
     // Instead of updateProducts(), for --verify: compares each product at its newest version with
     // its full manifest; true when every file is as released. Verify.cpp
     bool verifyProducts();
+    // Instead of updateProducts(), for --check: says for each product whether an update waits,
+    // changing nothing but the log. Check.cpp
+    CheckCounts checkProducts();
 
 private:
     void startTrust();          // Updater.cpp, with the product information
     void rememberPublication(); // Updater.cpp
-    enum class ProductTurn { Skipped, Installed, Failed };
+    enum class ProductTurn { Skipped, Current, Installed, Failed }; // the events' order
     // A product whose install phase completed in this pass, with what it downloaded.
     struct InstalledProduct {
         const ProductRecord* record;
@@ -57,10 +68,14 @@ private:
         Manifest manifest;
     };
     ProductTurn runProductTurn(ProductRecord& record, std::vector<InstalledProduct>& installed);
-    ProductTurn updateProduct(ProductRecord& record, std::vector<InstalledProduct>& installed);
-    Manifest runPhases(ProductRecord& record, const ProductFolders& folders);
+    ProductTurn guardedProductTurn(ProductRecord& record, std::vector<InstalledProduct>& installed,
+                                   ProductReport& report);
+    ProductTurn updateProduct(ProductRecord& record, std::vector<InstalledProduct>& installed,
+                              ProductReport& report);
+    Manifest runPhases(ProductRecord& record, const ProductFolders& folders, ProductReport& report);
     std::optional<std::string> findSimulatorFolder(const ProductRecord& record);
     bool verifyProduct(const ProductRecord& record);
+    CheckCounts::Outcome checkProduct(const ProductRecord& record);
     void recordVersion(const std::vector<InstalledProduct>& installed, UpdateCounts& counts);
     void tidyDownloads(const std::vector<InstalledProduct>& installed);
 

@@ -43,17 +43,21 @@ void recoverInterruptedUpdate(const ProductRecord& record, const ProductFolders&
     logMessage(kLogError, "Rolled back an interrupted update of " + productName(record) + ".");
 }
 
-void installWhole(const ProductRecord& record, const Manifest& manifest,
-                  const std::optional<std::vector<ListedFile>>& removalList,
-                  const ProductFolders& folders, const std::string& fromVersion) {
+int installWhole(const ProductRecord& record, const Manifest& manifest,
+                 const std::optional<std::vector<ListedFile>>& removalList,
+                 const ProductFolders& folders, const std::string& fromVersion) {
     const std::vector<ListedFile> dropped = removalList.value_or(std::vector<ListedFile>{});
     const Journal journal = planJournal(fromVersion, record.PVDec, manifest, dropped, folders);
     writeJournal(journal, folders);
     try {
         installFiles(manifest, folders);
+        int removed = 0;
         if (removalList) {
-            removeDroppedFiles(*removalList, manifest, folders);
+            for (const DroppedFile& file : removeDroppedFiles(*removalList, manifest, folders)) {
+                removed += file.fate == DroppedFile::Fate::Removed ? 1 : 0;
+            }
         }
+        return removed;
     } catch (...) {
         try {
             const int undone = undo(journal, folders);

@@ -17,10 +17,11 @@ void recoverInterruptedUpdate(const ProductRecord& record, const ProductFolders&
                               const std::string& recordedVersion);
 
 // The install phase and the removal of dropped files, journaled first; when either fails, every
-// change is undone before the failure goes on to the driver.
-void installWhole(const ProductRecord& record, const Manifest& manifest,
-                  const std::optional<std::vector<ListedFile>>& removalList,
-                  const ProductFolders& folders, const std::string& fromVersion);
+// change is undone before the failure goes on to the driver. Returns how many dropped files it
+// removed.
+int installWhole(const ProductRecord& record, const Manifest& manifest,
+                 const std::optional<std::vector<ListedFile>>& removalList,
+                 const ProductFolders& folders, const std::string& fromVersion);
 
 // Marks the product's journal done once its version is recorded; it stays as the record of the
 // last update.

@@ -1,0 +1,83 @@
+#include "update/Updater.h"
+
+#include "log/Log.h"
+#include "update/ProductSummary.h"
+#include "update/ServiceQueries.h"
+#include "update/UnsafePath.h"
+#include "update/Version.h"
+#include "update/VersionDecision.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+
+std::string productName(const ProductRecord& record) {
+    return shown(record.ProdName) + " for " + shown(record.Simulator);
+}
+
+// What the file manifest lists: n files of their listed sizes.
+std::string waitingLine(const ProductRecord& record, const std::string& from,
+                        const Manifest& manifest) {
+    std::uint64_t bytes = 0;
+    for (const ManifestEntry& entry : manifest.entries) {
+        bytes += static_cast<std::uint64_t>(std::max(entry.fileSize, 0)) * 1024;
+    }
+    return "Update waiting for " + productName(record) + ": " + shown(from) + " -> " +
+           shown(record.PVDec) + " (" + std::to_string(manifest.entries.size()) + " files, " +
+           mebibytesText(bytes) + " MiB).";
+}
+
+} // namespace
+
+CheckCounts Updater::checkProducts() {
+    CheckCounts counts;
+    for (const ProductRecord& record : products) {
+        try {
+            switch (checkProduct(record)) {
+            case CheckCounts::Outcome::Waiting:
+                ++counts.waiting;
+                break;
+            case CheckCounts::Outcome::Failed:
+                ++counts.failed;
+                break;
+            case CheckCounts::Outcome::Nothing:
+                break;
+            }
+        } catch (const std::exception& error) {
+            logMessage(kLogError,
+                       "Could not check " + productName(record) + ": " + shown(error.what()));
+            ++counts.failed;
+        }
+    }
+    return counts;
+}
+
+// The same decisions as an update, up to the file manifest, and nothing written.
+CheckCounts::Outcome Updater::checkProduct(const ProductRecord& record) {
+    requireSafePath(record.ProdName, PathUse::RecordName);
+    requireSafePath(record.Simulator, PathUse::RecordName);
+    requireSafePath(record.VEXLFolderValue, PathUse::RecordName);
+    logMessage(kLogInfo, ">>> Product: " + productName(record));
+    const std::optional<std::string> simulatorFolder = findSimulatorFolder(record);
+    if (!simulatorFolder) {
+        return CheckCounts::Outcome::Nothing;
+    }
+    if (installedVersion >= record.ProdVersion) {
+        logMessage(kLogInfo, productName(record) + " is up to date (" +
+                                 shown(installedDisplayVersion) + ").");
+        return CheckCounts::Outcome::Nothing;
+    }
+    const std::string productFolder = *simulatorFolder + record.VEXLFolderValue + "\\";
+    if (decideVersion(installedVersion, record, productFolder) != VersionDecision::Update) {
+        return CheckCounts::Outcome::Nothing;
+    }
+    if (isOlderVersion(record.PVDec, installedDisplayVersion)) {
+        logMessage(kLogError, "Refusing to move from version " + shown(installedDisplayVersion) +
+                                  " to the older version " + shown(record.PVDec) + ".");
+        return CheckCounts::Outcome::Failed;
+    }
+    const Manifest manifest = fetchFileManifest(downloader, record, installedVersion);
+    logMessage(kLogInfo, waitingLine(record, installedDisplayVersion, manifest));
+    return CheckCounts::Outcome::Waiting;
+}
