@@ -117,7 +117,8 @@ TEST_F(ProcessTest, ArgumentsAreForAPersonAndNeverStartARun) {
           std::vector<std::string>{"--verify", "--verify"},
           std::vector<std::string>{"--check", "--verify"}, std::vector<std::string>{"--events"},
           std::vector<std::string>{"--max-rate", "fast"},
-          std::vector<std::string>{"--check", "--max-rate", "0"}}) {
+          std::vector<std::string>{"--check", "--max-rate", "0"},
+          std::vector<std::string>{"--events", "a", "--events", "b"}}) {
         outcome = runProgram(wrong);
         EXPECT_EQ(outcome.exitCode, 1);
     }

@@ -67,13 +67,14 @@ std::string usage() {
            "  4  --check: an update is waiting\n";
 }
 
-// The options that go with any command, taken out of the arguments; the rest is left in
-// `command`. False for an option without a usable value.
+// The options that go with any command.
 struct RunOptions {
     std::string eventsPath; // empty: no events
     std::uint64_t maxBytesPerSecond = 0;
 };
 
+// Takes the options out of the arguments and leaves the rest in `command`. False for an option
+// without a usable value, or given twice.
 bool readOptions(int argc, char** argv, RunOptions& options, std::vector<std::string>& command) {
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -81,7 +82,9 @@ bool readOptions(int argc, char** argv, RunOptions& options, std::vector<std::st
             command.push_back(argument);
             continue;
         }
-        if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        const bool given =
+            argument == "--events" ? !options.eventsPath.empty() : options.maxBytesPerSecond > 0;
+        if (given || i + 1 >= argc || argv[i + 1][0] == '\0') {
             return false;
         }
         const std::string value = argv[++i];
