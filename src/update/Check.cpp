@@ -3,7 +3,6 @@
 #include "log/Log.h"
 #include "update/ProductSummary.h"
 #include "update/ServiceQueries.h"
-#include "update/UnsafePath.h"
 #include "update/Version.h"
 #include "update/VersionDecision.h"
 
@@ -55,11 +54,7 @@ CheckCounts Updater::checkProducts() {
 
 // The same decisions as an update, up to the file manifest, and nothing written.
 CheckCounts::Outcome Updater::checkProduct(const ProductRecord& record) {
-    requireSafePath(record.ProdName, PathUse::RecordName);
-    requireSafePath(record.Simulator, PathUse::RecordName);
-    requireSafePath(record.VEXLFolderValue, PathUse::RecordName);
-    logMessage(kLogInfo, ">>> Product: " + productName(record));
-    const std::optional<std::string> simulatorFolder = findSimulatorFolder(record);
+    const std::optional<std::string> simulatorFolder = lookAtProduct(record);
     if (!simulatorFolder) {
         return CheckCounts::Outcome::Nothing;
     }

@@ -179,6 +179,17 @@ Manifest Updater::runPhases(ProductRecord& record, const ProductFolders& folders
     return manifest;
 }
 
+// For a command that only looks (--verify, --check): the product's names checked, its opening
+// line, and its simulator folder; nothing when the product is skipped.
+std::optional<std::string> Updater::lookAtProduct(const ProductRecord& record) {
+    requireSafePath(record.ProdName, PathUse::RecordName);
+    requireSafePath(record.Simulator, PathUse::RecordName);
+    requireSafePath(record.VEXLFolderValue, PathUse::RecordName);
+    logMessage(kLogInfo,
+               ">>> Product: " + shown(record.ProdName) + " for " + shown(record.Simulator));
+    return findSimulatorFolder(record);
+}
+
 // The simulator's install folder from its "AppPath", ending in a backslash; nothing when the
 // product is skipped.
 std::optional<std::string> Updater::findSimulatorFolder(const ProductRecord& record) {

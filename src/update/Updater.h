@@ -74,6 +74,7 @@ private:
                               ProductReport& report);
     Manifest runPhases(ProductRecord& record, const ProductFolders& folders, ProductReport& report);
     std::optional<std::string> findSimulatorFolder(const ProductRecord& record);
+    std::optional<std::string> lookAtProduct(const ProductRecord& record);
     bool verifyProduct(const ProductRecord& record);
     CheckCounts::Outcome checkProduct(const ProductRecord& record);
     void recordVersion(const std::vector<InstalledProduct>& installed, UpdateCounts& counts);

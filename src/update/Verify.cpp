@@ -4,7 +4,6 @@
 #include "system/Paths.h"
 #include "update/FileCheck.h"
 #include "update/ServiceQueries.h"
-#include "update/UnsafePath.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <stdexcept>
@@ -54,11 +53,7 @@ bool Updater::verifyProducts() {
 }
 
 bool Updater::verifyProduct(const ProductRecord& record) {
-    requireSafePath(record.ProdName, PathUse::RecordName);
-    requireSafePath(record.Simulator, PathUse::RecordName);
-    requireSafePath(record.VEXLFolderValue, PathUse::RecordName);
-    logMessage(kLogInfo, ">>> Product: " + productName(record));
-    const std::optional<std::string> simulatorFolder = findSimulatorFolder(record);
+    const std::optional<std::string> simulatorFolder = lookAtProduct(record);
     if (!simulatorFolder) {
         return true;
     }
