@@ -144,6 +144,7 @@ int runPass(Updater& updater, Command command) {
     logMessage(kLogInfo, "Setting up for " + aircraft + " / " + simulator);
     updater.aircraft = aircraft;
     updater.simulator = simulator;
+    updater.onlyLooks = command == Command::Check;
     try {
         updater.initialise();
     } catch (const std::runtime_error& error) {

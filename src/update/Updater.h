@@ -42,6 +42,8 @@ public:
     std::string installedDisplayVersion;
     // Set by fetchProductInformation(); walked by updateProducts().
     std::vector<ProductRecord> products;
+    // Set by main for --check: the pass writes nothing, not even the publication it has seen.
+    bool onlyLooks = false;
     // Where a run learns each folder's free space; a test may answer instead of the system.
     VolumeSpaceQuery volumeSpace = platform::volumeSpace;
 
