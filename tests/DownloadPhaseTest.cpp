@@ -94,8 +94,28 @@ TEST_F(DownloadPhaseTest, AFileThatFailsItsDigestEndsThePhase) {
     service.setFile(1, "Docs\\Read me.txt", "tampered");
     EXPECT_EQ(download(record()),
               "Aborting file download, a downloaded file has failed integrity-check.");
-    EXPECT_EQ(log.lines().back(), "[VEXL 1] Progress:");
+    const auto lines = log.lines();
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+              (std::vector<std::string>{"[VEXL 1] Progress:",
+                                        "[VEXL 2] Docs\\Read me.txt: expected MD5 " +
+                                            referenceMd5("notes") + ", got " +
+                                            referenceMd5("tampered") + "."}));
+    EXPECT_EQ(log.containing("expected MD5").size(), 1u);
     EXPECT_EQ(service.server.count(service.fileTarget(1, "Docs\\Read me.txt")), 2); // one more
+}
+
+TEST_F(DownloadPhaseTest, WhatIsDoneSoFarStaysInTheResultWhenThePhaseFails) {
+    publish(3, 110, files);
+    writeFile(local(tempFolder() + "Docs\\Read me.txt"), "notes");
+    service.setFile(1, "SimObjects\\747\\panel.cfg", "tampered");
+    const Manifest manifest = fetchFileManifest(updater.downloader, record(), 110);
+    DownloadResult soFar;
+    EXPECT_THROW(downloadFiles(updater.downloader, record(), manifest, folders(), soFar),
+                 std::runtime_error);
+    EXPECT_EQ(soFar.files,
+              (std::vector<FileSource>{FileSource::AlreadyDownloaded, FileSource::Downloaded}));
+    // model.mdl and panel.cfg (twice: once more past the caches) came over the network.
+    EXPECT_EQ(soFar.bytesReceived, std::string("model bytes").size() + 2 * 8u);
 }
 
 TEST_F(DownloadPhaseTest, AnEmptyManifestOnlyOpens) {

@@ -79,8 +79,11 @@ TEST_F(DriverTest, UpdatesAProductEndToEnd) {
     ASSERT_GE(lines.size(), opening.size());
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + opening.size()), opening);
     EXPECT_EQ(
-        lines.back(),
+        lines[lines.size() - 2],
         "[VEXL 1] Great, 747 Classic for P3D was successfully updated to the latest version!");
+    EXPECT_EQ(maskSeconds(lines.back()),
+              "[VEXL 1] Summary for 747 Classic for P3D: 1.1.0 -> 1.2.0; 2 downloaded (0.0 MiB), "
+              "0 patched, 0 copied, 0 already up to date, 0 removed, 0 kept; _ s.");
 }
 
 TEST_F(DriverTest, TheBackupFolderIsNamedByTheRunNotTheProduct) {
@@ -212,18 +215,49 @@ TEST_F(DriverTest, DroppedFilesGoOnlyAfterEveryNewFileIsInstalledAndChecked) {
     EXPECT_EQ(counts(run({record()})), std::make_pair(0, 1));
     EXPECT_EQ(service.server.count(removalList), 1); // had first, used only after the install
     EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\old.gau")), "old");
+    EXPECT_EQ(maskSeconds(log.lines().back()),
+              "[VEXL 1] Summary for 747 Classic for P3D: 1.1.0 -> 1.2.0 failed; 2 downloaded "
+              "(0.0 MiB), 0 patched, 0 copied, 0 already up to date, 0 removed, 0 kept; _ s.");
 
     boost::filesystem::remove_all(blocked);
     log.clear();
     EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
     const auto lines = log.lines();
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end() - 1),
               (std::vector<std::string>{
                   "[VEXL 1] Integrity OK: " + simulatorFolder() + "VEXL 747\\aircraft.cfg",
                   "[VEXL 1] Removed VEXL 747\\old.gau (kept in the backup folder)",
                   "[VEXL 1] Great, 747 Classic for P3D was successfully updated to the latest "
                   "version!"}));
+    // The rerun found both files in the download folder from the failed run.
+    EXPECT_EQ(maskSeconds(lines.back()),
+              "[VEXL 1] Summary for 747 Classic for P3D: 1.1.0 -> 1.2.0; 0 downloaded (0.0 MiB), "
+              "0 patched, 0 copied, 0 already up to date, 1 removed, 2 kept; _ s.");
+}
+
+TEST_F(DriverTest, TheSummaryCountsWhatThisRunReceivedAndOnlyTurnsThatReachedTheDownloads) {
+    const std::string big(1536 * 1024, 'b'); // 1.5 MiB
+    publish(3, 110,
+            {{"VEXL 747\\big.bin", {"VEXL 747", big}},
+             {"VEXL 747\\kept.txt", {"VEXL 747", "kept"}},
+             {"VEXL 747\\small.txt", {"VEXL 747", "small"}}});
+    writeFile(local(tempFolder() + "VEXL 747\\kept.txt"), "kept");
+    writeFile(local(simulatorFolder() + "VEXL 747\\gone.gau"), "gone");
+    writeFile(local(simulatorFolder() + "VEXL 747\\mine.gau"), "changed by the user");
+    service.setRemovalList(3, 110,
+                           json::array({droppedEntry("VEXL 747\\gone.gau", "gone"),
+                                        droppedEntry("VEXL 747\\mine.gau", "as released")}));
+    ProductRecord current = record(4, "747 Freighter");
+    current.PVDec = "1.1.0";
+    current.ProdVersion = 110;
+    ProductRecord noManifest = record(5, "747 Combi"); // fails before its downloads
+    EXPECT_EQ(counts(run({record(), current, noManifest})), std::make_pair(1, 1));
+    const auto summaries = log.containing("Summary for");
+    ASSERT_EQ(summaries.size(), 1u);
+    EXPECT_EQ(maskSeconds(summaries[0]),
+              "[VEXL 1] Summary for 747 Classic for P3D: 1.1.0 -> 1.2.0; 2 downloaded (1.5 MiB), "
+              "0 patched, 0 copied, 0 already up to date, 1 removed, 1 kept; _ s.");
 }
 
 TEST_F(DriverTest, ProductsWithoutASimulatorOrNothingToDoAreSkipped) {

@@ -48,6 +48,22 @@ TEST_F(LogTest, ALogThatCannotBeOpenedLeavesStandardOutput) {
     EXPECT_FALSE(fileExists(dir.file("missing folder")));
 }
 
+TEST_F(LogTest, AConsoleOverlayIsTakenOffBeforeEveryLineAndPutBackAfter) {
+    struct Recorder : ConsoleOverlay {
+        void hide() override { calls += "hide "; }
+        void show() override { calls += "show "; }
+        std::string calls;
+    } overlay;
+    setConsoleOverlay(&overlay);
+    CaptureStdout();
+    logMessage(kLogInfo, "one");
+    logMessage(kLogInfo, "two");
+    GetCapturedStdout();
+    setConsoleOverlay(nullptr);
+    logMessage(kLogInfo, "three");
+    EXPECT_EQ(overlay.calls, "hide show hide show ");
+}
+
 TEST(ShownTextTest, LongTextIsCutAtACharacterBoundary) {
     const std::string ascii(600, 'a');
     EXPECT_EQ(shown(ascii), std::string(512, 'a') + "...");

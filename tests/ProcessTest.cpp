@@ -134,7 +134,7 @@ TEST_F(ProcessTest, ArgumentsAreForAPersonAndNeverStartARun) {
     Outcome outcome = runProgram({"--help"});
     EXPECT_EQ(outcome.exitCode, 0);
     EXPECT_EQ(outcome.console.rfind("Usage: vexl-updater [--verify | --repair | --restore | "
-                                    "--resume-updates | --help |\n",
+                                    "--resume-updates | --check |\n",
                                     0),
               0u);
     EXPECT_NE(outcome.console.find("Registry: " + registry::location() + "\n"), std::string::npos);
@@ -145,7 +145,11 @@ TEST_F(ProcessTest, ArgumentsAreForAPersonAndNeverStartARun) {
     EXPECT_EQ(outcome.console.rfind("VEXL Updater: Version A18 - Build timestamp ", 0), 0u);
     for (const std::vector<std::string>& wrong :
          {std::vector<std::string>{"--update-now"},
-          std::vector<std::string>{"--verify", "--verify"}}) {
+          std::vector<std::string>{"--verify", "--verify"},
+          std::vector<std::string>{"--check", "--verify"}, std::vector<std::string>{"--events"},
+          std::vector<std::string>{"--max-rate", "fast"},
+          std::vector<std::string>{"--check", "--max-rate", "0"},
+          std::vector<std::string>{"--events", "a", "--events", "b"}}) {
         outcome = runProgram(wrong);
         EXPECT_EQ(outcome.exitCode, 1);
     }

@@ -79,6 +79,13 @@ TEST_F(SignatureTest, ASetSignedByTheSecondOfTwoKeysUpdatesAndRaisesThePublicati
     EXPECT_EQ(trustFile(), "{\"HighestPublication\":4}\n");
 }
 
+TEST_F(SignatureTest, ACheckOfASignedServiceRecordsNoPublication) {
+    serveAll(second, {"", 4});
+    EXPECT_EQ(runProgram({"--check"}).exitCode, 4);
+    EXPECT_FALSE(fileExists(dir.file("VEXL/VEXL Hangar/Updater/vexl_trust.json")));
+    expectNothingChanged();
+}
+
 TEST_F(SignatureTest, AProductDocumentWithoutAValidRecordEndsTheRun) {
     const Signer stranger(VEXL_FIXTURES "/untrusted-signing.key");
     const std::string info = "products/P3D/744/1.json";

@@ -39,3 +39,61 @@ TEST_F(WindowsProgramTest, AnUninstallKeyItMayNotWriteFailsTheRunAndSaysSo) {
     EXPECT_TRUE(programLogged("[VEXL 2] Failed to open registry key for writing!"));
     EXPECT_EQ(displayVersion(), "1.1.0");
 }
+
+namespace {
+
+// The user's proxy settings as the settings dialog keeps them, for one test; the values go again
+// after it.
+class SystemProxySettings {
+public:
+    SystemProxySettings(const std::string& server, const std::string& bypass) {
+        RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_,
+                        nullptr);
+        const DWORD enabled = 1;
+        RegSetValueExW(key_, L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enabled),
+                       sizeof enabled);
+        setText(L"ProxyServer", server);
+        setText(L"ProxyOverride", bypass);
+    }
+    ~SystemProxySettings() {
+        for (const wchar_t* name : {L"ProxyEnable", L"ProxyServer", L"ProxyOverride"}) {
+            RegDeleteValueW(key_, name);
+        }
+        RegCloseKey(key_);
+    }
+    SystemProxySettings(const SystemProxySettings&) = delete;
+    SystemProxySettings& operator=(const SystemProxySettings&) = delete;
+
+private:
+    static constexpr const wchar_t* kKey =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+    void setText(const wchar_t* name, const std::string& value) {
+        const std::wstring text = toWide(value);
+        RegSetValueExW(key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                       static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
+    HKEY key_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(WindowsProgramTest, WithoutProxyVariablesTheUsersSystemProxyCarriesTheRequests) {
+    LoopbackServer proxy; // of the test's own, counting what comes through it
+    proxy.answer(VEXL_SERVICE_URL "products/P3D/744/1.json", "[]");
+    proxy.answer(VEXL_SERVICE_URL "products/P3D/744/2.json", "[]");
+    service.setProductsText(1, R"([{"not": "what the proxy answers"}])");
+    const SystemProxySettings settings("127.0.0.1:" + std::to_string(proxy.port()), "");
+    EXPECT_EQ(runProgram().exitCode, 0);
+    EXPECT_EQ(proxy.count(VEXL_SERVICE_URL "products/P3D/744/1.json"), 1);
+    EXPECT_EQ(proxy.count(VEXL_SERVICE_URL "products/P3D/744/2.json"), 1);
+    EXPECT_TRUE(service.server.requests().empty());
+}
+
+TEST_F(WindowsProgramTest, AHostOnTheSystemBypassListIsReachedDirectly) {
+    LoopbackServer proxy;
+    const SystemProxySettings settings("http=127.0.0.1:" + std::to_string(proxy.port()),
+                                       "localhost;127.0.0.*");
+    EXPECT_EQ(runProgram().exitCode, 0);
+    EXPECT_TRUE(proxy.requests().empty());
+    EXPECT_EQ(service.server.requests().size(), 2u);
+}

@@ -1,18 +1,26 @@
+#include "log/Events.h"
 #include "log/Log.h"
+#include "net/Signatures.h"
 #include "system/FileLock.h"
 #include "system/MemoryReserve.h"
 #include "system/Paths.h"
 #include "system/Registry.h"
+#include "update/ByteRate.h"
 #include "update/Catalogue.h"
 #include "update/Hold.h"
+#include "update/ProductSummary.h"
 #include "update/Updater.h"
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -21,6 +29,7 @@ constexpr int kPassComplete = 0;  // no product failed
 constexpr int kCouldNotStart = 1; // nothing was updated: unknown codes, no updater folder, busy
 constexpr int kPassAborted = 2;   // the service could not be reached or was not usable
 constexpr int kProductsFailed = 3;
+constexpr int kUpdateWaiting = 4; // --check only
 
 const char kLockName[] = "vexl_updater.lock";
 
@@ -31,8 +40,8 @@ std::string usage() {
     } catch (const std::runtime_error&) {
         folder = "(none: set APPDATA) ";
     }
-    return "Usage: vexl-updater [--verify | --repair | --restore | --resume-updates | --help |\n"
-           "                    --version]\n\n"
+    return "Usage: vexl-updater [--verify | --repair | --restore | --resume-updates | --check |\n"
+           "                    --help | --version] [--events FILE] [--max-rate RATE]\n\n"
            "Brings the installed VEXL 744 for P3D up to the newest version that VEXL's update\n"
            "service offers: every changed file is downloaded, proved by its MD5 digest, the file\n"
            "it replaces is backed up, and the new version is recorded. It needs no arguments and\n"
@@ -44,7 +53,13 @@ std::string usage() {
            "  --restore         put back the files of the version before the last update, record\n"
            "                    that version and hold updates there (exit 1 when no update is\n"
            "                    recorded, 3 when a backup is missing or changed)\n"
-           "  --resume-updates  lift the hold of a restore: the next run updates again\n\n"
+           "  --resume-updates  lift the hold of a restore: the next run updates again\n"
+           "  --check           ask the update service whether an update is waiting, changing\n"
+           "                    nothing but the log (exit 4 when one is)\n"
+           "  --events FILE     append the run's events to FILE as JSON Lines (- for standard\n"
+           "                    output)\n"
+           "  --max-rate RATE   download at most RATE bytes per second in all (K and M suffixes:\n"
+           "                    200K, 2M)\n\n"
            "Log:      " +
            folder +
            "vexl_updater_log.txt\n"
@@ -57,7 +72,40 @@ std::string usage() {
            "     another run in progress)\n"
            "  2  the pass was aborted (the update service could not be reached, or its product\n"
            "     information was not usable)\n"
-           "  3  the pass ran to its end but at least one product failed\n";
+           "  3  the pass ran to its end but at least one product failed\n"
+           "  4  --check: an update is waiting\n";
+}
+
+// The options that go with any command.
+struct RunOptions {
+    std::string eventsPath; // empty: no events
+    std::uint64_t maxBytesPerSecond = 0;
+};
+
+// Takes the options out of the arguments and leaves the rest in `command`. False for an option
+// without a usable value, or given twice.
+bool readOptions(int argc, char** argv, RunOptions& options, std::vector<std::string>& command) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument != "--events" && argument != "--max-rate") {
+            command.push_back(argument);
+            continue;
+        }
+        const bool given =
+            argument == "--events" ? !options.eventsPath.empty() : options.maxBytesPerSecond > 0;
+        if (given || i + 1 >= argc || argv[i + 1][0] == '\0') {
+            return false;
+        }
+        const std::string value = argv[++i];
+        if (argument == "--events") {
+            options.eventsPath = value;
+        } else if (const auto rate = parseByteRate(value)) {
+            options.maxBytesPerSecond = *rate;
+        } else {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Arguments for a person at a console answer at once; they never start a run.
@@ -76,27 +124,33 @@ int answerArguments(const std::string& argument) {
 
 // The last line of every run that opened its log, for a person or a script to find.
 int endRun(int exitCode) {
-    static const char* const kResults[] = {"complete", "not started", "aborted", "failed products"};
+    static const char* const kResults[] = {"complete", "not started", "aborted", "failed products",
+                                           "update waiting"};
     logMessage(kLogInfo, std::string("Run result: ") + kResults[exitCode] + " (exit " +
                              std::to_string(exitCode) + ")");
+    events::emit("run-end", {{"exit", exitCode}});
     return exitCode;
 }
 
-// What a run does once it is set up: the nightly update, or one a person asked for.
-enum class Command { Update, Verify, Repair, Restore, ResumeUpdates };
+// What a run does once it is set up: the nightly update, or one a person or a launcher asked for.
+enum class Command { Update, Verify, Repair, Restore, ResumeUpdates, Check };
 
-std::optional<Command> commandOf(int argc, char** argv) {
+// The command the arguments left by readOptions() name; nothing for anything else.
+std::optional<Command> commandOf(const std::vector<std::string>& arguments) {
     static const std::map<std::string, Command> kCommands = {
         {"--verify", Command::Verify},
         {"--repair", Command::Repair},
         {"--restore", Command::Restore},
-        {"--resume-updates", Command::ResumeUpdates}};
-    if (argc == 1) {
+        {"--resume-updates", Command::ResumeUpdates},
+        {"--check", Command::Check}};
+    if (arguments.empty()) {
         return Command::Update;
     }
-    const auto command = argc == 2 ? kCommands.find(argv[1]) : kCommands.end();
+    const auto command = arguments.size() == 1 ? kCommands.find(arguments[0]) : kCommands.end();
     return command == kCommands.end() ? std::nullopt : std::optional<Command>(command->second);
 }
+
+const auto kRunStart = std::chrono::steady_clock::now();
 
 int endPass(int exitCode) {
     endRun(exitCode);
@@ -128,6 +182,18 @@ std::optional<int> answerHold(const Updater& updater, Command command) {
     return endPass(kPassComplete);
 }
 
+int runUpdate(Updater& updater) {
+    const UpdateCounts counts = updater.updateProducts();
+    logMessage(kLogInfo, "Received " + mebibytesText(updater.downloader.bytesReceived()) +
+                             " MiB in " +
+                             secondsText(std::chrono::steady_clock::now() - kRunStart) + " s.");
+    logMessage(kLogInfo,
+               "Installed products that failed to update: " + std::to_string(counts.failed));
+    logMessage(kLogInfo,
+               "Installed products successfully updated: " + std::to_string(counts.succeeded));
+    return endPass(counts.failed > 0 ? kProductsFailed : kPassComplete);
+}
+
 int runCommand(Updater& updater, Command command) {
     switch (command) {
     case Command::Verify:
@@ -144,15 +210,16 @@ int runCommand(Updater& updater, Command command) {
             return endRun(kCouldNotStart);
         }
         break;
+    case Command::Check: {
+        const CheckCounts found = updater.checkProducts();
+        return endPass(found.failed > 0    ? kProductsFailed
+                       : found.waiting > 0 ? kUpdateWaiting
+                                           : kPassComplete);
+    }
     default:
         break;
     }
-    const UpdateCounts counts = updater.updateProducts();
-    logMessage(kLogInfo,
-               "Installed products that failed to update: " + std::to_string(counts.failed));
-    logMessage(kLogInfo,
-               "Installed products successfully updated: " + std::to_string(counts.succeeded));
-    return endPass(counts.failed > 0 ? kProductsFailed : kPassComplete);
+    return runUpdate(updater);
 }
 
 int runPass(Updater& updater, Command command) {
@@ -162,6 +229,7 @@ int runPass(Updater& updater, Command command) {
     logMessage(kLogInfo, "Setting up for " + aircraft + " / " + simulator);
     updater.aircraft = aircraft;
     updater.simulator = simulator;
+    updater.onlyLooks = command == Command::Check;
     try {
         updater.initialise();
     } catch (const std::runtime_error& error) {
@@ -189,15 +257,36 @@ int runGuarded(Updater& updater, Command command) {
     return endRun(kPassAborted);
 }
 
+// The events a launcher asked for; a file that cannot be written costs the events, not the run.
+void startEvents(const std::string& path) {
+    if (path.empty()) {
+        return;
+    }
+    if (!events::open(path)) {
+        logMessage(kLogError, "Cannot write the events file " + path + "; no events are written.");
+        return;
+    }
+    events::emit("run-start", {{"time", recordTime(std::time(nullptr))}});
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::optional<Command> command = commandOf(argc, argv);
+    RunOptions options;
+    std::vector<std::string> arguments;
+    if (!readOptions(argc, argv, options, arguments)) {
+        std::fputs(usage().c_str(), stderr);
+        return kCouldNotStart;
+    }
+    const std::optional<Command> command = commandOf(arguments);
     if (!command) {
-        return answerArguments(argc == 2 ? argv[1] : "");
+        return answerArguments(arguments.size() == 1 ? arguments[0] : "");
     }
     holdMemoryReserve();
     Updater updater;
+    TransferLimits limits = updater.downloader.limits();
+    limits.maxBytesPerSecond = options.maxBytesPerSecond;
+    updater.downloader.setLimits(limits);
     try {
         updater.updaterFolder = updater.system.updaterFolderPath();
         updater.system.ensureDirectory(updater.updaterFolder);
@@ -206,6 +295,7 @@ int main(int argc, char** argv) {
     }
     const std::string& folder = updater.updaterFolder;
     initLogFile(folder);
+    startEvents(options.eventsPath);
     const FileLock lock(folder + kLockName);
     if (lock.state() == FileLock::State::Busy) {
         logMessage(kLogError, "Another update run is in progress; this run stops.");

@@ -16,6 +16,7 @@ const char kOldLogName[] = "vexl_updater_log.old.txt";
 struct LogTarget {
     std::string path;
     FilePtr file;
+    ConsoleOverlay* overlay = nullptr;
 };
 
 // Created on first use; function-local statics are safe against a racing first use.
@@ -84,6 +85,16 @@ void logMessage(int level, std::string message) {
         std::fwrite(line.data(), 1, line.size(), target.file.get());
         std::fflush(target.file.get());
     }
+    if (target.overlay != nullptr) {
+        target.overlay->hide();
+    }
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
+    if (target.overlay != nullptr) {
+        target.overlay->show();
+    }
+}
+
+void setConsoleOverlay(ConsoleOverlay* overlay) {
+    logTarget().overlay = overlay;
 }

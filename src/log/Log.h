@@ -20,3 +20,14 @@ void setAsideLargeLog(const std::string& updaterFolder);
 bool setLogFile(const std::string& path);
 // Writes one timestamped line to the log file and standard output.
 void logMessage(int level, std::string message);
+
+// Something drawn on the console between log lines (a progress meter): a log line never shares
+// its line. hide() takes it off before each log line and show() draws it again after.
+class ConsoleOverlay {
+public:
+    virtual ~ConsoleOverlay() = default;
+    virtual void hide() = 0;
+    virtual void show() = 0;
+};
+// The overlay of the moment, or null.
+void setConsoleOverlay(ConsoleOverlay* overlay);

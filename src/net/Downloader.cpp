@@ -37,6 +37,7 @@ Downloader::~Downloader() = default;
 TransferPool& Downloader::pool() {
     if (!pool_) {
         pool_ = std::make_unique<TransferPool>();
+        pool_->setRateCap(limits_.maxBytesPerSecond);
     }
     return *pool_;
 }

@@ -4,6 +4,7 @@
 #include "net/TransferPool.h"
 #include "system/Limits.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,7 +31,14 @@ public:
     const TransferLimits& limits() const { return limits_; }
     // What signed documents must agree on in this pass.
     PublicationTrust& trust() { return trust_; }
-    void setLimits(const TransferLimits& limits) { limits_ = limits; }
+    void setLimits(const TransferLimits& limits) {
+        limits_ = limits;
+        if (pool_) {
+            pool_->setRateCap(limits.maxBytesPerSecond);
+        }
+    }
+    // Every byte the run's transfers received so far.
+    std::uint64_t bytesReceived() const { return pool_ ? pool_->bytesReceived() : 0; }
 
 private:
     void requireSignature(const std::string& url, const std::string& document);

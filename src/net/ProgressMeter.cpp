@@ -1,35 +1,58 @@
 #include "net/ProgressMeter.h"
 
+#include "log/Events.h"
+#include "system/Platform.h"
+
+#include <algorithm>
 #include <cstdio>
 
 namespace {
 
-constexpr auto kRedrawInterval = std::chrono::milliseconds(500);
+constexpr auto kRedrawInterval = std::chrono::milliseconds(500); // on a console
+constexpr auto kLineInterval = std::chrono::seconds(5);          // in a file or a pipe
+constexpr auto kEventInterval = std::chrono::milliseconds(250);  // 4 a second at most
+// The rate is that of the last few seconds, so that a slow start or a pause of the phase (files
+// checked on the disk) does not skew the time left.
+constexpr auto kRateWindow = std::chrono::seconds(10);
+constexpr auto kSampleInterval = std::chrono::milliseconds(200);
 constexpr int kLineWidth = 79;
 
-double mebibytes(std::uint64_t bytes) {
-    return static_cast<double>(bytes) / (1024.0 * 1024.0);
+double mebibytes(double bytes) {
+    return bytes / (1024.0 * 1024.0);
 }
 
 } // namespace
 
 ProgressMeter::ProgressMeter(int files, std::uint64_t bytes)
-    : files_(files), bytes_(bytes), start_(std::chrono::steady_clock::now()) {}
+    : files_(files), bytes_(bytes), start_(Clock::now()), terminal_(platform::isTerminal(stderr)) {
+    samples_.emplace_back(start_, 0);
+    if (terminal_) {
+        setConsoleOverlay(this);
+    }
+}
 
 ProgressMeter::~ProgressMeter() {
+    if (terminal_) {
+        setConsoleOverlay(nullptr);
+    }
     if (drawn_) {
-        print();
-        std::fputc('\n', stderr);
+        const auto now = Clock::now();
+        std::fputs(((terminal_ ? "\r" : "") + text(now) + "\n").c_str(), stderr);
         std::fflush(stderr);
     }
 }
 
-void ProgressMeter::clear() {
+void ProgressMeter::hide() {
     if (visible_) {
         std::fprintf(stderr, "\r%*s\r", kLineWidth, "");
         std::fflush(stderr);
         visible_ = false;
-        lastDraw_ = {}; // back at the next chance
+    }
+}
+
+void ProgressMeter::show() {
+    if (drawn_ && terminal_) {
+        print(Clock::now());
     }
 }
 
@@ -39,26 +62,65 @@ void ProgressMeter::fileDone() {
 }
 
 void ProgressMeter::draw() {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - lastDraw_ >= kRedrawInterval) {
+    const auto now = Clock::now();
+    tellEvents(now);
+    if (now - lastDraw_ >= (terminal_ ? kRedrawInterval : kLineInterval)) {
         lastDraw_ = now;
-        print();
+        print(now);
     }
 }
 
-void ProgressMeter::print() {
-    drawn_ = visible_ = true;
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    const double rate = seconds > 0 ? static_cast<double>(received_) / seconds : 0;
-    const std::uint64_t left = bytes_ > received_ ? bytes_ - received_ : 0;
-    const long eta = rate > 0 ? static_cast<long>(static_cast<double>(left) / rate) : -1;
-    char timeLeft[32] = "--:--";
-    if (eta >= 0) {
-        std::snprintf(timeLeft, sizeof timeLeft, "%ld:%02ld", eta / 60, eta % 60);
+double ProgressMeter::rate(Clock::time_point now) {
+    if (now - samples_.back().first >= kSampleInterval) {
+        samples_.emplace_back(now, received_);
     }
-    std::fprintf(stderr, "\r  %d of %d files, %.1f of %.1f MiB, %.1f MiB/s, %s left", done_, files_,
-                 mebibytes(received_), mebibytes(bytes_),
-                 mebibytes(static_cast<std::uint64_t>(rate)), timeLeft);
+    while (samples_.size() > 2 && now - samples_[1].first >= kRateWindow) {
+        samples_.pop_front();
+    }
+    const double seconds = std::chrono::duration<double>(now - samples_.front().first).count();
+    return seconds > 0 ? static_cast<double>(received_ - samples_.front().second) / seconds : 0;
+}
+
+long ProgressMeter::secondsLeft(Clock::time_point now) {
+    const std::uint64_t done = received_ + skipped_;
+    if (done_ >= files_ || done >= bytes_) {
+        return 0;
+    }
+    const double perSecond = rate(now);
+    return perSecond > 0 ? static_cast<long>(static_cast<double>(bytes_ - done) / perSecond + 0.5)
+                         : -1;
+}
+
+std::string ProgressMeter::text(Clock::time_point now) {
+    const long left = secondsLeft(now);
+    char timeLeft[32] = "--:--";
+    if (left >= 0) {
+        std::snprintf(timeLeft, sizeof timeLeft, "%ld:%02ld", left / 60, left % 60);
+    }
+    const std::uint64_t done = std::min(received_ + skipped_, bytes_);
+    char line[160];
+    std::snprintf(line, sizeof line, "  %d of %d files, %.1f of %.1f MiB, %.1f MiB/s, %s left",
+                  done_, files_, mebibytes(static_cast<double>(done)),
+                  mebibytes(static_cast<double>(bytes_)), mebibytes(rate(now)), timeLeft);
+    return line;
+}
+
+void ProgressMeter::print(Clock::time_point now) {
+    drawn_ = true;
+    visible_ = terminal_;
+    // On a console the line is redrawn in place; elsewhere each is a line of its own.
+    std::fputs(terminal_ ? ("\r" + text(now)).c_str() : (text(now) + "\n").c_str(), stderr);
     std::fflush(stderr);
+}
+
+void ProgressMeter::tellEvents(Clock::time_point now) {
+    if (!events::enabled() || now - lastEvent_ < kEventInterval) {
+        return;
+    }
+    lastEvent_ = now;
+    events::emit("progress", {{"files_done", done_},
+                              {"files_total", files_},
+                              {"bytes_done", std::min(received_ + skipped_, bytes_)},
+                              {"bytes_total", bytes_},
+                              {"bytes_per_second", static_cast<std::uint64_t>(rate(now))}});
 }

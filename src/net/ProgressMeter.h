@@ -1,32 +1,58 @@
 #pragma once
 
+#include "log/Log.h"
+
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <string>
+#include <utility>
 
-// One line on standard error for a whole download phase: files done of all, bytes, rate and time
-// left, redrawn at most a few times a second.
-class ProgressMeter {
+// The progress of a whole download phase: files done of all, bytes, rate and time left. On a
+// console one line on standard error, redrawn a few times a second and taken off for every log
+// line; elsewhere (a file, a pipe) a whole line at most every few seconds. With an events file,
+// "progress" events too, at most 4 a second.
+class ProgressMeter : public ConsoleOverlay {
 public:
+    using Clock = std::chrono::steady_clock;
+
     ProgressMeter(int files, std::uint64_t bytes);
-    ~ProgressMeter(); // ends the line
+    ~ProgressMeter() override; // ends the line
+    ProgressMeter(const ProgressMeter&) = delete;
+    ProgressMeter& operator=(const ProgressMeter&) = delete;
 
     void addBytes(std::uint64_t bytes) { received_ += bytes; }
+    // A file that needs no transfer: its bytes count as done, but not towards the rate.
+    void skipBytes(std::uint64_t bytes) { skipped_ += bytes; }
     void fileDone();
     // Redraws the line when enough time has passed since the last time.
     void draw();
-    // Takes the line off the console, so that a log line can be written there; draw() puts it
-    // back.
-    void clear();
+    // Takes the line off the console, so that a log line can be written there.
+    void clear() { hide(); }
+    void hide() override;
+    void show() override;
+
+    // The line's text at `now`, without the leading carriage return.
+    std::string text(Clock::time_point now);
+    // The bytes per second over the last few seconds, and the seconds left at that rate (-1 when
+    // unknown).
+    double rate(Clock::time_point now);
+    long secondsLeft(Clock::time_point now);
 
 private:
-    void print();
+    void print(Clock::time_point now);
+    void tellEvents(Clock::time_point now);
 
     int files_;
     int done_ = 0;
     std::uint64_t bytes_;
     std::uint64_t received_ = 0;
-    std::chrono::steady_clock::time_point start_;
-    std::chrono::steady_clock::time_point lastDraw_;
+    std::uint64_t skipped_ = 0;
+    Clock::time_point start_;
+    Clock::time_point lastDraw_;
+    Clock::time_point lastEvent_;
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> samples_; // for the recent rate
+    bool terminal_;
     bool drawn_ = false;   // ever
-    bool visible_ = false; // now
+    bool visible_ = false; // now, on a console
 };

@@ -9,6 +9,7 @@
 #include <vector>
 
 class ProgressMeter;
+class RateBudget;
 
 // A log line that a transfer has to say, kept so that its caller can write it in order.
 struct LogNote {
@@ -74,6 +75,17 @@ public:
     const std::string& encodedUrl() const { return encoded_; }
     void* handle() const;
     void setProgressMeter(ProgressMeter* meter) { meter_ = meter; }
+    // Where every byte received is also counted (the pool's total for the run), and the budget of
+    // the run's rate cap that each byte must find room in.
+    void countInto(std::uint64_t* total, RateBudget* budget) {
+        runTotal_ = total;
+        budget_ = budget;
+    }
+    // Whether it waits for the run's budget, and goes on again.
+    bool paused() const { return paused_; }
+    void resume();
+    // Every byte of every attempt's answers so far, kept or not.
+    std::uint64_t bytesReceived() const { return received_; }
     // Whether retry lines go to the log at once (a lone transfer) or into notes() (one of many).
     void setLogNow(bool logNow) { logNow_ = logNow; }
 
@@ -104,6 +116,7 @@ private:
     Verdict judgeAnswer(long status);
     Verdict retryOrFail(const std::string& reason, long status);
     Verdict fail(const std::string& reason, long status);
+    Verdict proxyRefused();
 
     std::string encoded_;
     TransferLimits limits_;
@@ -124,6 +137,11 @@ private:
     std::vector<LogNote> notes_;
     bool logNow_ = true;
     ProgressMeter* meter_ = nullptr;
+    std::string proxy_; // the one this transfer goes through, for its lines; empty: none
+    std::uint64_t received_ = 0;
+    std::uint64_t* runTotal_ = nullptr;
+    RateBudget* budget_ = nullptr;
+    bool paused_ = false;
 };
 
 // libcurl's reading of a URL: every space written as "%20", nothing else changed.

@@ -25,6 +25,38 @@ struct TransferPool::Multi {
     std::unique_ptr<CURLSH, ShareCleanup> share;
 };
 
+bool RateBudget::take(std::size_t bytes, Clock::time_point now) {
+    if (empty(now)) {
+        return false;
+    }
+    if (cap_ > 0) {
+        allowance_ -= static_cast<double>(bytes);
+    }
+    return true;
+}
+
+bool RateBudget::empty(Clock::time_point now) {
+    fill(now);
+    return cap_ > 0 && allowance_ < 0;
+}
+
+RateBudget::Clock::duration RateBudget::wait(Clock::time_point now) {
+    if (!empty(now)) {
+        return Clock::duration::zero();
+    }
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(-allowance_ / static_cast<double>(cap_)));
+}
+
+void RateBudget::fill(Clock::time_point now) {
+    const double cap = static_cast<double>(cap_);
+    if (lastFill_ != Clock::time_point{}) {
+        allowance_ = std::min(
+            cap, allowance_ + cap * std::chrono::duration<double>(now - lastFill_).count());
+    }
+    lastFill_ = now;
+}
+
 TransferPool::TransferPool() : multi_(std::make_unique<Multi>()) {
     multi_->multi.reset(curl_multi_init());
     multi_->share.reset(curl_share_init());
@@ -43,6 +75,7 @@ TransferPool::~TransferPool() {
 }
 
 void TransferPool::add(Transfer& transfer) {
+    transfer.countInto(&received_, &budget_);
     curl_easy_setopt(transfer.handle(), CURLOPT_SHARE, multi_->share.get());
     startAttempt(transfer);
 }
@@ -63,6 +96,7 @@ Transfer* TransferPool::next() {
         if (running_.empty() && waiting_.empty()) {
             return nullptr;
         }
+        resumePaused();
         int stillRunning = 0;
         curl_multi_perform(multi_->multi.get(), &stillRunning);
         collectFinished();
@@ -126,8 +160,25 @@ void TransferPool::collectFinished() {
     }
 }
 
-int TransferPool::pollMilliseconds() const {
+// Transfers that found the run's budget spent go on once it has filled again.
+void TransferPool::resumePaused() {
+    if (budget_.empty()) {
+        return;
+    }
+    for (Transfer* transfer : running_) {
+        if (transfer->paused()) {
+            transfer->resume();
+        }
+    }
+}
+
+int TransferPool::pollMilliseconds() {
     auto wait = std::chrono::milliseconds(kLongestPollMilliseconds);
+    if (budget_.empty()) {
+        wait =
+            std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(budget_.wait()) +
+                               std::chrono::milliseconds(1));
+    }
     const auto now = Clock::now();
     for (const auto& [due, transfer] : waiting_) {
         wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -19,6 +19,8 @@ struct TransferLimits {
     int parallelDownloads = 4;
     // Transient failures are tried again after this many seconds, doubled each time.
     long firstRetryDelaySeconds = 1;
+    // The run's bytes per second over all its transfers (--max-rate); 0: no cap.
+    std::uint64_t maxBytesPerSecond = 0;
 };
 
 // The largest service document accepted, and the largest signature record beside one.

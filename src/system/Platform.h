@@ -16,6 +16,9 @@ namespace platform {
 std::tm localTime(std::time_t when);
 std::tm universalTime(std::time_t when);
 
+// Whether the stream is a console a person watches, rather than a file or a pipe.
+bool isTerminal(std::FILE* stream);
+
 // Whether an error value of create_directories still leaves a folder at `folder`. POSIX reports
 // a file in the way with EEXIST, which must not count.
 bool folderErrorLeavesFolder(int errorValue, const boost::filesystem::path& folder);

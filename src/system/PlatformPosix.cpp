@@ -78,6 +78,10 @@ FileLock::~FileLock() {
 
 namespace platform {
 
+bool isTerminal(std::FILE* stream) {
+    return isatty(fileno(stream)) != 0;
+}
+
 std::tm localTime(std::time_t when) {
     std::tm local{};
     localtime_r(&when, &local);

@@ -79,6 +79,10 @@ FileLock::~FileLock() {
 
 namespace platform {
 
+bool isTerminal(std::FILE* stream) {
+    return _isatty(_fileno(stream)) != 0;
+}
+
 std::tm localTime(std::time_t when) {
     std::tm local{};
     localtime_s(&local, &when);

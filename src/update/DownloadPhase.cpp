@@ -1,5 +1,6 @@
 #include "update/Phases.h"
 
+#include "log/Events.h"
 #include "log/Log.h"
 #include "net/Downloader.h"
 #include "net/FileSink.h"
@@ -59,6 +60,7 @@ struct Entry {
     std::string remote;
     EntryState state = EntryState::Waiting;
     std::exception_ptr error;        // raised at its turn, right after its first line
+    std::string mismatch;            // the line naming its digests, when Damaged
     std::vector<LogNote> checkNotes; // from the check of a copy already there
     std::vector<LogNote> notes;      // from the download and its check
     std::unique_ptr<FileSink> sink;  // while it runs
@@ -74,9 +76,9 @@ struct Entry {
 class DownloadWindow {
 public:
     DownloadWindow(Downloader& downloader, const ProductRecord& record, const Manifest& manifest,
-                   const ProductFolders& folders);
+                   const ProductFolders& folders, DownloadResult& result);
     ~DownloadWindow();
-    DownloadResult run();
+    void run();
 
 private:
     void fill();
@@ -87,11 +89,13 @@ private:
     void finish(Entry& entry);
     void verify(Entry& entry);
     void writeBlock(std::size_t k);
+    void tell(const Entry& entry, const char* outcome);
     void cancel();
 
     Downloader& downloader_;
     const ProductRecord& record_;
     const ProductFolders& folders_;
+    DownloadResult& result_;
     std::vector<Entry> entries_;
     std::map<Transfer*, Entry*> running_;
     std::size_t prepared_ = 0;
@@ -101,8 +105,9 @@ private:
 };
 
 DownloadWindow::DownloadWindow(Downloader& downloader, const ProductRecord& record,
-                               const Manifest& manifest, const ProductFolders& folders)
-    : downloader_(downloader), record_(record), folders_(folders),
+                               const Manifest& manifest, const ProductFolders& folders,
+                               DownloadResult& result)
+    : downloader_(downloader), record_(record), folders_(folders), result_(result),
       entries_(manifest.entries.size()),
       meter_(static_cast<int>(manifest.entries.size()),
              static_cast<std::uint64_t>(std::max(record.TotalFileSize, 0)) * 1024) {
@@ -117,8 +122,7 @@ DownloadWindow::~DownloadWindow() {
     downloader_.pool().setProgressMeter(nullptr);
 }
 
-DownloadResult DownloadWindow::run() {
-    DownloadResult result;
+void DownloadWindow::run() {
     for (turn_ = 0; turn_ < entries_.size(); ++turn_) {
         fill();
         while (!entries_[turn_].finished()) {
@@ -126,11 +130,10 @@ DownloadResult DownloadWindow::run() {
             fill();
         }
         writeBlock(turn_);
-        result.files.push_back(entries_[turn_].state == EntryState::Kept
-                                   ? FileSource::AlreadyDownloaded
-                                   : FileSource::Downloaded);
+        result_.files.push_back(entries_[turn_].state == EntryState::Kept
+                                    ? FileSource::AlreadyDownloaded
+                                    : FileSource::Downloaded);
     }
-    return result;
 }
 
 // Prepares the entries ahead while a download slot is free. An entry waits while an earlier one
@@ -171,6 +174,7 @@ void DownloadWindow::prepare(Entry& entry) {
         const DigestMatch match = compareFileDigests(entry.local, listed.md5, listed.sha256);
         if (match == DigestMatch::Matches) {
             entry.state = EntryState::Kept;
+            meter_.skipBytes(static_cast<std::uint64_t>(std::max(listed.fileSize, 0)) * 1024);
             return;
         }
         if (match == DigestMatch::Unreadable) {
@@ -223,6 +227,7 @@ void DownloadWindow::finish(Entry& entry) {
     // libcurl handle and its receive buffer for each of them until the phase ends.
     const std::unique_ptr<Transfer> transfer = std::move(entry.transfer);
     const std::unique_ptr<FileSink> sink = std::move(entry.sink);
+    result_.bytesReceived += transfer->bytesReceived();
     entry.notes.insert(entry.notes.end(), transfer->notes().begin(), transfer->notes().end());
     entry.state = EntryState::Failed;
     if (transfer->failed()) {
@@ -257,6 +262,7 @@ void DownloadWindow::verify(Entry& entry) {
         return;
     }
     entry.state = EntryState::Damaged;
+    entry.mismatch = digestMismatchLine(entry.local, listed.filePath, listed.md5, listed.sha256);
 }
 
 void DownloadWindow::writeBlock(std::size_t k) {
@@ -267,16 +273,19 @@ void DownloadWindow::writeBlock(std::size_t k) {
     const std::string& filePath = entry.listed->filePath;
     logMessage(kLogInfo, "*** Downloading file " + i + " of " + n + " ***");
     if (entry.error) {
+        tell(entry, "failed");
         std::rethrow_exception(entry.error);
     }
     if (entry.state == EntryState::Kept) {
         logMessage(kLogInfo, "Existing file integrity OK: " + shown(filePath));
+        tell(entry, "kept");
         return;
     }
     logNotes(entry.checkNotes);
     logMessage(kLogInfo, shown(filePath) + " downloading.");
     logMessage(kLogInfo, "Progress:");
     logNotes(entry.notes);
+    tell(entry, entry.state == EntryState::Verified ? "downloaded" : "failed");
     switch (entry.state) {
     case EntryState::Verified:
         logMessage(kLogInfo, "File " + i + " of " + n + " downloaded, passed integrity check.");
@@ -284,6 +293,7 @@ void DownloadWindow::writeBlock(std::size_t k) {
     case EntryState::Failed:
         throw std::runtime_error("Aborting file download; see error above.");
     case EntryState::Damaged:
+        logMessage(kLogError, entry.mismatch);
         throw std::runtime_error(
             "Aborting file download, a downloaded file has failed integrity-check.");
     default:
@@ -291,9 +301,15 @@ void DownloadWindow::writeBlock(std::size_t k) {
     }
 }
 
+// A launcher's account of the file, in the log's order.
+void DownloadWindow::tell(const Entry& entry, const char* outcome) {
+    events::emit("file", {{"path", entry.listed->filePath}, {"outcome", outcome}});
+}
+
 // Transfers still running stop; files already complete stay for the next run's digest check.
 void DownloadWindow::cancel() {
     for (auto& [transfer, entry] : running_) {
+        result_.bytesReceived += transfer->bytesReceived();
         downloader_.pool().remove(*transfer);
         entry->transfer.reset();
         entry->sink.reset();
@@ -303,7 +319,14 @@ void DownloadWindow::cancel() {
 
 } // namespace
 
+void downloadFiles(Downloader& downloader, const ProductRecord& record, const Manifest& manifest,
+                   const ProductFolders& folders, DownloadResult& result) {
+    DownloadWindow(downloader, record, manifest, folders, result).run();
+}
+
 DownloadResult downloadFiles(Downloader& downloader, const ProductRecord& record,
                              const Manifest& manifest, const ProductFolders& folders) {
-    return DownloadWindow(downloader, record, manifest, folders).run();
+    DownloadResult result;
+    downloadFiles(downloader, record, manifest, folders, result);
+    return result;
 }

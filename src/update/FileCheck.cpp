@@ -22,6 +22,16 @@ DigestMatch compareFileDigests(const std::string& path, const std::string& md5,
     return DigestMatch::Matches;
 }
 
+std::string digestMismatchLine(const std::string& path, const std::string& filePath,
+                               const std::string& md5, const std::string& sha256) {
+    const std::string actual = md5OfFile(path).value_or("(unreadable)");
+    if (actual == md5 && !sha256.empty()) {
+        return shown(filePath) + ": expected SHA-256 " + sha256 + ", got " +
+               sha256OfFile(path).value_or("(unreadable)") + ".";
+    }
+    return shown(filePath) + ": expected MD5 " + shown(md5) + ", got " + actual + ".";
+}
+
 std::string unreadableFileLine(const std::string& path) {
     return "Unable to read " + shown(path) + " to check its integrity";
 }

@@ -11,6 +11,11 @@ enum class DigestMatch { Matches, Differs, Unreadable };
 DigestMatch compareFileDigests(const std::string& path, const std::string& md5,
                                const std::string& sha256 = "");
 
+// The level-2 line naming a file whose bytes are not those listed: "FilePath: expected MD5 x, got
+// y." (or the SHA-256 when only that differs).
+std::string digestMismatchLine(const std::string& path, const std::string& filePath,
+                               const std::string& md5, const std::string& sha256 = "");
+
 // The level-2 line for a file that cannot be read to check it.
 std::string unreadableFileLine(const std::string& path);
 

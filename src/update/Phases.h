@@ -3,6 +3,7 @@
 #include "update/Manifest.h"
 #include "update/ProductRecord.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,12 +23,16 @@ struct ProductFolders {
 // finish; what it did before stays for the next run.
 
 // How the download phase came by each file of the manifest, in its order.
-enum class FileSource { AlreadyDownloaded, Downloaded };
+enum class FileSource { AlreadyDownloaded, Downloaded, Copied, UpToDate, Patched };
 struct DownloadResult {
     std::vector<FileSource> files;
+    std::uint64_t bytesReceived = 0; // what this run received over the network
 };
 // Brings every file of the manifest into the download folder, proved by its digests, several at a
-// time; the log reads as one download after the other.
+// time; the log reads as one download after the other. `result` holds what is done so far, also
+// when the phase throws.
+void downloadFiles(Downloader& downloader, const ProductRecord& record, const Manifest& manifest,
+                   const ProductFolders& folders, DownloadResult& result);
 DownloadResult downloadFiles(Downloader& downloader, const ProductRecord& record,
                              const Manifest& manifest, const ProductFolders& folders);
 

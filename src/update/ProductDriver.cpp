@@ -1,5 +1,6 @@
 #include "update/Updater.h"
 
+#include "log/Events.h"
 #include "log/Log.h"
 #include "system/MemoryReserve.h"
 #include "system/Paths.h"
@@ -12,6 +13,7 @@
 #include "update/WholeRelease.h"
 
 #include <boost/filesystem/operations.hpp>
+#include <chrono>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -37,6 +39,7 @@ UpdateCounts Updater::updateProducts() {
         case ProductTurn::Failed:
             ++counts.failed;
             break;
+        case ProductTurn::Current:
         case ProductTurn::Skipped:
             break;
         }
@@ -45,11 +48,39 @@ UpdateCounts Updater::updateProducts() {
     return counts;
 }
 
-// A failure ends only this product's turn; the next product still gets its update.
+// A turn that reached its download phase says what it did; a launcher hears of every turn.
 Updater::ProductTurn Updater::runProductTurn(ProductRecord& record,
                                              std::vector<InstalledProduct>& installed) {
+    ProductReport report;
+    report.from = installedDisplayVersion;
+    report.to = record.PVDec;
+    const ProductTurn turn = guardedProductTurn(record, installed, report);
+    const auto took = std::chrono::steady_clock::now() - report.start;
+    if (report.reachedDownload) {
+        logMessage(kLogInfo, summaryLine(record, report, turn == ProductTurn::Failed, took));
+    }
+    static const char* const kOutcomes[] = {"skipped", "current", "updated", "failed"};
+    const SummaryCounts counts = countsOf(report);
+    events::emit("product-end", {{"product", record.ProdName},
+                                 {"simulator", record.Simulator},
+                                 {"outcome", kOutcomes[static_cast<int>(turn)]},
+                                 {"downloaded", counts.downloaded},
+                                 {"bytes_received", counts.bytesReceived},
+                                 {"patched", counts.patched},
+                                 {"copied", counts.copied},
+                                 {"up_to_date", counts.upToDate},
+                                 {"removed", counts.removed},
+                                 {"kept", counts.kept},
+                                 {"seconds", std::chrono::duration<double>(took).count()}});
+    return turn;
+}
+
+// A failure ends only this product's turn; the next product still gets its update.
+Updater::ProductTurn Updater::guardedProductTurn(ProductRecord& record,
+                                                 std::vector<InstalledProduct>& installed,
+                                                 ProductReport& report) {
     try {
-        return updateProduct(record, installed);
+        return updateProduct(record, installed, report);
     } catch (const std::runtime_error& error) {
         logFailure(record, error.what());
     } catch (const nlohmann::json::exception& error) {
@@ -62,10 +93,15 @@ Updater::ProductTurn Updater::runProductTurn(ProductRecord& record,
 }
 
 Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
-                                            std::vector<InstalledProduct>& installed) {
+                                            std::vector<InstalledProduct>& installed,
+                                            ProductReport& report) {
     ProductFolders folders = downloadFoldersOf(record);
     system.ensureDirectory(folders.download);
     logMessage(kLogInfo, ">>> Product: " + shownProduct(record));
+    events::emit("product-start", {{"product", record.ProdName},
+                                   {"simulator", record.Simulator},
+                                   {"from", report.from},
+                                   {"to", report.to}});
     const std::optional<std::string> simulatorFolder = findSimulatorFolder(record);
     if (!simulatorFolder) {
         return ProductTurn::Skipped;
@@ -74,7 +110,12 @@ Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
     folders.product = folders.simulator + record.VEXLFolderValue + "\\";
     recoverInterruptedUpdate(record, folders, installedDisplayVersion);
     logMessage(kLogInfo, shown(record.ProdName) + " path should be " + shown(folders.product));
-    if (decideVersion(installedVersion, record, folders.product) != VersionDecision::Update) {
+    switch (decideVersion(installedVersion, record, folders.product)) {
+    case VersionDecision::Update:
+        break;
+    case VersionDecision::Current:
+        return ProductTurn::Current;
+    case VersionDecision::Outdated:
         return ProductTurn::Skipped;
     }
     // The numbers without dots disagree with the dotted order when field widths differ.
@@ -85,7 +126,7 @@ Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
     }
     logMessage(kLogInfo, "Updating you to version " + std::to_string(record.ProdVersion));
     logMessage(kLogInfo, "Product directory " + shown(folders.product) + " exists");
-    installed.push_back({&record, folders, runPhases(record, folders)});
+    installed.push_back({&record, folders, runPhases(record, folders, report)});
     logMessage(kLogInfo, "Great, " + shownProduct(record) +
                              " was successfully updated to the latest version!");
     return ProductTurn::Installed;
@@ -93,7 +134,8 @@ Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
 
 // The update proper, from the service's summary to the removal of dropped files; returns the
 // manifest it installed.
-Manifest Updater::runPhases(ProductRecord& record, const ProductFolders& folders) {
+Manifest Updater::runPhases(ProductRecord& record, const ProductFolders& folders,
+                            ProductReport& report) {
     fetchManifestSummary(downloader, record, installedVersion);
     logMessage(kLogInfo, "Upstream says " + std::to_string(record.TotalFiles) +
                              " new file(s) totaling " + std::to_string(record.TotalFileSize) +
@@ -107,8 +149,9 @@ Manifest Updater::runPhases(ProductRecord& record, const ProductFolders& folders
     // nothing dropped.
     const auto removalList = fetchRemovalList(downloader, record, installedVersion);
     requireDiskSpace(record, manifest, folders, volumeSpace);
-    downloadFiles(downloader, record, manifest, folders);
-    installWhole(record, manifest, removalList, folders, installedDisplayVersion);
+    report.reachedDownload = true;
+    downloadFiles(downloader, record, manifest, folders, report.download);
+    report.removed = installWhole(record, manifest, removalList, folders, installedDisplayVersion);
     return manifest;
 }
 

@@ -70,7 +70,7 @@ void Updater::startTrust() {
 // floor for every later run.
 void Updater::rememberPublication() {
     const PublicationTrust& trust = downloader.trust();
-    if (!trustReadable_ || trust.passPublication <= trust.highestSeen) {
+    if (onlyLooks || !trustReadable_ || trust.passPublication <= trust.highestSeen) {
         return;
     }
     try {

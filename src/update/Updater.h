@@ -4,6 +4,7 @@
 #include "update/Journal.h"
 #include "update/Phases.h"
 #include "update/ProductRecord.h"
+#include "update/ProductSummary.h"
 #include "update/SpaceCheck.h"
 #include "update/SystemAccess.h"
 
@@ -11,6 +12,13 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+// What --check found: products with an update waiting, and products that could not be checked.
+struct CheckCounts {
+    enum class Outcome { Nothing, Waiting, Failed }; // of one product
+    int waiting = 0;
+    int failed = 0;
+};
 
 // The run object: the state of one update pass and its steps, in the order main calls them.
 // Field names are the service's and the registry's. What one product's update needs is handed
@@ -35,6 +43,8 @@ public:
     std::string installedDisplayVersion;
     // Set by fetchProductInformation(); walked by updateProducts().
     std::vector<ProductRecord> products;
+    // Set by main for --check: the pass writes nothing, not even the publication it has seen.
+    bool onlyLooks = false;
     // Where a run learns each folder's free space; a test may answer instead of the system.
     VolumeSpaceQuery volumeSpace = platform::volumeSpace;
 
@@ -53,11 +63,14 @@ public:
     // holds updates at the version before it. Restore.cpp
     enum class RestoreResult { Restored, Refused, NothingToRestore };
     RestoreResult restoreProducts();
+    // Instead of updateProducts(), for --check: says for each product whether an update waits,
+    // changing nothing but the log. Check.cpp
+    CheckCounts checkProducts();
 
 private:
     void startTrust();          // Updater.cpp, with the product information
     void rememberPublication(); // Updater.cpp
-    enum class ProductTurn { Skipped, Installed, Failed };
+    enum class ProductTurn { Skipped, Current, Installed, Failed }; // the events' order
     // A product whose install phase completed in this pass, with what it downloaded.
     struct InstalledProduct {
         const ProductRecord* record;
@@ -65,8 +78,11 @@ private:
         Manifest manifest;
     };
     ProductTurn runProductTurn(ProductRecord& record, std::vector<InstalledProduct>& installed);
-    ProductTurn updateProduct(ProductRecord& record, std::vector<InstalledProduct>& installed);
-    Manifest runPhases(ProductRecord& record, const ProductFolders& folders);
+    ProductTurn guardedProductTurn(ProductRecord& record, std::vector<InstalledProduct>& installed,
+                                   ProductReport& report);
+    ProductTurn updateProduct(ProductRecord& record, std::vector<InstalledProduct>& installed,
+                              ProductReport& report);
+    Manifest runPhases(ProductRecord& record, const ProductFolders& folders, ProductReport& report);
     std::optional<std::string> findSimulatorFolder(const ProductRecord& record);
     ProductFolders downloadFoldersOf(const ProductRecord& record) const;
     // The product's folders as an update computes them, logged as it logs them; nothing when the
@@ -88,6 +104,7 @@ private:
     };
     std::optional<Restorable> checkRestorable(const ProductRecord& record);
     bool restore(const std::vector<Restorable>& restorable);
+    CheckCounts::Outcome checkProduct(const ProductRecord& record);
     void recordVersion(const std::vector<InstalledProduct>& installed, UpdateCounts& counts);
     void tidyDownloads(const std::vector<InstalledProduct>& installed);
 

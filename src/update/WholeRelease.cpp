@@ -69,18 +69,22 @@ void recoverInterruptedUpdate(const ProductRecord& record, const ProductFolders&
     logMessage(kLogError, "Rolled back an interrupted update of " + shownProduct(record) + ".");
 }
 
-void installWhole(const ProductRecord& record, const Manifest& manifest,
-                  const std::optional<std::vector<ListedFile>>& removalList,
-                  const ProductFolders& folders, const std::string& fromVersion, JournalKind kind) {
+int installWhole(const ProductRecord& record, const Manifest& manifest,
+                 const std::optional<std::vector<ListedFile>>& removalList,
+                 const ProductFolders& folders, const std::string& fromVersion, JournalKind kind) {
     const std::vector<ListedFile> dropped = removalList.value_or(std::vector<ListedFile>{});
     const std::string toVersion = kind == JournalKind::Update ? record.PVDec : fromVersion;
     const Journal journal = planJournal(fromVersion, toVersion, manifest, dropped, folders);
     writeJournal(journal, folders, kind);
     try {
         installFiles(manifest, folders);
+        int removed = 0;
         if (removalList) {
-            removeDroppedFiles(*removalList, manifest, folders);
+            for (const DroppedFile& file : removeDroppedFiles(*removalList, manifest, folders)) {
+                removed += file.fate == DroppedFile::Fate::Removed ? 1 : 0;
+            }
         }
+        return removed;
     } catch (...) {
         try {
             const int undone = undo(journal, folders, kind);

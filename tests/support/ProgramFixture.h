@@ -18,10 +18,12 @@ protected:
     // Runs the program; `addressSpaceMiB` (when not 0) limits its address space, as a 32-bit
     // process is limited.
     testplatform::ProcessHandle startProgram(const std::vector<std::string>& args = {},
-                                             long addressSpaceMiB = 0) {
-        return testplatform::startProcess(
-            program, args, {{"APPDATA", dir.path()}, {"VEXL_REGISTRY", registryPath()}},
-            dir.file("console.txt"), dir.file("progress.txt"), addressSpaceMiB);
+                                             long addressSpaceMiB = 0,
+                                             std::map<std::string, std::string> environment = {}) {
+        environment["APPDATA"] = dir.path();
+        environment["VEXL_REGISTRY"] = registryPath();
+        return testplatform::startProcess(program, args, environment, dir.file("console.txt"),
+                                          dir.file("progress.txt"), addressSpaceMiB);
     }
 
     Outcome finish(testplatform::ProcessHandle process) {
@@ -30,8 +32,9 @@ protected:
                 readText(dir.file("progress.txt"))};
     }
 
-    Outcome runProgram(const std::vector<std::string>& args = {}) {
-        return finish(startProgram(args));
+    Outcome runProgram(const std::vector<std::string>& args = {},
+                       const std::map<std::string, std::string>& environment = {}) {
+        return finish(startProgram(args, 0, environment));
     }
 
     std::string program = VEXL_UPDATER_EXE; // the build of the program that runs

@@ -4,6 +4,7 @@
 #include "system/Paths.h"
 
 #include <boost/filesystem.hpp>
+#include <regex>
 #include <sstream>
 
 namespace fs = boost::filesystem;
@@ -93,6 +94,11 @@ std::vector<std::string> logLines(const std::string& text) {
         lines.push_back(line.size() > 20 && line[4] == '/' ? line.substr(20) : line);
     }
     return lines;
+}
+
+std::string maskSeconds(const std::string& line) {
+    static const std::regex kDuration(" [0-9]+\\.[0-9] s\\.$");
+    return std::regex_replace(line, kDuration, " _ s.");
 }
 
 LogCapture::LogCapture(const TempDir& dir) : path_(dir.file("test-log.txt")) {

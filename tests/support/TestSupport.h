@@ -65,6 +65,9 @@ private:
 
 // Strips "YYYY/MM/DD HH:MM:SS " from each line of a log text.
 std::vector<std::string> logLines(const std::string& text);
+// A line ending in a duration ("...; 1.5 s.") with the duration as "_", the one part of a summary
+// that no test can know.
+std::string maskSeconds(const std::string& line);
 
 // The common fixture: a temporary folder for APPDATA and the registry, and a log.
 class SandboxTest : public ::testing::Test {

@@ -1,0 +1,73 @@
+#include "update/Updater.h"
+
+#include "log/Log.h"
+#include "update/ProductSummary.h"
+#include "update/ServiceQueries.h"
+#include "update/Version.h"
+#include "update/VersionDecision.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+
+// What the file manifest lists: n files of their listed sizes.
+std::string waitingLine(const ProductRecord& record, const std::string& from,
+                        const Manifest& manifest) {
+    std::uint64_t bytes = 0;
+    for (const ManifestEntry& entry : manifest.entries) {
+        bytes += static_cast<std::uint64_t>(std::max(entry.fileSize, 0)) * 1024;
+    }
+    return "Update waiting for " + shownProduct(record) + ": " + shown(from) + " -> " +
+           shown(record.PVDec) + " (" + std::to_string(manifest.entries.size()) + " files, " +
+           mebibytesText(bytes) + " MiB).";
+}
+
+} // namespace
+
+CheckCounts Updater::checkProducts() {
+    CheckCounts counts;
+    for (const ProductRecord& record : products) {
+        try {
+            switch (checkProduct(record)) {
+            case CheckCounts::Outcome::Waiting:
+                ++counts.waiting;
+                break;
+            case CheckCounts::Outcome::Failed:
+                ++counts.failed;
+                break;
+            case CheckCounts::Outcome::Nothing:
+                break;
+            }
+        } catch (const std::exception& error) {
+            logMessage(kLogError,
+                       "Could not check " + shownProduct(record) + ": " + shown(error.what()));
+            ++counts.failed;
+        }
+    }
+    return counts;
+}
+
+// The same decisions as an update, up to the file manifest, and nothing written.
+CheckCounts::Outcome Updater::checkProduct(const ProductRecord& record) {
+    const std::optional<ProductFolders> folders = locateInstalled(record);
+    if (!folders) {
+        return CheckCounts::Outcome::Nothing;
+    }
+    if (installedVersion >= record.ProdVersion) {
+        logMessage(kLogInfo, shownProduct(record) + " is up to date (" +
+                                 shown(installedDisplayVersion) + ").");
+        return CheckCounts::Outcome::Nothing;
+    }
+    if (decideVersion(installedVersion, record, folders->product) != VersionDecision::Update) {
+        return CheckCounts::Outcome::Nothing;
+    }
+    if (isOlderVersion(record.PVDec, installedDisplayVersion)) {
+        logMessage(kLogError, "Refusing to move from version " + shown(installedDisplayVersion) +
+                                  " to the older version " + shown(record.PVDec) + ".");
+        return CheckCounts::Outcome::Failed;
+    }
+    const Manifest manifest = fetchFileManifest(downloader, record, installedVersion);
+    logMessage(kLogInfo, waitingLine(record, installedDisplayVersion, manifest));
+    return CheckCounts::Outcome::Waiting;
+}
