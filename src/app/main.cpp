@@ -229,7 +229,7 @@ int runPass(Updater& updater, Command command) {
     logMessage(kLogInfo, "Setting up for " + aircraft + " / " + simulator);
     updater.aircraft = aircraft;
     updater.simulator = simulator;
-    updater.onlyLooks = command == Command::Check;
+    updater.onlyLooks = command == Command::Check || command == Command::Verify;
     try {
         updater.initialise();
     } catch (const std::runtime_error& error) {
