@@ -43,7 +43,8 @@ public:
     std::string installedDisplayVersion;
     // Set by fetchProductInformation(); walked by updateProducts().
     std::vector<ProductRecord> products;
-    // Set by main for --check: the pass writes nothing, not even the publication it has seen.
+    // Set by main for --check and --verify: the pass writes nothing, not even the publication
+    // it has seen.
     bool onlyLooks = false;
     // Where a run learns each folder's free space; a test may answer instead of the system.
     VolumeSpaceQuery volumeSpace = platform::volumeSpace;
