@@ -20,7 +20,7 @@ class DownloaderTest : public SandboxTest {
 protected:
     static TransferLimits quickLimits() {
         TransferLimits quick;
-        quick.firstRetryDelaySeconds = 0;
+        quick.firstRetryDelayMilliseconds = 0;
         return quick;
     }
 
@@ -151,6 +151,25 @@ TEST_F(DownloaderTest, TransientAnswersAreTriedAgainUpToFourTimes) {
     EXPECT_EQ(log.lines().size(), 3u); // three retries
     server.handle("/doc", statusesThen({429}, "[]"));
     EXPECT_EQ(downloader.fetchToMemory(server.url("/doc")), "[]");
+}
+
+TEST_F(DownloaderTest, EveryTransientFailureWaitsOneTwoFourUnitsBeforeItsRetries) {
+    TransferLimits scaled; // a tenth of the real waits
+    scaled.firstRetryDelayMilliseconds = 100;
+    Downloader tenth(scaled);
+    server.handle("/busy", statusesThen({503, 503, 503, 503}, "never"));
+    server.handle("/cut", cutAfter(std::string(50000, 'c'), 1000, 4));
+    for (const std::string& url :
+         {std::string("http://127.0.0.1:1/refused"), server.url("/busy"), server.url("/cut")}) {
+        SCOPED_TRACE(url);
+        MemorySink sink;
+        Transfer transfer(url, scaled, sink);
+        const auto start = std::chrono::steady_clock::now();
+        tenth.pool().perform(transfer);
+        EXPECT_TRUE(transfer.failed());
+        EXPECT_EQ(transfer.retryDelays(), (std::vector<long>{100, 200, 400}));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(700));
+    }
 }
 
 TEST_F(DownloaderTest, ARetryAfterOfTheServerIsHonoured) {

@@ -272,11 +272,11 @@ Transfer::Verdict Transfer::judgeAnswer(long status) {
 Transfer::Verdict Transfer::retryOrFail(const std::string& reason, long status) {
     curl_off_t retryAfter = 0;
     curl_easy_getinfo(handle_->curl.get(), CURLINFO_RETRY_AFTER, &retryAfter);
-    const long delay = retryAfter > 0
-                           ? std::min<long>(static_cast<long>(retryAfter), kMaxRetryAfterSeconds)
-                           : limits_.firstRetryDelaySeconds << (attempt_ - 1);
+    const long delay =
+        retryAfter > 0 ? std::min<long>(static_cast<long>(retryAfter), kMaxRetryAfterSeconds) * 1000
+                       : limits_.firstRetryDelayMilliseconds << (attempt_ - 1);
     const bool outOfTime =
-        totalSeconds_ > 0 && Clock::now() + std::chrono::seconds(delay) >= deadline_;
+        totalSeconds_ > 0 && Clock::now() + std::chrono::milliseconds(delay) >= deadline_;
     if (attempt_ >= kMaxAttempts || outOfTime) {
         return fail(reason, status);
     }
@@ -287,6 +287,7 @@ Transfer::Verdict Transfer::retryOrFail(const std::string& reason, long status) 
         }
     }
     retryDelay_ = delay;
+    retryDelays_.push_back(delay);
     note(kLogInfo, "Retrying " + shown(encoded_) + " (attempt " + std::to_string(attempt_ + 1) +
                        " of " + std::to_string(kMaxAttempts) + "): " + reason);
     return Verdict::Retry;

@@ -76,10 +76,12 @@ public:
 
     // Sets the handle up for the next attempt, resuming after the bytes already kept.
     void beginAttempt();
-    // Judges the attempt that libcurl ended with `result`; for Retry, retryDelaySeconds() says
-    // when, and a "Retrying" line was noted.
+    // Judges the attempt that libcurl ended with `result`; for Retry, retryDelayMilliseconds()
+    // says when, and a "Retrying" line was noted.
     Verdict endAttempt(int result);
-    long retryDelaySeconds() const { return retryDelay_; }
+    long retryDelayMilliseconds() const { return retryDelay_; }
+    // Every wait before a retry so far, in milliseconds.
+    const std::vector<long>& retryDelays() const { return retryDelays_; }
 
     long status() const; // of the last answer; 0 when none came
     bool resumed() const { return resumed_; }
@@ -114,6 +116,7 @@ private:
     bool resumed_ = false;
     int attempt_ = 0;
     long retryDelay_ = 0;
+    std::vector<long> retryDelays_;
     long totalSeconds_ = 0;      // 0: no limit in all
     Clock::time_point deadline_; // set by the first attempt when there is a limit
     std::string errorText_;

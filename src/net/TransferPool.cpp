@@ -118,8 +118,9 @@ void TransferPool::collectFinished() {
         curl_multi_remove_handle(multi_->multi.get(), message->easy_handle);
         running_.erase(transfer);
         if (transfer->endAttempt(result) == Transfer::Verdict::Retry) {
-            waiting_.emplace_back(
-                Clock::now() + std::chrono::seconds(transfer->retryDelaySeconds()), transfer);
+            waiting_.emplace_back(Clock::now() +
+                                      std::chrono::milliseconds(transfer->retryDelayMilliseconds()),
+                                  transfer);
         } else {
             finished_.push_back(transfer);
         }

@@ -17,8 +17,9 @@ struct TransferLimits {
     long maxRedirects = 30;
     // How many files of a product download at the same time.
     int parallelDownloads = 4;
-    // Transient failures are tried again after this many seconds, doubled each time.
-    long firstRetryDelaySeconds = 1;
+    // Every transient failure (a refused connection too) is tried again after this many
+    // milliseconds, doubled each time: 1 s, 2 s, 4 s.
+    long firstRetryDelayMilliseconds = 1000;
 };
 
 // The largest service document accepted, and the largest signature record beside one.
