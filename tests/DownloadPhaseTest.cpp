@@ -9,12 +9,14 @@ protected:
     // The file manifest as the driver fetches it, and the phase over it.
     std::string download(const ProductRecord& r) {
         return errorOf([&] {
-            result = downloadFiles(updater.downloader, r,
-                                   fetchFileManifest(updater.downloader, r, 110), folders());
+            result =
+                downloadFiles(updater.downloader, r, fetchFileManifest(updater.downloader, r, 110),
+                              removed, folders());
         });
     }
 
     DownloadResult result;
+    std::vector<ListedFile> removed; // the removal list the driver had
 
     const Files files = {{"SimObjects\\747\\model.mdl", {"SimObjects\\747", "model bytes"}},
                          {"SimObjects\\747\\panel.cfg", {"SimObjects\\747", "[panel]"}},

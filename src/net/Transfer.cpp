@@ -11,6 +11,7 @@
 #include <cctype>
 #include <curl/curl.h>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -19,6 +20,10 @@ struct CurlCleanup {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
+struct ListCleanup {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, ListCleanup>;
 
 const std::string kUserAgent = "vexl-updater/A" + std::to_string(kProgramVersion);
 
@@ -46,6 +51,21 @@ bool transientStatus(long status) {
            status == 504;
 }
 
+// The value of an answer's header line when it is `name` (lower case), without the line's end.
+std::optional<std::string> headerValue(const std::string& line, const std::string& name) {
+    if (line.size() <= name.size() || line[name.size()] != ':') {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) {
+            return std::nullopt;
+        }
+    }
+    const auto begin = line.find_first_not_of(" \t", name.size() + 1);
+    const auto end = line.find_last_not_of(" \t\r\n");
+    return begin == std::string::npos || end < begin ? "" : line.substr(begin, end - begin + 1);
+}
+
 // Throws `message` + the error text when an option could not be set.
 void require(CURLcode result, const char* message, const char* errorText) {
     if (result != CURLE_OK) {
@@ -57,6 +77,7 @@ void require(CURLcode result, const char* message, const char* errorText) {
 
 struct Transfer::Handle {
     CurlHandle curl;
+    HeaderList headers; // of the attempt running
     char error[CURL_ERROR_SIZE] = "";
 };
 
@@ -125,6 +146,10 @@ Transfer::Transfer(const std::string& url, const TransferLimits& limits, Transfe
     require(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onData),
             "Failed to set writer: ", errorText);
     require(curl_easy_setopt(h, CURLOPT_WRITEDATA, this), "Failed to set write data: ", errorText);
+    require(curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeader),
+            "Failed to set header reader: ", errorText);
+    require(curl_easy_setopt(h, CURLOPT_HEADERDATA, this),
+            "Failed to set header data: ", errorText);
     // An https service never lets a redirect fall back to plain http.
     const bool secure = encoded_.compare(0, 8, "https://") == 0;
     CURLcode result = curl_easy_setopt(h, CURLOPT_PRIVATE, this);
@@ -181,6 +206,31 @@ void Transfer::beginAttempt() {
     // the range; such an answer simply starts the target over.
     range_ = resumeFrom_ > 0 ? std::to_string(resumeFrom_) + "-" : "";
     curl_easy_setopt(handle_->curl.get(), CURLOPT_RANGE, range_.empty() ? nullptr : range_.c_str());
+    // The rest only of the same answer: a changed file comes whole.
+    const std::string validator = resumeFrom_ > 0 ? sink_.validator() : "";
+    handle_->headers.reset(validator.empty()
+                               ? nullptr
+                               : curl_slist_append(nullptr, ("If-Range: " + validator).c_str()));
+    curl_easy_setopt(handle_->curl.get(), CURLOPT_HTTPHEADER, handle_->headers.get());
+    answerValidator_.clear();
+}
+
+std::size_t Transfer::onHeader(char* data, std::size_t size, std::size_t count, void* self) {
+    const std::string line(data, size * count);
+    auto& transfer = *static_cast<Transfer*>(self);
+    if (line.compare(0, 5, "HTTP/") == 0) {
+        transfer.answerValidator_.clear(); // a new answer (after a redirect, say)
+    } else if (const auto tag = headerValue(line, "etag")) {
+        // A weak tag cannot ask for a range; a date then serves.
+        if (tag->compare(0, 2, "W/") != 0) {
+            transfer.answerValidator_ = *tag;
+        }
+    } else if (const auto date = headerValue(line, "last-modified")) {
+        if (transfer.answerValidator_.empty()) {
+            transfer.answerValidator_ = *date;
+        }
+    }
+    return size * count;
 }
 
 std::size_t Transfer::onData(char* data, std::size_t size, std::size_t count, void* self) {
@@ -197,12 +247,16 @@ void Transfer::takeAnswer() {
     if (accepting_ && resumeFrom_ > 0 && status() != 206) {
         startOver(); // the server sends the whole again instead of the rest
     }
+    if (accepting_ && status() != 206) {
+        sink_.keepValidator(answerValidator_);
+    }
 }
 
 std::size_t Transfer::receive(const char* data, std::size_t size) {
     if (firstData_) {
         takeAnswer();
     }
+    bytesReceived_ += size;
     if (!accepting_) {
         return size;
     }

@@ -31,6 +31,11 @@ public:
     virtual void startOver() = 0;
     // Why the last write failed, where the sink can say it better than libcurl; else empty.
     virtual std::string writeFailure() const { return ""; }
+    // The validator of the answer the bytes kept came from (sent as If-Range when resuming);
+    // empty when unknown.
+    virtual std::string validator() const { return ""; }
+    // Remembers the validator of a whole answer whose bytes follow; must not throw.
+    virtual void keepValidator(const std::string&) {}
 };
 
 // A service document in memory: the body of any answer, at most `capacity` bytes.
@@ -84,6 +89,8 @@ public:
     const std::vector<long>& retryDelays() const { return retryDelays_; }
 
     long status() const; // of the last answer; 0 when none came
+    // The body bytes every attempt so far received, kept or not.
+    std::uint64_t bytesReceived() const { return bytesReceived_; }
     bool resumed() const { return resumed_; }
     // After Failed: why, and the abnormal status that said so (0 when none did).
     bool failed() const { return !errorText_.empty(); }
@@ -96,6 +103,7 @@ private:
     struct Handle;
     using Clock = std::chrono::steady_clock;
     static std::size_t onData(char* data, std::size_t size, std::size_t count, void* self);
+    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
     std::size_t receive(const char* data, std::size_t size);
     void takeAnswer();
     void startOver();
@@ -110,10 +118,12 @@ private:
     TransferSink& sink_;
     std::uint64_t resumeFrom_ = 0; // what this attempt asked to skip
     std::string range_;            // its Range, kept for libcurl
+    std::string answerValidator_;  // of the answer this attempt is receiving
     bool firstData_ = true;        // no byte of this attempt received yet
     bool accepting_ = true;        // this attempt's body belongs to the sink
     bool sinkRefused_ = false;
     bool resumed_ = false;
+    std::uint64_t bytesReceived_ = 0;
     int attempt_ = 0;
     long retryDelay_ = 0;
     std::vector<long> retryDelays_;

@@ -38,6 +38,9 @@ struct DocumentLimits {
 constexpr std::size_t kMaxTrustRecordBytes = 4096;
 constexpr std::size_t kMaxJournalBytes = 256u * 1024u * 1024u;
 
+// The validator (entity tag or date) kept beside a download's partial data, read back from disk.
+constexpr std::size_t kMaxValidatorBytes = 1024;
+
 // A product information document listing more products than this is unusable.
 constexpr std::size_t kMaxProductsPerDocument = 100;
 

@@ -131,7 +131,8 @@ Manifest Updater::runPhases(ProductRecord& record, const ProductFolders& folders
     // nothing dropped.
     const auto removalList = fetchRemovalList(downloader, record, installedVersion);
     requireDiskSpace(record, manifest, folders, volumeSpace);
-    downloadFiles(downloader, record, manifest, folders);
+    downloadFiles(downloader, record, manifest, removalList.value_or(std::vector<ListedFile>{}),
+                  folders);
     installWhole(record, manifest, removalList, folders, installedDisplayVersion);
     return manifest;
 }
@@ -191,5 +192,6 @@ void Updater::tidyDownloads(const std::vector<InstalledProduct>& installed) {
         for (const ManifestEntry& entry : product.manifest.entries) {
             deleteCopy(product.folders.download, entry.filePath);
         }
+        removePartialData(product.folders.download, {});
     }
 }
