@@ -92,6 +92,12 @@ bool isPartialDataName(const std::string& component) {
            isHexName(component, kMd5Digits, kValidatorSuffix);
 }
 
+std::string lowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+    return text;
+}
+
 std::string validatorPath(const std::string& partialPath) {
     return partialPath.substr(0, partialPath.size() - kPartialSuffix.size()) + kValidatorSuffix;
 }
@@ -333,14 +339,15 @@ void PartialFile::removeValidator() {
 }
 
 std::string partialDataPath(const std::string& folder, const std::string& md5) {
-    std::string digits = md5;
-    std::transform(digits.begin(), digits.end(), digits.begin(),
-                   [](char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c + 32) : c; });
-    const std::string name = kTemporaryPrefix + digits + kPartialSuffix;
+    const std::string name = kTemporaryPrefix + lowerCase(md5) + kPartialSuffix;
     return isHexName(name, kMd5Digits, kPartialSuffix) ? folder + name : "";
 }
 
-void removePartialData(const std::string& folder, const std::set<std::string>& keep) {
+void removePartialData(const std::string& folder, const std::set<std::string>& keepDigests) {
+    std::set<std::string> keep;
+    for (const std::string& md5 : keepDigests) {
+        keep.insert(lowerCase(md5));
+    }
     namespace fs = boost::filesystem;
     boost::system::error_code ec;
     std::vector<fs::path> stale;

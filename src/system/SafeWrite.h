@@ -85,8 +85,8 @@ private:
 
 // The name of a file's partial data in `folder`; empty for a digest that is not 32 hex digits.
 std::string partialDataPath(const std::string& folder, const std::string& md5);
-// Removes the partial data in `folder` whose digest (lower case) is not among `keep`.
-void removePartialData(const std::string& folder, const std::set<std::string>& keep);
+// Removes the partial data in `folder` whose digest is not among `keepDigests` (any case).
+void removePartialData(const std::string& folder, const std::set<std::string>& keepDigests);
 
 // Whether a path component is a name this program gives its temporaries or partial data, which a
 // product's files therefore must not have.

@@ -135,10 +135,7 @@ DownloadWindow::DownloadWindow(Downloader& downloader, const ProductRecord& reco
     // Partial data of a digest no longer listed can never be finished.
     std::set<std::string> listed;
     for (const ManifestEntry& entry : manifest.entries) {
-        const std::string partial = partialDataPath("", entry.md5);
-        if (!partial.empty()) {
-            listed.insert(partial.substr(partial.find_first_of("0123456789abcdef"), 32));
-        }
+        listed.insert(entry.md5);
     }
     removePartialData(folders_.download, listed);
 }
