@@ -213,7 +213,12 @@ TEST_F(ParallelDownloadTest, FourAtATimeLogExactlyWhatOneAtATimeLogs) {
     std::vector<std::string> rerun(requests.begin() + static_cast<long>(before) + 1,
                                    requests.end());
     std::sort(rerun.begin(), rerun.end());
-    EXPECT_EQ(rerun, incomplete); // what arrived whole before the failure is kept
+    // What arrived whole before the failure is kept. The stalled file's first byte stayed as
+    // partial data of an answer without a validator: the rest joined to it fails its digest, and
+    // the file comes whole once more.
+    incomplete.push_back(service.fileTarget(1, name(11)));
+    std::sort(incomplete.begin(), incomplete.end());
+    EXPECT_EQ(rerun, incomplete);
 }
 
 TEST_F(DownloadPhaseTest, AResumedFileThatFailsItsDigestIsFetchedOnceMoreWhole) {

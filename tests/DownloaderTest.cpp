@@ -172,6 +172,44 @@ TEST_F(DownloaderTest, EveryTransientFailureWaitsOneTwoFourUnitsBeforeItsRetries
     }
 }
 
+// A body sent gzip-compressed to a client that asked for it.
+LoopbackServer::Handler gzipped(const std::string& compressed) {
+    return [compressed](const httplib::Request& request, httplib::Response& response) {
+        if (request.get_header_value("Accept-Encoding").find("gzip") == std::string::npos) {
+            response.status = 406;
+            return;
+        }
+        response.set_header("Content-Encoding", "gzip");
+        response.set_content(compressed, "application/json");
+    };
+}
+
+TEST_F(DownloaderTest, DocumentsAreAskedForCompressedAndLimitedByTheirDecodedSize) {
+    const std::string document = "[{\"FilePath\": \"a.cfg\"}]";
+    server.handle("/doc", gzipped(std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\x8b\xae"
+                                              "\x56\x72\xcb\xcc\x49\x0d\x48\x2c\xc9\x50\xb2\x52"
+                                              "\x50\x4a\xd4\x4b\x4e\x4b\x57\xaa\x8d\x05\x00\x4a"
+                                              "\x53\xa0\x20\x17\x00\x00\x00",
+                                              43)));
+    // 41 bytes that decode to 5,000.
+    server.handle("/bomb", gzipped(std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\xed\xc1"
+                                               "\x31\x01\x00\x00\x00\xc2\xa0\xac\xeb\x5f\xc2\x14"
+                                               "\x7e\x40\x01\x00\x00\x00\x00\x6f\x03\x76\x59\xf4"
+                                               "\x4c\x88\x13\x00\x00",
+                                               41)));
+    EXPECT_EQ(downloader.fetchToMemory(server.url("/doc")), document);
+    MemorySink small(4999);
+    Transfer transfer(server.url("/bomb"), quickLimits(), small);
+    transfer.acceptCompression();
+    downloader.pool().perform(transfer);
+    EXPECT_TRUE(transfer.failed());
+    EXPECT_LE(small.body().size(), 4999u);
+    // A file is asked for as it is: its digest and its ranges are of those bytes.
+    server.answer("/file", "bytes");
+    EXPECT_EQ(downloadToFile(downloader, server.url("/file"), target), "");
+    EXPECT_EQ(server.headers("Accept-Encoding").back(), "");
+}
+
 TEST_F(DownloaderTest, ARetryAfterOfTheServerIsHonoured) {
     Downloader patient; // the real delays
     server.handle("/later", statusesThen({503}, "done", "2"));

@@ -18,6 +18,7 @@ Answer performDocument(TransferPool& pool, const std::string& url, const Transfe
     MemorySink sink(capacity);
     Transfer transfer(url, limits, sink);
     transfer.limitTotalTime(limits.documentTimeoutSeconds);
+    transfer.acceptCompression();
     pool.perform(transfer);
     if (transfer.failed()) {
         throw std::runtime_error("Failed to get " + transfer.encodedUrl() + ", " +

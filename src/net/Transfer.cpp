@@ -182,6 +182,16 @@ void Transfer::setReceiveBuffer(long bytes) {
             "Failed to set transfer options: ", handle_->error);
 }
 
+void Transfer::acceptCompression() {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    if (info == nullptr || (info->features & CURL_VERSION_LIBZ) == 0) {
+        return; // a libcurl without zlib sends the document as it is
+    }
+    require(curl_easy_setopt(handle_->curl.get(), CURLOPT_ACCEPT_ENCODING, "gzip"),
+            "Failed to set transfer options: ", handle_->error);
+    compressed_ = true;
+}
+
 void* Transfer::handle() const {
     return handle_->curl.get();
 }
@@ -200,6 +210,9 @@ void Transfer::beginAttempt() {
     firstData_ = true;
     accepting_ = true;
     sinkRefused_ = false;
+    if (compressed_ && sink_.bytesKept() > 0) {
+        startOver();
+    }
     resumeFrom_ = sink_.bytesKept();
     resumed_ = resumed_ || resumeFrom_ > 0;
     // A plain Range request rather than libcurl's resume, which refuses an answer that ignores

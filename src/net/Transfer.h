@@ -72,6 +72,10 @@ public:
     void limitTotalTime(long seconds);
     // libcurl's receive buffer (a large file); before the first attempt.
     void setReceiveBuffer(long bytes);
+    // Asks for the answer gzip-compressed where libcurl can decode it (a document); the sink then
+    // receives, and counts against its limit, the decoded bytes. A compressed answer that is cut
+    // is asked for whole again, as its ranges would be of the compressed bytes.
+    void acceptCompression();
 
     const std::string& encodedUrl() const { return encoded_; }
     void* handle() const;
@@ -123,6 +127,7 @@ private:
     bool accepting_ = true;        // this attempt's body belongs to the sink
     bool sinkRefused_ = false;
     bool resumed_ = false;
+    bool compressed_ = false; // acceptCompression() took effect
     std::uint64_t bytesReceived_ = 0;
     int attempt_ = 0;
     long retryDelay_ = 0;
