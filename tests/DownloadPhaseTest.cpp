@@ -156,8 +156,8 @@ TEST_F(DownloadPhaseTest, MalformedManifestsFailWithTheLibrarysErrors) {
 
 class ParallelDownloadTest : public DownloadPhaseTest {
 protected:
-    // The log of a download phase of twenty files into a fresh folder, `slots` at a time.
-    std::vector<std::string> downloadTwenty(int slots) {
+    // The log of a download phase of every published file into a fresh folder, `slots` at a time.
+    std::vector<std::string> downloadAll(int slots) {
         boost::filesystem::remove_all(local(updaterFolder()));
         boost::filesystem::create_directories(local(tempFolder()));
         TransferLimits limits = updater.downloader.limits();
@@ -179,8 +179,8 @@ TEST_F(ParallelDownloadTest, FourAtATimeLogExactlyWhatOneAtATimeLogs) {
         twenty[name(i)] = {"Gauges", std::string(3000 + i * 1000, static_cast<char>('a' + i))};
     }
     publish(3, 110, twenty);
-    const auto oneByOne = downloadTwenty(1);
-    EXPECT_EQ(downloadTwenty(4), oneByOne);
+    const auto oneByOne = downloadAll(1);
+    EXPECT_EQ(downloadAll(4), oneByOne);
     EXPECT_EQ(lastError, "");
     EXPECT_LE(service.server.connections(), 4 + 1); // one a slot, across both phases: 1 + 4
 
@@ -192,8 +192,8 @@ TEST_F(ParallelDownloadTest, FourAtATimeLogExactlyWhatOneAtATimeLogs) {
                           });
     auto slow = std::make_shared<std::atomic<bool>>(false);
     service.server.handle(service.fileTarget(1, name(11)), stallAfterHeaders(slow));
-    const auto failedOneByOne = downloadTwenty(1);
-    const auto failedFourAtATime = downloadTwenty(4);
+    const auto failedOneByOne = downloadAll(1);
+    const auto failedFourAtATime = downloadAll(4);
     *slow = true;
     EXPECT_EQ(failedFourAtATime, failedOneByOne);
     EXPECT_EQ(lastError, "Aborting file download; see error above.");
@@ -219,6 +219,19 @@ TEST_F(ParallelDownloadTest, FourAtATimeLogExactlyWhatOneAtATimeLogs) {
     incomplete.push_back(service.fileTarget(1, name(11)));
     std::sort(incomplete.begin(), incomplete.end());
     EXPECT_EQ(rerun, incomplete);
+}
+
+TEST_F(ParallelDownloadTest, ThirtyTwoAtATimeShareFourConnectionsOverHttp11) {
+    Files forty;
+    for (int i = 1; i <= 40; ++i) {
+        forty[name(i)] = {"Gauges", std::string(2000 + i * 100, static_cast<char>('a' + i % 26))};
+    }
+    publish(3, 110, forty);
+    const auto oneByOne = downloadAll(1);
+    const int connectionsBefore = service.server.connections();
+    EXPECT_EQ(downloadAll(32), oneByOne);
+    EXPECT_EQ(lastError, "");
+    EXPECT_LE(service.server.connections() - connectionsBefore, kMaxConnectionsPerHost);
 }
 
 TEST_F(DownloadPhaseTest, AResumedFileThatFailsItsDigestIsFetchedOnceMoreWhole) {

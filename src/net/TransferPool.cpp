@@ -2,6 +2,7 @@
 
 #include "net/ProgressMeter.h"
 #include "net/Transfer.h"
+#include "system/Limits.h"
 
 #include <algorithm>
 #include <curl/curl.h>
@@ -31,6 +32,9 @@ TransferPool::TransferPool() : multi_(std::make_unique<Multi>()) {
     if (!multi_->multi || !multi_->share) {
         throw std::runtime_error("Failed to create CURL connection");
     }
+    // Over HTTP/2 every transfer is a stream of one connection; over HTTP/1.1 the transfers
+    // beyond these connections wait for one of them.
+    curl_multi_setopt(multi_->multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
     // One thread drives every transfer, so the shared data needs no lock.
     curl_share_setopt(multi_->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_share_setopt(multi_->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
