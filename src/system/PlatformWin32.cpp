@@ -27,6 +27,22 @@ struct Utf8Text {
     }
 } const kUtf8Text;
 
+// A C stream that owns the open file handle; null (the handle closed) when none can be had.
+FilePtr streamOf(HANDLE handle, int flags, const char* mode, boost::system::error_code& ec) {
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    if (fd < 0) {
+        ec.assign(ERROR_TOO_MANY_OPEN_FILES, boost::system::system_category());
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FilePtr file(_fdopen(fd, mode));
+    if (!file) {
+        ec.assign(ERROR_TOO_MANY_OPEN_FILES, boost::system::system_category());
+        _close(fd);
+    }
+    return file;
+}
+
 std::string systemMessage(DWORD error) {
     return boost::system::error_code(static_cast<int>(error), boost::system::system_category())
         .message();
@@ -106,18 +122,7 @@ FilePtr createExclusive(const std::string& pathText, const std::string&, bool,
         ec.assign(static_cast<int>(GetLastError()), boost::system::system_category());
         return nullptr;
     }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
-    if (fd < 0) {
-        ec.assign(ERROR_TOO_MANY_OPEN_FILES, boost::system::system_category());
-        CloseHandle(handle);
-        return nullptr;
-    }
-    FilePtr file(_fdopen(fd, "wb"));
-    if (!file) {
-        ec.assign(ERROR_TOO_MANY_OPEN_FILES, boost::system::system_category());
-        _close(fd);
-    }
-    return file;
+    return streamOf(handle, _O_BINARY | _O_WRONLY, "wb", ec);
 }
 
 FilePtr openOwnFileForAppend(const std::string& pathText, boost::system::error_code& ec) {
@@ -137,19 +142,7 @@ FilePtr openOwnFileForAppend(const std::string& pathText, boost::system::error_c
         ec.assign(ERROR_ACCESS_DENIED, boost::system::system_category());
         return nullptr;
     }
-    const int fd =
-        _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY | _O_APPEND);
-    if (fd < 0) {
-        ec.assign(ERROR_TOO_MANY_OPEN_FILES, boost::system::system_category());
-        CloseHandle(handle);
-        return nullptr;
-    }
-    FilePtr file(_fdopen(fd, "ab"));
-    if (!file) {
-        ec.assign(ERROR_TOO_MANY_OPEN_FILES, boost::system::system_category());
-        _close(fd);
-    }
-    return file;
+    return streamOf(handle, _O_BINARY | _O_WRONLY | _O_APPEND, "ab", ec);
 }
 
 bool linkFile(const std::string& pathText, const std::string& linkText,

@@ -112,6 +112,22 @@ std::string readValidator(const std::string& partialPath) {
     return text.size() > kMaxValidatorBytes ? "" : text;
 }
 
+// Removes what `folder` holds under a name that `stale(name, isFolder)` calls stale.
+template <typename Stale> void removeEntries(const std::string& folder, const Stale& stale) {
+    namespace fs = boost::filesystem;
+    boost::system::error_code ec;
+    std::vector<fs::path> found;
+    for (fs::directory_iterator it(toFsPath(folder.empty() ? "." : folder), ec), end;
+         !ec && it != end; it.increment(ec)) {
+        if (stale(it->path().filename().string(), fs::is_directory(it->symlink_status()))) {
+            found.push_back(it->path());
+        }
+    }
+    for (const fs::path& path : found) {
+        fs::remove(path, ec);
+    }
+}
+
 } // namespace
 
 bool isTemporaryName(const std::string& component) {
@@ -130,20 +146,9 @@ void removeLeftoverTemporaries(const std::string& folder) {
         }
         live = registry.live;
     }
-    namespace fs = boost::filesystem;
-    boost::system::error_code ec;
-    std::vector<fs::path> stale;
-    for (fs::directory_iterator it(toFsPath(folder.empty() ? "." : folder), ec), end;
-         !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (isUniqueTemporaryName(name) && !fs::is_directory(it->symlink_status()) &&
-            live.count(name) == 0) {
-            stale.push_back(it->path());
-        }
-    }
-    for (const fs::path& path : stale) {
-        fs::remove(path, ec);
-    }
+    removeEntries(folder, [&live](const std::string& name, bool isFolder) {
+        return isUniqueTemporaryName(name) && !isFolder && live.count(name) == 0;
+    });
 }
 
 bool ensureFolder(const std::string& path, Leftovers leftovers) {
@@ -348,18 +353,9 @@ void removePartialData(const std::string& folder, const std::set<std::string>& k
     for (const std::string& md5 : keepDigests) {
         keep.insert(lowerCase(md5));
     }
-    namespace fs = boost::filesystem;
-    boost::system::error_code ec;
-    std::vector<fs::path> stale;
-    for (fs::directory_iterator it(toFsPath(folder.empty() ? "." : folder), ec), end;
-         !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (isPartialDataName(name) &&
-            keep.count(name.substr(kTemporaryPrefix.size(), kMd5Digits)) == 0) {
-            stale.push_back(it->path());
-        }
-    }
-    for (const fs::path& path : stale) {
-        fs::remove(path, ec);
-    }
+    removeEntries(folder, [&keep](const std::string& name, bool) {
+        return isPartialDataName(name) &&
+               keep.count(name.substr(kTemporaryPrefix.size(), kMd5Digits)) == 0;
+    });
+}
 }
