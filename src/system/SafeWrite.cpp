@@ -358,4 +358,3 @@ void removePartialData(const std::string& folder, const std::set<std::string>& k
                keep.count(name.substr(kTemporaryPrefix.size(), kMd5Digits)) == 0;
     });
 }
-}
