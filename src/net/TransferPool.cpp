@@ -2,7 +2,6 @@
 
 #include "net/ProgressMeter.h"
 #include "net/Transfer.h"
-#include "system/Limits.h"
 
 #include <algorithm>
 #include <curl/curl.h>
@@ -32,9 +31,6 @@ TransferPool::TransferPool() : multi_(std::make_unique<Multi>()) {
     if (!multi_->multi || !multi_->share) {
         throw std::runtime_error("Failed to create CURL connection");
     }
-    // Over HTTP/2 every transfer is a stream of one connection; over HTTP/1.1 the transfers
-    // beyond these connections wait for one of them.
-    curl_multi_setopt(multi_->multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
     // One thread drives every transfer, so the shared data needs no lock.
     curl_share_setopt(multi_->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_share_setopt(multi_->share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
@@ -119,6 +115,11 @@ void TransferPool::collectFinished() {
         Transfer* transfer = nullptr;
         curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
         const CURLcode result = message->data.result;
+        long version = CURL_HTTP_VERSION_NONE;
+        if (curl_easy_getinfo(message->easy_handle, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
+            version != CURL_HTTP_VERSION_NONE) {
+            multiplexed_ = version >= CURL_HTTP_VERSION_2_0;
+        }
         curl_multi_remove_handle(multi_->multi.get(), message->easy_handle);
         running_.erase(transfer);
         if (transfer->endAttempt(result) == Transfer::Verdict::Retry) {

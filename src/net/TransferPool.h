@@ -31,6 +31,9 @@ public:
     void perform(Transfer& transfer);
 
     void setProgressMeter(ProgressMeter* meter) { meter_ = meter; }
+    // Whether the last answer came over HTTP/2, whose connection carries many transfers at once;
+    // an HTTP/1.1 connection carries one.
+    bool multiplexed() const { return multiplexed_; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -45,4 +48,5 @@ private:
     std::vector<std::pair<Clock::time_point, Transfer*>> waiting_;
     std::deque<Transfer*> finished_;
     ProgressMeter* meter_ = nullptr;
+    bool multiplexed_ = false;
 };

@@ -16,15 +16,13 @@ struct TransferLimits {
     long documentTimeoutSeconds = 300;
     long maxRedirects = 30;
     // How many files of a product download at the same time: over HTTP/2 as streams of one
-    // connection; over HTTP/1.1 they share kMaxConnectionsPerHost connections, the rest queued.
-    int parallelDownloads = 32;
+    // connection, over HTTP/1.1 each on a connection of its own.
+    int parallelStreams = 32;
+    int parallelConnections = 4;
     // Every transient failure (a refused connection too) is tried again after this many
     // milliseconds, doubled each time: 1 s, 2 s, 4 s.
     long firstRetryDelayMilliseconds = 1000;
 };
-
-// Connections to one host at the most (HTTP/1.1 carries one transfer at a time on each).
-constexpr long kMaxConnectionsPerHost = 4;
 
 // The largest service document accepted, and the largest signature record beside one.
 constexpr std::size_t kMaxDocumentBytes = 64u * 1024u * 1024u;

@@ -86,9 +86,9 @@ struct Entry {
     bool finished() const { return state != EntryState::Waiting && state != EntryState::Running; }
 };
 
-// Downloads up to `parallelDownloads` files at a time and writes each entry's lines only once
-// it and every entry before it are finished, so that the log reads exactly as one download after
-// the other would have written it, a failure included.
+// Downloads several files at a time (parallelStreams or parallelConnections) and writes each
+// entry's lines only once it and every entry before it are finished, so that the log reads exactly
+// as one download after the other would have written it, a failure included.
 class DownloadWindow {
 public:
     DownloadWindow(Downloader& downloader, const ProductRecord& record, const Manifest& manifest,
@@ -163,8 +163,10 @@ DownloadResult DownloadWindow::run() {
 // Prepares the entries ahead while a download slot is free. An entry waits while an earlier one
 // that is not written yet names the same file, as it would one after the other.
 void DownloadWindow::fill() {
-    const auto slots =
-        static_cast<std::size_t>(std::max(downloader_.limits().parallelDownloads, 1));
+    // The documents before have shown whether the connection carries many transfers at once.
+    const TransferLimits& limits = downloader_.limits();
+    const auto slots = static_cast<std::size_t>(std::max(
+        downloader_.pool().multiplexed() ? limits.parallelStreams : limits.parallelConnections, 1));
     while (prepared_ < entries_.size() && !stopPreparing_ && running_.size() < slots &&
            !sharesFileWithEarlier(prepared_)) {
         Entry& entry = entries_[prepared_];
