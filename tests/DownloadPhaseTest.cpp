@@ -9,12 +9,30 @@ protected:
     // The file manifest as the driver fetches it, and the phase over it.
     std::string download(const ProductRecord& r) {
         return errorOf([&] {
-            result = downloadFiles(updater.downloader, r,
-                                   fetchFileManifest(updater.downloader, r, 110), folders());
+            result =
+                downloadFiles(updater.downloader, r, fetchFileManifest(updater.downloader, r, 110),
+                              removed, folders());
         });
     }
 
+    // Where a file's partial data waits for the next attempt or run, and its validator.
+    std::string partialOf(const std::string& bytes, const std::string& suffix = ".part") const {
+        return local(tempFolder() + "~vexl-" + md5Of(bytes) + suffix);
+    }
+    static std::string md5Of(const std::string& bytes) {
+        return manifestEntry("", "x", bytes)["MD5Hash"].get<std::string>();
+    }
+    // Bytes that differ from place to place, so that a wrong join shows.
+    static std::string patterned(std::size_t size) {
+        std::string bytes(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) {
+            bytes[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+        }
+        return bytes;
+    }
+
     DownloadResult result;
+    std::vector<ListedFile> removed; // the removal list the driver had
 
     const Files files = {{"SimObjects\\747\\model.mdl", {"SimObjects\\747", "model bytes"}},
                          {"SimObjects\\747\\panel.cfg", {"SimObjects\\747", "[panel]"}},
@@ -110,7 +128,7 @@ TEST_F(DownloadPhaseTest, WhatIsDoneSoFarStaysInTheResultWhenThePhaseFails) {
     service.setFile(1, "SimObjects\\747\\panel.cfg", "tampered");
     const Manifest manifest = fetchFileManifest(updater.downloader, record(), 110);
     DownloadResult soFar;
-    EXPECT_THROW(downloadFiles(updater.downloader, record(), manifest, folders(), soFar),
+    EXPECT_THROW(downloadFiles(updater.downloader, record(), manifest, {}, folders(), soFar),
                  std::runtime_error);
     EXPECT_EQ(soFar.files,
               (std::vector<FileSource>{FileSource::AlreadyDownloaded, FileSource::Downloaded}));
@@ -159,12 +177,12 @@ TEST_F(DownloadPhaseTest, MalformedManifestsFailWithTheLibrarysErrors) {
 
 class ParallelDownloadTest : public DownloadPhaseTest {
 protected:
-    // The log of a download phase of twenty files into a fresh folder, `slots` at a time.
-    std::vector<std::string> downloadTwenty(int slots) {
+    // The log of a download phase of every published file into a fresh folder, `slots` at a time.
+    std::vector<std::string> downloadAll(int slots) {
         boost::filesystem::remove_all(local(updaterFolder()));
         boost::filesystem::create_directories(local(tempFolder()));
         TransferLimits limits = updater.downloader.limits();
-        limits.parallelDownloads = slots;
+        limits.parallelConnections = slots;
         updater.downloader.setLimits(limits);
         log.clear();
         lastError = download(record());
@@ -182,8 +200,8 @@ TEST_F(ParallelDownloadTest, FourAtATimeLogExactlyWhatOneAtATimeLogs) {
         twenty[name(i)] = {"Gauges", std::string(3000 + i * 1000, static_cast<char>('a' + i))};
     }
     publish(3, 110, twenty);
-    const auto oneByOne = downloadTwenty(1);
-    EXPECT_EQ(downloadTwenty(4), oneByOne);
+    const auto oneByOne = downloadAll(1);
+    EXPECT_EQ(downloadAll(4), oneByOne);
     EXPECT_EQ(lastError, "");
     EXPECT_LE(service.server.connections(), 4 + 1); // one a slot, across both phases: 1 + 4
 
@@ -195,8 +213,8 @@ TEST_F(ParallelDownloadTest, FourAtATimeLogExactlyWhatOneAtATimeLogs) {
                           });
     auto slow = std::make_shared<std::atomic<bool>>(false);
     service.server.handle(service.fileTarget(1, name(11)), stallAfterHeaders(slow));
-    const auto failedOneByOne = downloadTwenty(1);
-    const auto failedFourAtATime = downloadTwenty(4);
+    const auto failedOneByOne = downloadAll(1);
+    const auto failedFourAtATime = downloadAll(4);
     *slow = true;
     EXPECT_EQ(failedFourAtATime, failedOneByOne);
     EXPECT_EQ(lastError, "Aborting file download; see error above.");
@@ -216,7 +234,29 @@ TEST_F(ParallelDownloadTest, FourAtATimeLogExactlyWhatOneAtATimeLogs) {
     std::vector<std::string> rerun(requests.begin() + static_cast<long>(before) + 1,
                                    requests.end());
     std::sort(rerun.begin(), rerun.end());
-    EXPECT_EQ(rerun, incomplete); // what arrived whole before the failure is kept
+    // What arrived whole before the failure is kept. The stalled file's first byte stayed as
+    // partial data of an answer without a validator: the rest joined to it fails its digest, and
+    // the file comes whole once more.
+    incomplete.push_back(service.fileTarget(1, name(11)));
+    std::sort(incomplete.begin(), incomplete.end());
+    EXPECT_EQ(rerun, incomplete);
+}
+
+TEST_F(ParallelDownloadTest, OverHttp11ThirtyTwoStreamsBecomeFourConnections) {
+    Files forty;
+    for (int i = 1; i <= 40; ++i) {
+        forty[name(i)] = {"Gauges", std::string(2000 + i * 100, static_cast<char>('a' + i % 26))};
+    }
+    publish(3, 110, forty);
+    const auto oneByOne = downloadAll(1);
+    const int connectionsBefore = service.server.connections();
+    TransferLimits limits = updater.downloader.limits();
+    limits.parallelStreams = 32; // what an HTTP/2 connection would carry
+    updater.downloader.setLimits(limits);
+    EXPECT_EQ(downloadAll(4), oneByOne);
+    EXPECT_EQ(lastError, "");
+    EXPECT_FALSE(updater.downloader.pool().multiplexed());
+    EXPECT_LE(service.server.connections() - connectionsBefore, 4);
 }
 
 TEST_F(DownloadPhaseTest, AResumedFileThatFailsItsDigestIsFetchedOnceMoreWhole) {
@@ -301,4 +341,103 @@ TEST_F(DownloadPhaseTest, ALinkPlantedInTheDownloadFolderIsReplacedNotWrittenThr
     EXPECT_EQ(readFile(dir.file("outside.txt")), "keep me");
     EXPECT_FALSE(boost::filesystem::is_symlink(local(tempFolder() + "a.cfg")));
     EXPECT_EQ(readFile(local(tempFolder() + "a.cfg")), "service bytes");
+}
+
+TEST_F(DownloadPhaseTest, AFailedRunLeavesItsPartialDataAndTheNextAsksOnlyForTheRest) {
+    const std::string bytes = patterned(60000);
+    publish(3, 110, {{"a.bin", {"", bytes}}});
+    const std::string target = service.fileTarget(1, "a.bin");
+    service.server.handle(target, taggedFile(bytes, "\"v1\"", 20000, 4));
+    EXPECT_EQ(download(record()), "Aborting file download; see error above.");
+    EXPECT_EQ(readFile(partialOf(bytes)), bytes.substr(0, 20000));
+    EXPECT_EQ(readFile(partialOf(bytes, ".validator")), "\"v1\"");
+
+    service.server.handle(target, taggedFile(bytes, "\"v1\""));
+    EXPECT_EQ(download(record()), "");
+    EXPECT_EQ(readFile(local(tempFolder() + "a.bin")), bytes);
+    EXPECT_EQ(result.bytesReceived, 40000u);
+    EXPECT_FALSE(fileExists(partialOf(bytes))); // it became the file
+    EXPECT_FALSE(fileExists(partialOf(bytes, ".validator")));
+    const std::string rest = "bytes=20000-";
+    EXPECT_EQ(service.server.headers("Range"),
+              (std::vector<std::string>{"", "", rest, rest, rest, "", rest}));
+    const std::string tag = "\"v1\"";
+    EXPECT_EQ(service.server.headers("If-Range"),
+              (std::vector<std::string>{"", "", tag, tag, tag, "", tag}));
+}
+
+TEST_F(DownloadPhaseTest, PartialDataAKilledRunLeftIsGoneOnWithUnlessTheFileChanged) {
+    const std::string bytes = patterned(60000);
+    publish(3, 110, {{"a.bin", {"", bytes}}});
+    service.server.handle(service.fileTarget(1, "a.bin"), taggedFile(bytes, "\"v2\""));
+    const struct {
+        std::string kept;
+        std::string validator;
+        std::uint64_t received;
+        std::string ifRange;
+    } cases[] = {
+        // As a run killed at 20000 bytes leaves it.
+        {bytes.substr(0, 20000), "\"v2\"", 40000, "\"v2\""},
+        // The service's file changed since: the whole comes.
+        {"stale bytes", "\"v1\"", 60000, "\"v1\""},
+        // Killed before the validator was kept: the digest check still guards the join.
+        {bytes.substr(0, 20000), "", 40000, ""},
+        // More than the file may be: it cannot be the file's beginning.
+        {bytes + std::string(70000, 'x'), "\"v2\"", 60000, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.validator + " " + std::to_string(c.kept.size()));
+        boost::filesystem::remove(local(tempFolder() + "a.bin"));
+        writeFile(partialOf(bytes), c.kept);
+        if (!c.validator.empty()) {
+            writeFile(partialOf(bytes, ".validator"), c.validator);
+        }
+        EXPECT_EQ(download(record()), "");
+        EXPECT_EQ(readFile(local(tempFolder() + "a.bin")), bytes);
+        EXPECT_EQ(result.bytesReceived, c.received);
+        EXPECT_EQ(service.server.headers("If-Range").back(), c.ifRange);
+    }
+}
+
+TEST_F(DownloadPhaseTest, PartialDataOfADigestNoLongerListedGoes) {
+    publish(3, 110, {{"a.bin", {"", "new bytes"}}});
+    writeFile(partialOf("old bytes"), "old");
+    writeFile(partialOf("old bytes", ".validator"), "\"v1\"");
+    EXPECT_EQ(download(record()), "");
+    EXPECT_FALSE(fileExists(partialOf("old bytes")));
+    EXPECT_FALSE(fileExists(partialOf("old bytes", ".validator")));
+}
+
+TEST_F(DownloadPhaseTest, FilesOnTheDiskWithTheirDigestAreCopiedOrKeptWithoutARequest) {
+    publish(3, 110,
+            {{"New\\a.tex", {"New", "texture"}},
+             {"b.cfg", {"", "config"}},
+             {"c.cfg", {"", "fresh"}},
+             {"d.tex", {"", "texture"}}});
+    const std::string sim = simulatorFolder();
+    writeFile(local(sim + "Old\\a.tex"), "texture");  // the folder the release renamed
+    writeFile(local(sim + "Other\\a.tex"), "textur"); // the digest only of the listed bytes
+    removed = {{"Other\\a.tex", md5Of("texture")}, {"Old\\a.tex", md5Of("texture")}};
+    writeFile(local(sim + "b.cfg"), "config");
+    EXPECT_EQ(download(record()), "");
+    EXPECT_EQ(result.files, (std::vector<FileSource>{FileSource::Copied, FileSource::UpToDate,
+                                                     FileSource::Downloaded, FileSource::Copied}));
+    EXPECT_EQ(result.bytesReceived, 5u);
+    EXPECT_EQ(
+        log.lines(),
+        (std::vector<std::string>{
+            "[VEXL 1] *** Downloading file 1 of 4 ***",
+            "[VEXL 1] New\\a.tex copied from " + sim + "Old\\a.tex (same digest).",
+            "[VEXL 1] *** Downloading file 2 of 4 ***", "[VEXL 1] b.cfg is already up to date.",
+            "[VEXL 1] *** Downloading file 3 of 4 ***", "[VEXL 1] c.cfg downloading.",
+            "[VEXL 1] Progress:", "[VEXL 1] File 3 of 4 downloaded, passed integrity check.",
+            "[VEXL 1] *** Downloading file 4 of 4 ***",
+            "[VEXL 1] d.tex copied from " + sim + "Old\\a.tex (same digest)."}));
+    EXPECT_EQ(service.server.requests(),
+              (std::vector<std::string>{"/manifest/files?product=3&version=110",
+                                        service.fileTarget(1, "c.cfg")}));
+    EXPECT_EQ(readFile(local(tempFolder() + "New\\a.tex")), "texture");
+    EXPECT_EQ(readFile(local(tempFolder() + "d.tex")), "texture");
+    EXPECT_EQ(readFile(local(sim + "Old\\a.tex")), "texture"); // until the removal step
+    EXPECT_FALSE(fileExists(local(tempFolder() + "b.cfg")));
 }

@@ -5,6 +5,7 @@
 #include "support/TestSupport.h"
 
 #include <chrono>
+#include <curl/curl.h>
 
 namespace {
 
@@ -20,7 +21,7 @@ class DownloaderTest : public SandboxTest {
 protected:
     static TransferLimits quickLimits() {
         TransferLimits quick;
-        quick.firstRetryDelaySeconds = 0;
+        quick.firstRetryDelayMilliseconds = 0;
         return quick;
     }
 
@@ -163,6 +164,68 @@ TEST_F(DownloaderTest, TransientAnswersAreTriedAgainUpToFourTimes) {
     EXPECT_EQ(log.lines().size(), 3u); // three retries
     server.handle("/doc", statusesThen({429}, "[]"));
     EXPECT_EQ(downloader.fetchToMemory(server.url("/doc")), "[]");
+}
+
+TEST_F(DownloaderTest, EveryTransientFailureWaitsOneTwoFourUnitsBeforeItsRetries) {
+    TransferLimits scaled; // a tenth of the real waits
+    scaled.firstRetryDelayMilliseconds = 100;
+    Downloader tenth(scaled);
+    server.handle("/busy", statusesThen({503, 503, 503, 503}, "never"));
+    server.handle("/cut", cutAfter(std::string(50000, 'c'), 1000, 4));
+    for (const std::string& url :
+         {std::string("http://127.0.0.1:1/refused"), server.url("/busy"), server.url("/cut")}) {
+        SCOPED_TRACE(url);
+        MemorySink sink;
+        Transfer transfer(url, scaled, sink);
+        const auto start = std::chrono::steady_clock::now();
+        tenth.pool().perform(transfer);
+        EXPECT_TRUE(transfer.failed());
+        EXPECT_EQ(transfer.retryDelays(), (std::vector<long>{100, 200, 400}));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(700));
+    }
+}
+
+// A body sent gzip-compressed to a client that asked for it, as it is to one that did not (a
+// libcurl without zlib, as in the Windows build).
+LoopbackServer::Handler gzipped(const std::string& compressed, const std::string& plain) {
+    return [compressed, plain](const httplib::Request& request, httplib::Response& response) {
+        if (request.get_header_value("Accept-Encoding").find("gzip") == std::string::npos) {
+            response.set_content(plain, "application/json");
+            return;
+        }
+        response.set_header("Content-Encoding", "gzip");
+        response.set_content(compressed, "application/json");
+    };
+}
+
+TEST_F(DownloaderTest, DocumentsAreAskedForCompressedAndLimitedByTheirDecodedSize) {
+    const std::string document = "[{\"FilePath\": \"a.cfg\"}]";
+    server.handle("/doc", gzipped(std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\x8b\xae"
+                                              "\x56\x72\xcb\xcc\x49\x0d\x48\x2c\xc9\x50\xb2\x52"
+                                              "\x50\x4a\xd4\x4b\x4e\x4b\x57\xaa\x8d\x05\x00\x4a"
+                                              "\x53\xa0\x20\x17\x00\x00\x00",
+                                              43),
+                                  document));
+    // 41 bytes that decode to 5,000.
+    server.handle("/bomb", gzipped(std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\xed\xc1"
+                                               "\x31\x01\x00\x00\x00\xc2\xa0\xac\xeb\x5f\xc2\x14"
+                                               "\x7e\x40\x01\x00\x00\x00\x00\x6f\x03\x76\x59\xf4"
+                                               "\x4c\x88\x13\x00\x00",
+                                               41),
+                                   std::string(5000, 'a')));
+    EXPECT_EQ(downloader.fetchToMemory(server.url("/doc")), document);
+    const bool zlib = (curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_LIBZ) != 0;
+    EXPECT_EQ(server.headers("Accept-Encoding").front().find("gzip") != std::string::npos, zlib);
+    MemorySink small(4999);
+    Transfer transfer(server.url("/bomb"), quickLimits(), small);
+    transfer.acceptCompression();
+    downloader.pool().perform(transfer);
+    EXPECT_TRUE(transfer.failed());
+    EXPECT_LE(small.body().size(), 4999u);
+    // A file is asked for as it is: its digest and its ranges are of those bytes.
+    server.answer("/file", "bytes");
+    EXPECT_EQ(downloadToFile(downloader, server.url("/file"), target), "");
+    EXPECT_EQ(server.headers("Accept-Encoding").back(), "");
 }
 
 TEST_F(DownloaderTest, ARetryAfterOfTheServerIsHonoured) {

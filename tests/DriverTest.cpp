@@ -396,3 +396,32 @@ TEST_F(DriverTest, SummaryAndManifestErrorsEndOnlyThatProduct) {
     EXPECT_EQ(log.containing("[json.exception.parse_error.101]").size(), 1u);
     EXPECT_EQ(readFile(local(simulatorFolder() + "b.cfg")), "b");
 }
+
+TEST_F(DriverTest, ARenamedFolderAndAFileUpToDateCostNoRequestAndNoBackup) {
+    publish(3, 110,
+            {{"VEXL 747\\New\\a.tex", {"VEXL 747\\New", "texture"}},
+             {"VEXL 747\\aircraft.cfg", {"VEXL 747", "config"}}});
+    const std::string sim = simulatorFolder();
+    writeFile(local(sim + "VEXL 747\\Old\\a.tex"), "texture");
+    writeFile(local(sim + "VEXL 747\\aircraft.cfg"), "config");
+    service.setRemovalList(3, 110, json::array({droppedEntry("VEXL 747\\Old\\a.tex", "texture")}));
+    EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
+    EXPECT_EQ(service.server.count(service.fileTarget(1, "VEXL 747\\New\\a.tex")), 0);
+    EXPECT_EQ(service.server.count(service.fileTarget(1, "VEXL 747\\aircraft.cfg")), 0);
+    EXPECT_EQ(readFile(local(sim + "VEXL 747\\New\\a.tex")), "texture");
+    EXPECT_FALSE(fileExists(local(sim + "VEXL 747\\Old\\a.tex")));
+    EXPECT_EQ(readFile(local(backupFolder() + "VEXL 747\\Old\\a.tex")), "texture");
+    EXPECT_FALSE(fileExists(local(backupFolder() + "VEXL 747\\aircraft.cfg")));
+    EXPECT_EQ(displayVersion(), "1.2.0");
+    EXPECT_EQ(namesIn(tempFolder()), onlyBackups);
+    // The journal names exactly what changed, so that a rollback puts back exactly that.
+    const json journal = json::parse(readFile(local(tempFolder() + "vexl_update_journal.json")));
+    std::vector<std::string> changes;
+    for (const json& file : journal["Files"]) {
+        changes.push_back(file["Action"].get<std::string>() + " " +
+                          file["FilePath"].get<std::string>());
+    }
+    EXPECT_EQ(changes, (std::vector<std::string>{"add VEXL 747\\New\\a.tex",
+                                                 "remove VEXL 747\\Old\\a.tex"}));
+    EXPECT_TRUE(log.has("[VEXL 1] VEXL 747\\aircraft.cfg is already up to date."));
+}

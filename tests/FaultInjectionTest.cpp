@@ -83,6 +83,59 @@ TEST_F(FaultInjectionTest, AStalledTransferIsAbortedWithinTheLimitAndTriedAgain)
     expectFullyUpdated();
 }
 
+TEST_F(FaultInjectionTest, KilledInTheMiddleOfAFileTheRerunAsksOnlyForTheRest) {
+    newFiles["VEXL 747\\Part 2.bin"].bytes = pattern(400000, 2);
+    publish(3, 110, newFiles);
+    const std::string bytes = file(2).bytes;
+    // Half the file with its tag, then nothing until the run is killed.
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    service.server.handle(
+        target(2), [bytes, release](const httplib::Request&, httplib::Response& response) {
+            response.set_header("ETag", "\"v1\"");
+            response.set_content_provider(
+                bytes.size(), "application/octet-stream",
+                [bytes, release](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                    if (offset == 0) {
+                        sink.write(bytes.data(), bytes.size() / 2);
+                    }
+                    for (int i = 0; i < 300 && !*release; ++i) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    }
+                    return false;
+                });
+        });
+    const std::string partial =
+        local(tempFolder() + "~vexl-" +
+              manifestEntry("", "x", bytes)["MD5Hash"].get<std::string>() + ".part");
+    testplatform::ProcessHandle program = startProgram();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    boost::system::error_code ec;
+    // (file_size answers -1 while there is no file yet.)
+    while ((boost::filesystem::file_size(partial, ec) + 1) < bytes.size() / 4 + 1 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    testplatform::killProcess(*program);
+    finish(std::move(program));
+    *release = true;
+    const std::string kept = readFile(partial);
+    ASSERT_GE(kept.size(), bytes.size() / 4);
+    EXPECT_EQ(kept, bytes.substr(0, kept.size()));
+
+    service.server.handle(target(2), taggedFile(bytes, "\"v1\""));
+    EXPECT_EQ(runProgram().exitCode, 0);
+    expectFullyUpdated();
+    const auto requests = service.server.requests();
+    const auto ranges = service.server.headers("Range");
+    const auto tags = service.server.headers("If-Range");
+    const std::size_t last = static_cast<std::size_t>(
+        std::find(requests.rbegin(), requests.rend(), target(2)).base() - requests.begin() - 1);
+    EXPECT_EQ(ranges[last], "bytes=" + std::to_string(kept.size()) + "-");
+    EXPECT_EQ(tags[last], "\"v1\"");
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), target(2)), 2);
+    EXPECT_FALSE(fileExists(partial)); // the version is recorded
+}
+
 TEST_F(FaultInjectionTest, DamagedTransfersFailTheProductAndOnlyThoseAreFetchedAgain) {
     service.server.handle(target(1), cutAfter(file(1).bytes, 5000, 100));
     service.server.handle(target(3), cutAfter(file(3).bytes, 0, 100));

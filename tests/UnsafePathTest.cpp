@@ -32,7 +32,9 @@ TEST(UnsafePathTest, RefusesWhatCouldLeaveItsFolderOrThatWindowsWouldNotStoreAsW
                                      "pipe|",
                                      "what?.txt",
                                      "star*",
-                                     "~vexl-0123456789abcdef.tmp"}) {
+                                     "~vexl-0123456789abcdef.tmp",
+                                     "~vexl-0123456789abcdef0123456789abcdef.part",
+                                     "~vexl-0123456789abcdef0123456789abcdef.validator"}) {
         for (PathUse use : {PathUse::RecordName, PathUse::ManifestPath}) {
             EXPECT_EQ(errorOf([&] { requireSafePath(unsafe, use); }),
                       "Unsafe path in update data: " + unsafe);

@@ -59,6 +59,14 @@ check "the removal list names the dropped file with its digest" \
     grep -qF "$(md5sum <"$old/VEXL 744/Texture/old livery.dds" | cut -c1-32)" \
     <(served 'manifest/removed?product=3&version=110')
 
+encoding() { curl -s -o /dev/null -D - -H 'Accept-Encoding: gzip' "$url$1" |
+    sed -n 's/^[Cc]ontent-[Ee]ncoding: *\([a-z]*\).*/\1/p'; }
+check "a manifest goes gzip-compressed to a client that asks" \
+    test "$(encoding 'manifest/files?product=3&version=5')" = gzip
+check "its decoded bytes are the document's" \
+    cmp -s <(curl -s --compressed "${url}manifest/files?product=3&version=5") \
+    "$work/service/manifest/files/3/full.json"
+
 check "the publication record is served as the tree has it" \
     test "$(served vexl-publication.json)" = "$(cat "$work/service/vexl-publication.json")"
 

@@ -33,4 +33,11 @@ refused wrong-host "SSL: no alternative certificate subject name matches target 
 refused expired "SSL certificate problem: certificate has expired"
 check "a certificate of the trusted authority updates" test "$(run_with server)" -eq 0
 check "the registry names the new version" grep -q '^"DisplayVersion"="1.2.0"' "$work/registry.reg"
+# Every request of the run (documents and files at once) went over one connection, in HTTP/2.
+connections() {
+    awk -F'"' '$6 ~ /^vexl-updater/ { split($7, f, " "); print f[1], f[2] }' \
+        "$work/nginx/access.log" | sort -u
+}
+check "one connection carried the whole run" test "$(connections | wc -l)" -eq 1
+check "that connection spoke HTTP/2" test "$(connections | cut -d' ' -f2)" = HTTP/2.0
 report "sample service over HTTPS"

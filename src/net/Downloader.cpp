@@ -20,6 +20,7 @@ Answer performDocument(TransferPool& pool, const std::string& url, const Transfe
     // A document says what is published now: a cache between may keep it, but must ask first.
     transfer.askFreshCopy();
     transfer.limitTotalTime(limits.documentTimeoutSeconds);
+    transfer.acceptCompression();
     pool.perform(transfer);
     if (transfer.failed()) {
         throw std::runtime_error("Failed to get " + transfer.encodedUrl() + ", " +

@@ -13,6 +13,7 @@
 #include <cctype>
 #include <curl/curl.h>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -21,11 +22,10 @@ struct CurlCleanup {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
-
-struct HeaderListCleanup {
+struct ListCleanup {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-using HeaderList = std::unique_ptr<curl_slist, HeaderListCleanup>;
+using HeaderList = std::unique_ptr<curl_slist, ListCleanup>;
 
 const std::string kUserAgent = "vexl-updater/A" + std::to_string(kProgramVersion);
 
@@ -62,10 +62,25 @@ long lowSpeedLimit(const TransferLimits& limits) {
         return limits.lowSpeedBytesPerSecond;
     }
     const auto share = limits.maxBytesPerSecond /
-                       static_cast<std::uint64_t>(2 * std::max(limits.parallelDownloads, 1));
+                       static_cast<std::uint64_t>(2 * std::max(limits.parallelStreams, 1));
     return static_cast<long>(std::max<std::uint64_t>(
         1,
         std::min<std::uint64_t>(share, static_cast<std::uint64_t>(limits.lowSpeedBytesPerSecond))));
+}
+
+// The value of an answer's header line when it is `name` (lower case), without the line's end.
+std::optional<std::string> headerValue(const std::string& line, const std::string& name) {
+    if (line.size() <= name.size() || line[name.size()] != ':') {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) {
+            return std::nullopt;
+        }
+    }
+    const auto begin = line.find_first_not_of(" \t", name.size() + 1);
+    const auto end = line.find_last_not_of(" \t\r\n");
+    return begin == std::string::npos || end < begin ? "" : line.substr(begin, end - begin + 1);
 }
 
 // Throws `message` + the error text when an option could not be set.
@@ -78,7 +93,8 @@ void require(CURLcode result, const char* message, const char* errorText) {
 } // namespace
 
 struct Transfer::Handle {
-    HeaderList headers; // declared first, so that it goes after the handle that reads it
+    HeaderList headers; // of the attempt running; declared first, so that it goes after the
+                        // handle that reads it
     CurlHandle curl;
     char error[CURL_ERROR_SIZE] = "";
 };
@@ -148,6 +164,10 @@ Transfer::Transfer(const std::string& url, const TransferLimits& limits, Transfe
     require(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onData),
             "Failed to set writer: ", errorText);
     require(curl_easy_setopt(h, CURLOPT_WRITEDATA, this), "Failed to set write data: ", errorText);
+    require(curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeader),
+            "Failed to set header reader: ", errorText);
+    require(curl_easy_setopt(h, CURLOPT_HEADERDATA, this),
+            "Failed to set header data: ", errorText);
     // An https service never lets a redirect fall back to plain http.
     const bool secure = encoded_.compare(0, 8, "https://") == 0;
     CURLcode result = curl_easy_setopt(h, CURLOPT_PRIVATE, this);
@@ -190,13 +210,17 @@ void Transfer::setReceiveBuffer(long bytes) {
 }
 
 void Transfer::askFreshCopy() {
-    curl_slist* list = curl_slist_append(nullptr, "Cache-Control: no-cache");
-    if (list == nullptr) {
-        throw std::runtime_error("Failed to set transfer options: out of memory");
+    freshCopy_ = true;
+}
+
+void Transfer::acceptCompression() {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    if (info == nullptr || (info->features & CURL_VERSION_LIBZ) == 0) {
+        return; // a libcurl without zlib sends the document as it is
     }
-    handle_->headers.reset(list);
-    require(curl_easy_setopt(handle_->curl.get(), CURLOPT_HTTPHEADER, list),
+    require(curl_easy_setopt(handle_->curl.get(), CURLOPT_ACCEPT_ENCODING, "gzip"),
             "Failed to set transfer options: ", handle_->error);
+    compressed_ = true;
 }
 
 void* Transfer::handle() const {
@@ -218,12 +242,52 @@ void Transfer::beginAttempt() {
     firstData_ = true;
     accepting_ = true;
     sinkRefused_ = false;
+    if (compressed_ && sink_.bytesKept() > 0) {
+        startOver();
+    }
     resumeFrom_ = sink_.bytesKept();
     resumed_ = resumed_ || resumeFrom_ > 0;
     // A plain Range request rather than libcurl's resume, which refuses an answer that ignores
     // the range; such an answer simply starts the target over.
     range_ = resumeFrom_ > 0 ? std::to_string(resumeFrom_) + "-" : "";
     curl_easy_setopt(handle_->curl.get(), CURLOPT_RANGE, range_.empty() ? nullptr : range_.c_str());
+    // The rest only of the same answer: a changed file comes whole.
+    const std::string validator = resumeFrom_ > 0 ? sink_.validator() : "";
+    handle_->headers.reset();
+    const auto addHeader = [&](const std::string& header) {
+        curl_slist* list = curl_slist_append(handle_->headers.get(), header.c_str());
+        if (list == nullptr) {
+            throw std::runtime_error("Failed to set transfer options: out of memory");
+        }
+        static_cast<void>(handle_->headers.release());
+        handle_->headers.reset(list);
+    };
+    if (freshCopy_) {
+        addHeader("Cache-Control: no-cache");
+    }
+    if (!validator.empty()) {
+        addHeader("If-Range: " + validator);
+    }
+    curl_easy_setopt(handle_->curl.get(), CURLOPT_HTTPHEADER, handle_->headers.get());
+    answerValidator_.clear();
+}
+
+std::size_t Transfer::onHeader(char* data, std::size_t size, std::size_t count, void* self) {
+    const std::string line(data, size * count);
+    auto& transfer = *static_cast<Transfer*>(self);
+    if (line.compare(0, 5, "HTTP/") == 0) {
+        transfer.answerValidator_.clear(); // a new answer (after a redirect, say)
+    } else if (const auto tag = headerValue(line, "etag")) {
+        // A weak tag cannot ask for a range; a date then serves.
+        if (tag->compare(0, 2, "W/") != 0) {
+            transfer.answerValidator_ = *tag;
+        }
+    } else if (const auto date = headerValue(line, "last-modified")) {
+        if (transfer.answerValidator_.empty()) {
+            transfer.answerValidator_ = *date;
+        }
+    }
+    return size * count;
 }
 
 std::size_t Transfer::onData(char* data, std::size_t size, std::size_t count, void* self) {
@@ -239,6 +303,9 @@ void Transfer::takeAnswer() {
     accepting_ = sink_.takes(status(), resumeFrom_ > 0);
     if (accepting_ && resumeFrom_ > 0 && status() != 206) {
         startOver(); // the server sends the whole again instead of the rest
+    }
+    if (accepting_ && status() != 206) {
+        sink_.keepValidator(answerValidator_);
     }
 }
 
@@ -336,11 +403,11 @@ Transfer::Verdict Transfer::judgeAnswer(long status) {
 Transfer::Verdict Transfer::retryOrFail(const std::string& reason, long status) {
     curl_off_t retryAfter = 0;
     curl_easy_getinfo(handle_->curl.get(), CURLINFO_RETRY_AFTER, &retryAfter);
-    const long delay = retryAfter > 0
-                           ? std::min<long>(static_cast<long>(retryAfter), kMaxRetryAfterSeconds)
-                           : limits_.firstRetryDelaySeconds << (attempt_ - 1);
+    const long delay =
+        retryAfter > 0 ? std::min<long>(static_cast<long>(retryAfter), kMaxRetryAfterSeconds) * 1000
+                       : limits_.firstRetryDelayMilliseconds << (attempt_ - 1);
     const bool outOfTime =
-        totalSeconds_ > 0 && Clock::now() + std::chrono::seconds(delay) >= deadline_;
+        totalSeconds_ > 0 && Clock::now() + std::chrono::milliseconds(delay) >= deadline_;
     if (attempt_ >= kMaxAttempts || outOfTime) {
         return fail(reason, status);
     }
@@ -351,6 +418,7 @@ Transfer::Verdict Transfer::retryOrFail(const std::string& reason, long status) 
         }
     }
     retryDelay_ = delay;
+    retryDelays_.push_back(delay);
     note(kLogInfo, "Retrying " + shown(encoded_) + " (attempt " + std::to_string(attempt_ + 1) +
                        " of " + std::to_string(kMaxAttempts) + "): " + reason);
     return Verdict::Retry;

@@ -32,6 +32,11 @@ public:
     virtual void startOver() = 0;
     // Why the last write failed, where the sink can say it better than libcurl; else empty.
     virtual std::string writeFailure() const { return ""; }
+    // The validator of the answer the bytes kept came from (sent as If-Range when resuming);
+    // empty when unknown.
+    virtual std::string validator() const { return ""; }
+    // Remembers the validator of a whole answer whose bytes follow; must not throw.
+    virtual void keepValidator(const std::string&) {}
 };
 
 // A service document in memory: the body of any answer, at most `capacity` bytes.
@@ -71,6 +76,10 @@ public:
     // Asks every cache on the way for the origin's current bytes ("Cache-Control: no-cache"):
     // documents always, and a file whose cached copy failed its digests.
     void askFreshCopy();
+    // Asks for the answer gzip-compressed where libcurl can decode it (a document); the sink then
+    // receives, and counts against its limit, the decoded bytes. A compressed answer that is cut
+    // is asked for whole again, as its ranges would be of the compressed bytes.
+    void acceptCompression();
 
     const std::string& encodedUrl() const { return encoded_; }
     void* handle() const;
@@ -91,10 +100,12 @@ public:
 
     // Sets the handle up for the next attempt, resuming after the bytes already kept.
     void beginAttempt();
-    // Judges the attempt that libcurl ended with `result`; for Retry, retryDelaySeconds() says
-    // when, and a "Retrying" line was noted.
+    // Judges the attempt that libcurl ended with `result`; for Retry, retryDelayMilliseconds()
+    // says when, and a "Retrying" line was noted.
     Verdict endAttempt(int result);
-    long retryDelaySeconds() const { return retryDelay_; }
+    long retryDelayMilliseconds() const { return retryDelay_; }
+    // Every wait before a retry so far, in milliseconds.
+    const std::vector<long>& retryDelays() const { return retryDelays_; }
 
     long status() const; // of the last answer; 0 when none came
     bool resumed() const { return resumed_; }
@@ -109,6 +120,7 @@ private:
     struct Handle;
     using Clock = std::chrono::steady_clock;
     static std::size_t onData(char* data, std::size_t size, std::size_t count, void* self);
+    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
     std::size_t receive(const char* data, std::size_t size);
     void takeAnswer();
     void startOver();
@@ -124,12 +136,16 @@ private:
     TransferSink& sink_;
     std::uint64_t resumeFrom_ = 0; // what this attempt asked to skip
     std::string range_;            // its Range, kept for libcurl
+    std::string answerValidator_;  // of the answer this attempt is receiving
     bool firstData_ = true;        // no byte of this attempt received yet
     bool accepting_ = true;        // this attempt's body belongs to the sink
     bool sinkRefused_ = false;
     bool resumed_ = false;
+    bool compressed_ = false; // acceptCompression() took effect
+    bool freshCopy_ = false;  // askFreshCopy() was called
     int attempt_ = 0;
     long retryDelay_ = 0;
+    std::vector<long> retryDelays_;
     long totalSeconds_ = 0;      // 0: no limit in all
     Clock::time_point deadline_; // set by the first attempt when there is a limit
     std::string errorText_;

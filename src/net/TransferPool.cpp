@@ -149,11 +149,17 @@ void TransferPool::collectFinished() {
         Transfer* transfer = nullptr;
         curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
         const CURLcode result = message->data.result;
+        long version = CURL_HTTP_VERSION_NONE;
+        if (curl_easy_getinfo(message->easy_handle, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
+            version != CURL_HTTP_VERSION_NONE) {
+            multiplexed_ = version >= CURL_HTTP_VERSION_2_0;
+        }
         curl_multi_remove_handle(multi_->multi.get(), message->easy_handle);
         running_.erase(transfer);
         if (transfer->endAttempt(result) == Transfer::Verdict::Retry) {
-            waiting_.emplace_back(
-                Clock::now() + std::chrono::seconds(transfer->retryDelaySeconds()), transfer);
+            waiting_.emplace_back(Clock::now() +
+                                      std::chrono::milliseconds(transfer->retryDelayMilliseconds()),
+                                  transfer);
         } else {
             finished_.push_back(transfer);
         }

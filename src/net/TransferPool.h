@@ -57,6 +57,9 @@ public:
     void setRateCap(std::uint64_t bytesPerSecond) { budget_.setCap(bytesPerSecond); }
     // Every byte the pool's transfers received so far.
     std::uint64_t bytesReceived() const { return received_; }
+    // Whether the last answer came over HTTP/2, whose connection carries many transfers at once;
+    // an HTTP/1.1 connection carries one.
+    bool multiplexed() const { return multiplexed_; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -74,4 +77,5 @@ private:
     ProgressMeter* meter_ = nullptr;
     std::uint64_t received_ = 0;
     RateBudget budget_;
+    bool multiplexed_ = false;
 };

@@ -15,10 +15,13 @@ struct TransferLimits {
     // A service document (product information, manifests) ends after this long in all.
     long documentTimeoutSeconds = 300;
     long maxRedirects = 30;
-    // How many files of a product download at the same time.
-    int parallelDownloads = 4;
-    // Transient failures are tried again after this many seconds, doubled each time.
-    long firstRetryDelaySeconds = 1;
+    // How many files of a product download at the same time: over HTTP/2 as streams of one
+    // connection, over HTTP/1.1 each on a connection of its own.
+    int parallelStreams = 32;
+    int parallelConnections = 4;
+    // Every transient failure (a refused connection too) is tried again after this many
+    // milliseconds, doubled each time: 1 s, 2 s, 4 s.
+    long firstRetryDelayMilliseconds = 1000;
     // The run's bytes per second over all its transfers (--max-rate); 0: no cap.
     std::uint64_t maxBytesPerSecond = 0;
 };
@@ -40,6 +43,9 @@ struct DocumentLimits {
 constexpr std::size_t kMaxTrustRecordBytes = 4096;
 constexpr std::size_t kMaxHoldRecordBytes = 4096;
 constexpr std::size_t kMaxJournalBytes = 256u * 1024u * 1024u;
+
+// The validator (entity tag or date) kept beside a download's partial data, read back from disk.
+constexpr std::size_t kMaxValidatorBytes = 1024;
 
 // A product information document listing more products than this is unusable.
 constexpr std::size_t kMaxProductsPerDocument = 100;

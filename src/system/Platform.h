@@ -30,6 +30,11 @@ bool folderErrorLeavesFolder(int errorValue, const boost::filesystem::path& fold
 FilePtr createExclusive(const std::string& pathText, const std::string& permissionsOf,
                         bool ownerOnly, boost::system::error_code& ec);
 
+// The regular file at `pathText`, opened for appending, only when it has no other name (neither a
+// link nor a second name of another file), so that what a program left there to be continued
+// cannot redirect a write. Null, with the reason in `ec`, otherwise.
+FilePtr openOwnFileForAppend(const std::string& pathText, boost::system::error_code& ec);
+
 // A new name `linkText` for the file at `pathText` (a hard link), created only if nothing is
 // there; false, with the reason in `ec`, where the system or the file system cannot.
 bool linkFile(const std::string& pathText, const std::string& linkText,

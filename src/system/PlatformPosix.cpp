@@ -126,6 +126,28 @@ FilePtr createExclusive(const std::string& pathText, const std::string& permissi
     return file;
 }
 
+FilePtr openOwnFileForAppend(const std::string& pathText, boost::system::error_code& ec) {
+    // Non-blocking: a planted FIFO must not hold the run; a regular file does not care.
+    const int fd = ::open(toFsPath(pathText).c_str(),
+                          O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        ec.assign(errno, boost::system::system_category());
+        return nullptr;
+    }
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_nlink != 1) {
+        ::close(fd);
+        ec.assign(EPERM, boost::system::system_category());
+        return nullptr;
+    }
+    FilePtr file(::fdopen(fd, "ab"));
+    if (!file) {
+        ec.assign(errno, boost::system::system_category());
+        ::close(fd);
+    }
+    return file;
+}
+
 bool linkFile(const std::string& pathText, const std::string& linkText,
               boost::system::error_code& ec) {
     // linkat without AT_SYMLINK_FOLLOW links a symbolic link itself, never what it points to.

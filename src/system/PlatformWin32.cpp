@@ -27,6 +27,22 @@ struct Utf8Text {
     }
 } const kUtf8Text;
 
+// A C stream that owns the open file handle; null (the handle closed) when none can be had.
+FilePtr streamOf(HANDLE handle, int flags, const char* mode, boost::system::error_code& ec) {
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    if (fd < 0) {
+        ec.assign(ERROR_TOO_MANY_OPEN_FILES, boost::system::system_category());
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FilePtr file(_fdopen(fd, mode));
+    if (!file) {
+        ec.assign(ERROR_TOO_MANY_OPEN_FILES, boost::system::system_category());
+        _close(fd);
+    }
+    return file;
+}
+
 std::string systemMessage(DWORD error) {
     return boost::system::error_code(static_cast<int>(error), boost::system::system_category())
         .message();
@@ -110,18 +126,27 @@ FilePtr createExclusive(const std::string& pathText, const std::string&, bool,
         ec.assign(static_cast<int>(GetLastError()), boost::system::system_category());
         return nullptr;
     }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
-    if (fd < 0) {
-        ec.assign(ERROR_TOO_MANY_OPEN_FILES, boost::system::system_category());
-        CloseHandle(handle);
+    return streamOf(handle, _O_BINARY | _O_WRONLY, "wb", ec);
+}
+
+FilePtr openOwnFileForAppend(const std::string& pathText, boost::system::error_code& ec) {
+    // A link is opened as itself, never followed, and then refused.
+    const HANDLE handle =
+        CreateFileW(toFsPath(pathText).c_str(), GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        ec.assign(static_cast<int>(GetLastError()), boost::system::system_category());
         return nullptr;
     }
-    FilePtr file(_fdopen(fd, "wb"));
-    if (!file) {
-        ec.assign(ERROR_TOO_MANY_OPEN_FILES, boost::system::system_category());
-        _close(fd);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        info.nNumberOfLinks != 1) {
+        CloseHandle(handle);
+        ec.assign(ERROR_ACCESS_DENIED, boost::system::system_category());
+        return nullptr;
     }
-    return file;
+    return streamOf(handle, _O_BINARY | _O_WRONLY | _O_APPEND, "ab", ec);
 }
 
 bool linkFile(const std::string& pathText, const std::string& linkText,

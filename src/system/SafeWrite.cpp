@@ -1,7 +1,9 @@
 #include "system/SafeWrite.h"
 
+#include "system/Limits.h"
 #include "system/Platform.h"
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +16,9 @@ namespace {
 
 const std::string kTemporaryPrefix = "~vexl-";
 const std::string kTemporarySuffix = ".tmp";
+const std::string kPartialSuffix = ".part";
+const std::string kValidatorSuffix = ".validator";
+constexpr std::size_t kMd5Digits = 32;
 constexpr std::size_t kTemporaryDigits = 16;
 constexpr int kNameAttempts = 64;
 constexpr std::size_t kCopyChunkBytes = 1u << 20;
@@ -63,18 +68,69 @@ std::string uniqueName() {
     throw boost::filesystem::filesystem_error(what, toFsPath(pathText), error);
 }
 
-} // namespace
-
-bool isTemporaryName(const std::string& component) {
-    if (component.size() != kTemporaryPrefix.size() + kTemporaryDigits + kTemporarySuffix.size()) {
+// Whether `component` is the prefix, `digits` lower-case hex digits and `suffix`.
+bool isHexName(const std::string& component, std::size_t digits, const std::string& suffix) {
+    if (component.size() != kTemporaryPrefix.size() + digits + suffix.size()) {
         return false;
     }
     const bool hexDigits =
         component.find_first_not_of("0123456789abcdef", kTemporaryPrefix.size()) ==
-        kTemporaryPrefix.size() + kTemporaryDigits;
+        kTemporaryPrefix.size() + digits;
     return component.compare(0, kTemporaryPrefix.size(), kTemporaryPrefix) == 0 && hexDigits &&
-           component.compare(component.size() - kTemporarySuffix.size(), std::string::npos,
-                             kTemporarySuffix) == 0;
+           component.compare(component.size() - suffix.size(), std::string::npos, suffix) == 0;
+}
+
+// A SafeFile's temporary, stale once its run is gone.
+bool isUniqueTemporaryName(const std::string& component) {
+    return isHexName(component, kTemporaryDigits, kTemporarySuffix);
+}
+
+// Partial data or its validator: kept across runs.
+bool isPartialDataName(const std::string& component) {
+    return isHexName(component, kMd5Digits, kPartialSuffix) ||
+           isHexName(component, kMd5Digits, kValidatorSuffix);
+}
+
+std::string lowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+    return text;
+}
+
+std::string validatorPath(const std::string& partialPath) {
+    return partialPath.substr(0, partialPath.size() - kPartialSuffix.size()) + kValidatorSuffix;
+}
+
+std::string readValidator(const std::string& partialPath) {
+    FilePtr in = openFile(validatorPath(partialPath), "rb");
+    std::string text(kMaxValidatorBytes + 1, '\0');
+    if (!in) {
+        return "";
+    }
+    text.resize(std::fread(&text[0], 1, text.size(), in.get()));
+    return text.size() > kMaxValidatorBytes ? "" : text;
+}
+
+// Removes what `folder` holds under a name that `stale(name, isFolder)` calls stale.
+template <typename Stale> void removeEntries(const std::string& folder, const Stale& stale) {
+    namespace fs = boost::filesystem;
+    boost::system::error_code ec;
+    std::vector<fs::path> found;
+    for (fs::directory_iterator it(toFsPath(folder.empty() ? "." : folder), ec), end;
+         !ec && it != end; it.increment(ec)) {
+        if (stale(it->path().filename().string(), fs::is_directory(it->symlink_status()))) {
+            found.push_back(it->path());
+        }
+    }
+    for (const fs::path& path : found) {
+        fs::remove(path, ec);
+    }
+}
+
+} // namespace
+
+bool isTemporaryName(const std::string& component) {
+    return isUniqueTemporaryName(component) || isPartialDataName(component);
 }
 
 // Temporaries a killed run left behind. The run lock keeps any other run of the program out, so
@@ -89,20 +145,9 @@ void removeLeftoverTemporaries(const std::string& folder) {
         }
         live = registry.live;
     }
-    namespace fs = boost::filesystem;
-    boost::system::error_code ec;
-    std::vector<fs::path> stale;
-    for (fs::directory_iterator it(toFsPath(folder.empty() ? "." : folder), ec), end;
-         !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (isTemporaryName(name) && !fs::is_directory(it->symlink_status()) &&
-            live.count(name) == 0) {
-            stale.push_back(it->path());
-        }
-    }
-    for (const fs::path& path : stale) {
-        fs::remove(path, ec);
-    }
+    removeEntries(folder, [&live](const std::string& name, bool isFolder) {
+        return isUniqueTemporaryName(name) && !isFolder && live.count(name) == 0;
+    });
 }
 
 bool ensureFolder(const std::string& path, Leftovers leftovers) {
@@ -238,4 +283,80 @@ void syncWrittenFolders() {
     for (const std::string& folder : pending) {
         platform::syncFolder(folder);
     }
+}
+
+PartialFile::PartialFile(const std::string& path) : path_(path) {
+    boost::system::error_code ec;
+    file_ = platform::openOwnFileForAppend(path_, ec);
+    if (!file_) {
+        startOver();
+        return;
+    }
+    bytesAtStart_ = boost::filesystem::file_size(toFsPath(path_), ec);
+    validator_ = ec ? "" : readValidator(path_);
+    if (ec) {
+        startOver();
+    }
+}
+
+PartialFile::~PartialFile() = default;
+
+bool PartialFile::keepValidator(const std::string& validator) {
+    validator_ = validator;
+    try {
+        if (validator.empty() || validator.size() > kMaxValidatorBytes) {
+            removeValidator();
+            return validator.empty();
+        }
+        writeFileSafely(validatorPath(path_), validator, Durability::Cached);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void PartialFile::startOver() {
+    file_.reset();
+    bytesAtStart_ = 0;
+    validator_.clear();
+    removeValidator();
+    boost::filesystem::remove(toFsPath(path_)); // whatever is there, a link included
+    boost::system::error_code ec;
+    file_ = platform::createExclusive(path_, "", false, ec);
+    if (!file_) {
+        throwFileError("Cannot create a file to write " + path_, path_, ec);
+    }
+}
+
+void PartialFile::commit(const std::string& target) {
+    const bool written = std::ferror(file_.get()) == 0 && std::fflush(file_.get()) == 0;
+    const boost::system::error_code error = platform::lastFileCallError();
+    const bool closed = std::fclose(file_.release()) == 0;
+    if (!closed || !written) {
+        throwFileError("Cannot write " + target, target,
+                       closed ? error : platform::lastFileCallError());
+    }
+    boost::filesystem::rename(toFsPath(path_), toFsPath(target));
+    removeValidator();
+}
+
+void PartialFile::removeValidator() {
+    boost::system::error_code ignored;
+    boost::filesystem::remove(toFsPath(validatorPath(path_)), ignored);
+}
+
+std::string partialDataPath(const std::string& folder, const std::string& md5) {
+    const std::string name = kTemporaryPrefix + lowerCase(md5) + kPartialSuffix;
+    return isHexName(name, kMd5Digits, kPartialSuffix) ? folder + name : "";
+}
+
+void removePartialData(const std::string& folder, const std::set<std::string>& keepDigests) {
+    std::set<std::string> keep;
+    for (const std::string& md5 : keepDigests) {
+        keep.insert(lowerCase(md5));
+    }
+    removeEntries(folder, [&keep](const std::string& name, bool) {
+        return isPartialDataName(name) &&
+               keep.count(name.substr(kTemporaryPrefix.size(), kMd5Digits)) == 0;
+    });
 }

@@ -2,7 +2,9 @@
 
 #include "system/Paths.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <set>
 #include <string>
 
 // The one way the program writes a file. The bytes go into a new file, created exclusively under
@@ -47,8 +49,47 @@ private:
     bool committed_ = false;
 };
 
-// Whether a path component is a name this program gives its temporaries, which a product's
-// files therefore must not have.
+// A download's partial data, kept in the download folder under a name made from the file's MD5
+// while it arrives, so that a run that fails or is killed leaves it for a later run to go on
+// with; the answer's validator is kept beside it. It takes the file's own name at commit().
+class PartialFile {
+public:
+    // Goes on with the partial data at `path` when a regular file with no other name is there,
+    // else starts it empty; throws boost::filesystem::filesystem_error when it cannot.
+    explicit PartialFile(const std::string& path);
+    // Closes the data, which stays for the next attempt or run.
+    ~PartialFile();
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+
+    std::FILE* stream() const { return file_.get(); }
+    // How many bytes were there when it was opened or started over.
+    std::uint64_t bytesAtStart() const { return bytesAtStart_; }
+    // The validator (entity tag or date) of the answer the data came from; empty when unknown.
+    const std::string& validator() const { return validator_; }
+    // Keeps the validator of a whole answer beside the data; false when it cannot.
+    bool keepValidator(const std::string& validator);
+    // Drops the data and starts it empty; throws boost::filesystem::filesystem_error.
+    void startOver();
+    // Puts the data in place as `target`; throws boost::filesystem::filesystem_error.
+    void commit(const std::string& target);
+
+private:
+    void removeValidator();
+
+    std::string path_;
+    FilePtr file_;
+    std::uint64_t bytesAtStart_ = 0;
+    std::string validator_;
+};
+
+// The name of a file's partial data in `folder`; empty for a digest that is not 32 hex digits.
+std::string partialDataPath(const std::string& folder, const std::string& md5);
+// Removes the partial data in `folder` whose digest is not among `keepDigests` (any case).
+void removePartialData(const std::string& folder, const std::set<std::string>& keepDigests);
+
+// Whether a path component is a name this program gives its temporaries or partial data, which a
+// product's files therefore must not have.
 bool isTemporaryName(const std::string& component);
 
 // Removes the temporaries a killed run left in `folder`, once per folder and process. Every

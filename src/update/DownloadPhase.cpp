@@ -14,6 +14,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <exception>
 #include <map>
+#include <set>
 #include <stdexcept>
 
 namespace {
@@ -47,11 +48,26 @@ const char kCannotCreateFileLine[] =
 enum class EntryState {
     Waiting,  // not prepared yet
     Running,  // its transfer is in the pool
+    UpToDate, // already at its place in the simulator folder: nothing to download or install
     Kept,     // already in the download folder with its digests
+    Copied,   // copied from a file on the disk with its digests
     Verified, // downloaded and proved by its digests
     Failed,   // could not be downloaded, or could not even start
     Damaged,  // downloaded, but its digests do not match
 };
+
+FileSource sourceOf(EntryState state) {
+    switch (state) {
+    case EntryState::UpToDate:
+        return FileSource::UpToDate;
+    case EntryState::Kept:
+        return FileSource::AlreadyDownloaded;
+    case EntryState::Copied:
+        return FileSource::Copied;
+    default:
+        return FileSource::Downloaded;
+    }
+}
 
 // One manifest entry on its way through the phase.
 struct Entry {
@@ -66,24 +82,29 @@ struct Entry {
     std::unique_ptr<FileSink> sink;  // while it runs
     std::unique_ptr<Transfer> transfer;
     bool refetched = false;
+    std::string copiedFrom;     // the local file it was copied from
+    std::uint64_t received = 0; // over the network, every attempt together
 
     bool finished() const { return state != EntryState::Waiting && state != EntryState::Running; }
 };
 
-// Downloads up to `parallelDownloads` files at a time and writes each entry's lines only once
-// it and every entry before it are finished, so that the log reads exactly as one download after
-// the other would have written it, a failure included.
+// Downloads several files at a time (parallelStreams or parallelConnections) and writes each
+// entry's lines only once it and every entry before it are finished, so that the log reads exactly
+// as one download after the other would have written it, a failure included.
 class DownloadWindow {
 public:
     DownloadWindow(Downloader& downloader, const ProductRecord& record, const Manifest& manifest,
-                   const ProductFolders& folders, DownloadResult& result);
+                   const std::vector<ListedFile>& removalList, const ProductFolders& folders,
+                   DownloadResult& result);
     ~DownloadWindow();
     void run();
 
 private:
     void fill();
     bool sharesFileWithEarlier(std::size_t k) const;
-    void prepare(Entry& entry);
+    void prepare(std::size_t k);
+    std::vector<std::string> localCandidates(std::size_t k) const;
+    bool copyLocally(std::size_t k);
     void start(Entry& entry);
     void waitForOne();
     void finish(Entry& entry);
@@ -94,6 +115,7 @@ private:
 
     Downloader& downloader_;
     const ProductRecord& record_;
+    const std::vector<ListedFile>& removalList_;
     const ProductFolders& folders_;
     DownloadResult& result_;
     std::vector<Entry> entries_;
@@ -105,16 +127,22 @@ private:
 };
 
 DownloadWindow::DownloadWindow(Downloader& downloader, const ProductRecord& record,
-                               const Manifest& manifest, const ProductFolders& folders,
-                               DownloadResult& result)
-    : downloader_(downloader), record_(record), folders_(folders), result_(result),
-      entries_(manifest.entries.size()),
+                               const Manifest& manifest, const std::vector<ListedFile>& removalList,
+                               const ProductFolders& folders, DownloadResult& result)
+    : downloader_(downloader), record_(record), removalList_(removalList), folders_(folders),
+      result_(result), entries_(manifest.entries.size()),
       meter_(static_cast<int>(manifest.entries.size()),
              static_cast<std::uint64_t>(std::max(record.TotalFileSize, 0)) * 1024) {
     for (std::size_t k = 0; k < entries_.size(); ++k) {
         entries_[k].listed = &manifest.entries[k];
     }
     downloader_.pool().setProgressMeter(&meter_);
+    // Partial data of a digest no longer listed can never be finished.
+    std::set<std::string> listed;
+    for (const ManifestEntry& entry : manifest.entries) {
+        listed.insert(entry.md5);
+    }
+    removePartialData(folders_.download, listed);
 }
 
 DownloadWindow::~DownloadWindow() {
@@ -130,22 +158,22 @@ void DownloadWindow::run() {
             fill();
         }
         writeBlock(turn_);
-        result_.files.push_back(entries_[turn_].state == EntryState::Kept
-                                    ? FileSource::AlreadyDownloaded
-                                    : FileSource::Downloaded);
+        result_.files.push_back(sourceOf(entries_[turn_].state));
     }
 }
 
 // Prepares the entries ahead while a download slot is free. An entry waits while an earlier one
 // that is not written yet names the same file, as it would one after the other.
 void DownloadWindow::fill() {
-    const auto slots =
-        static_cast<std::size_t>(std::max(downloader_.limits().parallelDownloads, 1));
+    // The documents before have shown whether the connection carries many transfers at once.
+    const TransferLimits& limits = downloader_.limits();
+    const auto slots = static_cast<std::size_t>(std::max(
+        downloader_.pool().multiplexed() ? limits.parallelStreams : limits.parallelConnections, 1));
     while (prepared_ < entries_.size() && !stopPreparing_ && running_.size() < slots &&
            !sharesFileWithEarlier(prepared_)) {
         Entry& entry = entries_[prepared_];
         try {
-            prepare(entry);
+            prepare(prepared_);
         } catch (...) {
             entry.error = std::current_exception();
             entry.state = EntryState::Failed;
@@ -155,21 +183,29 @@ void DownloadWindow::fill() {
     }
 }
 
+// Also one with the same digest: its bytes are then had from the earlier one's copy, and the two
+// would share their partial data.
 bool DownloadWindow::sharesFileWithEarlier(std::size_t k) const {
     const std::string mine = foldedPathText(entries_[k].listed->filePath);
     for (std::size_t j = turn_; j < k; ++j) {
-        if (foldedPathText(entries_[j].listed->filePath) == mine) {
+        if (foldedPathText(entries_[j].listed->filePath) == mine ||
+            entries_[j].listed->md5 == entries_[k].listed->md5) {
             return true;
         }
     }
     return false;
 }
 
-void DownloadWindow::prepare(Entry& entry) {
+void DownloadWindow::prepare(std::size_t k) {
+    Entry& entry = entries_[k];
     const ManifestEntry& listed = *entry.listed;
     ensureFolder(folders_.download + listed.folder, Leftovers::Remove);
     entry.remote = remoteAddress(record_.FileBaseUrl, listed.filePath);
     entry.local = folders_.download + listed.filePath;
+    if (holdsListedFile(folders_.simulator + listed.filePath, listed)) {
+        entry.state = EntryState::UpToDate;
+        return;
+    }
     if (boost::filesystem::exists(toFsPath(entry.local))) {
         const DigestMatch match = compareFileDigests(entry.local, listed.md5, listed.sha256);
         if (match == DigestMatch::Matches) {
@@ -181,7 +217,52 @@ void DownloadWindow::prepare(Entry& entry) {
             entry.checkNotes.push_back({kLogError, unreadableFileLine(entry.local)});
         }
     }
-    start(entry);
+    if (!copyLocally(k)) {
+        start(entry);
+    }
+}
+
+// Files on the disk that may hold an entry's bytes: what the removal list names with its digest
+// (a rename) and the downloaded copies of earlier entries with its digest.
+std::vector<std::string> DownloadWindow::localCandidates(std::size_t k) const {
+    const ManifestEntry& listed = *entries_[k].listed;
+    std::vector<std::string> candidates;
+    for (const ListedFile& file : removalList_) {
+        if (file.md5 == listed.md5) {
+            candidates.push_back(folders_.simulator + file.filePath);
+        }
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+        if (entries_[j].listed->md5 == listed.md5) {
+            candidates.push_back(entries_[j].state == EntryState::UpToDate
+                                     ? folders_.simulator + entries_[j].listed->filePath
+                                     : entries_[j].local);
+        }
+    }
+    return candidates;
+}
+
+// The entry's bytes from the first candidate that holds them, as a second name where the system
+// allows it; the source stays where it is.
+bool DownloadWindow::copyLocally(std::size_t k) {
+    Entry& entry = entries_[k];
+    for (const std::string& source : localCandidates(k)) {
+        if (!holdsListedFile(source, *entry.listed)) {
+            continue;
+        }
+        try {
+            linkOrCopyFileSafely(source, entry.local, Durability::Cached);
+        } catch (const boost::filesystem::filesystem_error&) {
+            continue;
+        }
+        if (compareFileDigests(entry.local, entry.listed->md5, entry.listed->sha256) ==
+            DigestMatch::Matches) {
+            entry.copiedFrom = source;
+            entry.state = EntryState::Copied;
+            return true;
+        }
+    }
+    return false;
 }
 
 void DownloadWindow::start(Entry& entry) {
@@ -190,7 +271,8 @@ void DownloadWindow::start(Entry& entry) {
         static_cast<std::uint64_t>(std::max(entry.listed->fileSize, 0)) * 1024 +
         kFileSizeSlackBytes;
     try {
-        entry.sink = std::make_unique<FileSink>(entry.local, maxBytes);
+        entry.sink = std::make_unique<FileSink>(
+            entry.local, maxBytes, partialDataPath(folders_.download, entry.listed->md5));
     } catch (const boost::filesystem::filesystem_error&) {
         entry.notes.push_back({kLogError, kCannotCreateFileLine});
         entry.state = EntryState::Failed;
@@ -276,10 +358,21 @@ void DownloadWindow::writeBlock(std::size_t k) {
         tell(entry, "failed");
         std::rethrow_exception(entry.error);
     }
-    if (entry.state == EntryState::Kept) {
+    switch (entry.state) {
+    case EntryState::UpToDate:
+        logMessage(kLogInfo, shown(filePath) + " is already up to date.");
+        return;
+    case EntryState::Kept:
         logMessage(kLogInfo, "Existing file integrity OK: " + shown(filePath));
         tell(entry, "kept");
         return;
+    case EntryState::Copied:
+        logNotes(entry.checkNotes);
+        logMessage(kLogInfo,
+                   shown(filePath) + " copied from " + shown(entry.copiedFrom) + " (same digest).");
+        return;
+    default:
+        break;
     }
     logNotes(entry.checkNotes);
     logMessage(kLogInfo, shown(filePath) + " downloading.");
@@ -320,13 +413,15 @@ void DownloadWindow::cancel() {
 } // namespace
 
 void downloadFiles(Downloader& downloader, const ProductRecord& record, const Manifest& manifest,
-                   const ProductFolders& folders, DownloadResult& result) {
-    DownloadWindow(downloader, record, manifest, folders, result).run();
+                   const std::vector<ListedFile>& removalList, const ProductFolders& folders,
+                   DownloadResult& result) {
+    DownloadWindow(downloader, record, manifest, removalList, folders, result).run();
 }
 
 DownloadResult downloadFiles(Downloader& downloader, const ProductRecord& record,
-                             const Manifest& manifest, const ProductFolders& folders) {
+                             const Manifest& manifest, const std::vector<ListedFile>& removalList,
+                             const ProductFolders& folders) {
     DownloadResult result;
-    downloadFiles(downloader, record, manifest, folders, result);
+    downloadFiles(downloader, record, manifest, removalList, folders, result);
     return result;
 }

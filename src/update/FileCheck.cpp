@@ -6,6 +6,7 @@
 #include "system/Platform.h"
 
 #include <boost/filesystem/exception.hpp>
+#include <boost/filesystem/operations.hpp>
 #include <stdexcept>
 
 #include <optional>
@@ -53,4 +54,18 @@ bool checkFileDigest(const std::string& path, const std::string& md5, const std:
         logMessage(kLogError, unreadableFileLine(path));
     }
     return match == DigestMatch::Matches;
+}
+
+bool holdsListedFile(const std::string& path, const ManifestEntry& entry) {
+    boost::system::error_code ec;
+    const auto status = boost::filesystem::symlink_status(toFsPath(path), ec);
+    if (ec || !boost::filesystem::is_regular_file(status)) {
+        return false;
+    }
+    const auto size = boost::filesystem::file_size(toFsPath(path), ec);
+    if (ec || entry.fileSize < 0 ||
+        (size + 1023) / 1024 != static_cast<std::uint64_t>(entry.fileSize)) {
+        return false;
+    }
+    return compareFileDigests(path, entry.md5, entry.sha256) == DigestMatch::Matches;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "update/Manifest.h"
+
 #include <exception>
 #include <string>
 
@@ -26,3 +28,7 @@ std::string unreadableFileLine(const std::string& path);
 // compareFileDigests, logging the line of a file that cannot be read; true when it matches.
 bool checkFileDigest(const std::string& path, const std::string& md5,
                      const std::string& sha256 = "");
+
+// Whether the path holds the entry's file: a regular file (not a link) of its listed size
+// (kilobytes rounded up) and digests. Logs nothing; false for anything unreadable.
+bool holdsListedFile(const std::string& path, const ManifestEntry& entry);

@@ -22,30 +22,37 @@ struct ProductFolders {
 // std::runtime_error (or a filesystem error) with the product's failure line when it cannot
 // finish; what it did before stays for the next run.
 
-// How the download phase came by each file of the manifest, in its order.
+// How the download phase came by each file of the manifest, in its order. UpToDate: the file is
+// at its place in the simulator folder already, and is neither downloaded nor installed.
 enum class FileSource { AlreadyDownloaded, Downloaded, Copied, UpToDate, Patched };
 struct DownloadResult {
     std::vector<FileSource> files;
     std::uint64_t bytesReceived = 0; // what this run received over the network
 };
 // Brings every file of the manifest into the download folder, proved by its digests, several at a
-// time; the log reads as one download after the other. `result` holds what is done so far, also
-// when the phase throws.
+// time; the log reads as one download after the other. A file is looked for on the disk first:
+// at its own place, at a place the removal list names with its digest, among the downloaded
+// copies; partial data a killed or failed run left is gone on with. `result` holds what is done
+// so far, also when the phase throws.
 void downloadFiles(Downloader& downloader, const ProductRecord& record, const Manifest& manifest,
-                   const ProductFolders& folders, DownloadResult& result);
+                   const std::vector<ListedFile>& removalList, const ProductFolders& folders,
+                   DownloadResult& result);
 DownloadResult downloadFiles(Downloader& downloader, const ProductRecord& record,
-                             const Manifest& manifest, const ProductFolders& folders);
+                             const Manifest& manifest, const std::vector<ListedFile>& removalList,
+                             const ProductFolders& folders);
 
 // What the install phase did at each file's place in the simulator folder, in manifest order.
 enum class InstallAction {
     Replaced,         // an older file was there, now in the backup folder
     Added,            // nothing was there
-    AlreadyInstalled, // an earlier, interrupted run had put the new file there; its backup stays
+    AlreadyInstalled, // the new file was there (up to date, or put there by an interrupted run):
+                      // left as it is, and its backup, if any, stays
 };
 struct InstallResult {
     std::vector<InstallAction> files;
 };
-// Backs up what each downloaded file replaces, installs it and checks it again.
+// Backs up what each downloaded file replaces, installs it and checks it again; a file already
+// at its place is left alone.
 InstallResult installFiles(const Manifest& manifest, const ProductFolders& folders);
 
 // What became of a file the removal list names.

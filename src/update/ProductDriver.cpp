@@ -150,7 +150,8 @@ Manifest Updater::runPhases(ProductRecord& record, const ProductFolders& folders
     const auto removalList = fetchRemovalList(downloader, record, installedVersion);
     requireDiskSpace(record, manifest, folders, volumeSpace);
     report.reachedDownload = true;
-    downloadFiles(downloader, record, manifest, folders, report.download);
+    downloadFiles(downloader, record, manifest, removalList.value_or(std::vector<ListedFile>{}),
+                  folders, report.download);
     report.removed = installWhole(record, manifest, removalList, folders, installedDisplayVersion);
     return manifest;
 }
@@ -219,5 +220,6 @@ void Updater::tidyDownloads(const std::vector<InstalledProduct>& installed) {
     for (const InstalledProduct& product : installed) {
         closeJournal(product.folders);
         deleteDownloadedCopies(product.manifest, product.folders);
+        removePartialData(product.folders.download, {});
     }
 }

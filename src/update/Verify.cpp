@@ -119,7 +119,7 @@ bool Updater::repairProduct(const ProductRecord& record) {
     }
     const Manifest& differing = comparison.differing;
     requireDiskSpace(record, differing, *folders, volumeSpace);
-    downloadFiles(downloader, record, differing, *folders);
+    downloadFiles(downloader, record, differing, {}, *folders);
     installWhole(record, differing, std::nullopt, *folders, installedDisplayVersion,
                  JournalKind::Repair);
     if (!closeJournal(*folders, JournalKind::Repair)) {

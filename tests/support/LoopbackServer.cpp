@@ -150,6 +150,39 @@ LoopbackServer::Handler wrongRange(const std::string& bytes) {
     };
 }
 
+LoopbackServer::Handler taggedFile(const std::string& bytes, const std::string& tag, std::size_t at,
+                                   int cuts) {
+    auto left = std::make_shared<std::atomic<int>>(cuts);
+    return [bytes, tag, at, left](const httplib::Request& request, httplib::Response& response) {
+        const bool cut = (*left)-- > 0;
+        const std::string range = request.get_header_value("Range");
+        const bool sameFile =
+            !request.has_header("If-Range") || request.get_header_value("If-Range") == tag;
+        const std::size_t from =
+            sameFile && range.rfind("bytes=", 0) == 0 ? std::stoul(range.substr(6)) : 0;
+        response.set_header("ETag", tag);
+        response.status = 200;
+        if (from > 0) {
+            response.status = 206;
+            response.set_header("Content-Range", "bytes " + std::to_string(from) + "-" +
+                                                     std::to_string(bytes.size() - 1) + "/" +
+                                                     std::to_string(bytes.size()));
+        }
+        // Chunked, so that the server library leaves the range to this handler.
+        const std::size_t end = cut ? std::max(std::min(at, bytes.size()), from) : bytes.size();
+        response.set_chunked_content_provider(
+            "application/octet-stream",
+            [bytes, from, end, cut](std::size_t, httplib::DataSink& sink) {
+                sink.write(bytes.data() + from, end - from);
+                if (cut) {
+                    return false;
+                }
+                sink.done();
+                return true;
+            });
+    };
+}
+
 LoopbackServer::Handler stallAfterHeaders(std::shared_ptr<std::atomic<bool>> release) {
     return [release](const httplib::Request&, httplib::Response& response) {
         response.set_content_provider(

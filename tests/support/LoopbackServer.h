@@ -60,6 +60,11 @@ LoopbackServer::Handler cutAfter(const std::string& bytes, std::size_t at, int c
 LoopbackServer::Handler ignoringRange(const std::string& bytes);
 // The whole bytes with status 206, whatever Range the request asks for: a broken resume.
 LoopbackServer::Handler wrongRange(const std::string& bytes);
+// The bytes with an entity tag, honouring a Range only while its If-Range (when sent) names that
+// tag, as a server does for a file that may change between requests; the first `cuts` answers
+// drop the connection once `at` bytes of the whole were sent.
+LoopbackServer::Handler taggedFile(const std::string& bytes, const std::string& tag,
+                                   std::size_t at = std::string::npos, int cuts = 0);
 // Headers and the first byte, then nothing until `release` is set (at most a minute and a half).
 LoopbackServer::Handler stallAfterHeaders(std::shared_ptr<std::atomic<bool>> release);
 // Bytes without end, `rate` bytes a second (0: as fast as they go), until the client gives up;

@@ -32,7 +32,7 @@ protected:
         updater.installedVersion = 110;
         updater.installedDisplayVersion = "1.1.0";
         TransferLimits quick; // transient failures are tried again at once
-        quick.firstRetryDelaySeconds = 0;
+        quick.firstRetryDelayMilliseconds = 0;
         updater.downloader.setLimits(quick);
         updater.updaterFolder = updaterFolder();
         boost::filesystem::create_directories(toFsPath(dir.file("Sim/VEXL 747")));
