@@ -399,6 +399,15 @@ TEST_F(DownloadPhaseTest, PartialDataAKilledRunLeftIsGoneOnWithUnlessTheFileChan
     }
 }
 
+TEST_F(DownloadPhaseTest, PartialDataThatIsAlreadyTheWholeFileIsFetchedOnceMoreWhole) {
+    const std::string bytes = patterned(30000);
+    publish(3, 110, {{"a.bin", {"", bytes}}});
+    writeFile(partialOf(bytes), bytes); // stopped after the last byte, before it took its name
+    EXPECT_EQ(download(record()), "");  // the service answers 416 to the range after its end
+    EXPECT_EQ(readFile(local(tempFolder() + "a.bin")), bytes);
+    EXPECT_EQ(service.server.headers("Range"), (std::vector<std::string>{"", "bytes=30000-", ""}));
+}
+
 TEST_F(DownloadPhaseTest, PartialDataOfADigestNoLongerListedGoes) {
     publish(3, 110, {{"a.bin", {"", "new bytes"}}});
     writeFile(partialOf("old bytes"), "old");

@@ -388,6 +388,13 @@ Transfer::Verdict Transfer::judgeAnswer(long status) {
         return proxyRefused();
     }
     const std::string reason = "server provided abnormal response code " + std::to_string(status);
+    // Nothing after the bytes kept: a run stopped after the last byte, before the file took its
+    // name, or partial data longer than the file. The whole, once more, at once.
+    if (status == 416 && resumeFrom_ > 0) {
+        startOver();
+        retryDelay_ = 0;
+        return sinkRefused_ ? fail(reason, status) : Verdict::Retry;
+    }
     if (transientStatus(status)) {
         const Verdict verdict = retryOrFail(reason, status);
         // A sink that takes any answer (a document) has what the service answered, once no
