@@ -103,6 +103,9 @@ sub vexl_document_response {
     set beresp.http.Cache-Control = "no-cache";
     if (beresp.status != 200) {
         set beresp.uncacheable = true;
+    } else if (!beresp.was_304) {
+        # A plain store sends JSON as it is; the edge compresses it for the clients that ask.
+        set beresp.do_gzip = true;
     }
 }
 
