@@ -1,4 +1,6 @@
 #include "support/UpdateFixture.h"
+#include "system/BinaryPatch.h"
+#include "system/SafeWrite.h"
 
 using nlohmann::json;
 
@@ -11,7 +13,7 @@ protected:
         return errorOf([&] {
             result =
                 downloadFiles(updater.downloader, r, fetchFileManifest(updater.downloader, r, 110),
-                              removed, folders());
+                              sources, folders());
         });
     }
 
@@ -32,7 +34,7 @@ protected:
     }
 
     DownloadResult result;
-    std::vector<ListedFile> removed; // the removal list the driver had
+    LocalSources sources; // the removal list and patches the driver had
 
     const Files files = {{"SimObjects\\747\\model.mdl", {"SimObjects\\747", "model bytes"}},
                          {"SimObjects\\747\\panel.cfg", {"SimObjects\\747", "[panel]"}},
@@ -426,7 +428,7 @@ TEST_F(DownloadPhaseTest, FilesOnTheDiskWithTheirDigestAreCopiedOrKeptWithoutARe
     const std::string sim = simulatorFolder();
     writeFile(local(sim + "Old\\a.tex"), "texture");  // the folder the release renamed
     writeFile(local(sim + "Other\\a.tex"), "textur"); // the digest only of the listed bytes
-    removed = {{"Other\\a.tex", md5Of("texture")}, {"Old\\a.tex", md5Of("texture")}};
+    sources.removalList = {{"Other\\a.tex", md5Of("texture")}, {"Old\\a.tex", md5Of("texture")}};
     writeFile(local(sim + "b.cfg"), "config");
     EXPECT_EQ(download(record()), "");
     EXPECT_EQ(result.files, (std::vector<FileSource>{FileSource::Copied, FileSource::UpToDate,
@@ -449,4 +451,52 @@ TEST_F(DownloadPhaseTest, FilesOnTheDiskWithTheirDigestAreCopiedOrKeptWithoutARe
     EXPECT_EQ(readFile(local(tempFolder() + "d.tex")), "texture");
     EXPECT_EQ(readFile(local(sim + "Old\\a.tex")), "texture"); // until the removal step
     EXPECT_FALSE(fileExists(local(tempFolder() + "b.cfg")));
+}
+
+TEST_F(DownloadPhaseTest, AFileIsBuiltFromAPatchOfTheInstalledCopyOrElseComesWhole) {
+    // a.bin is patched; b.bin's patch is corrupt (its digest listed as served), c.bin's longer
+    // than listed, and d.bin's installed copy is not the one its patch is from.
+    std::map<std::string, std::pair<std::string, std::string>> versions; // old and new bytes
+    std::vector<json> patches;
+    Files files;
+    for (const std::string name : {"a.bin", "b.bin", "c.bin", "d.bin"}) {
+        std::string old = patterned(1536 * 1024);
+        old[0] = name[0];
+        std::string changed = old;
+        changed.replace(700000, 5, "edit!");
+        const std::string patch = makePatch(old, changed);
+        std::string served = patch;
+        if (name == "b.bin") {
+            served[served.size() / 2] ^= 0x5a;
+        } else if (name == "c.bin") {
+            served += std::string(70000, 'z');
+        }
+        patches.push_back(
+            service.setPatch(3, name, old, changed, name == "b.bin" ? served : patch, served));
+        writeFile(local(simulatorFolder() + name), name == "d.bin" ? old + "x" : old);
+        versions[name] = {old, changed};
+        files[name] = {"", changed};
+    }
+    publish(3, 110, files);
+    sources.patches = readPatchList(json(patches).dump());
+    EXPECT_EQ(download(record()), "");
+    EXPECT_EQ(result.files,
+              (std::vector<FileSource>{FileSource::Patched, FileSource::Downloaded,
+                                       FileSource::Downloaded, FileSource::Downloaded}));
+    for (const auto& [name, bytes] : versions) {
+        EXPECT_EQ(readFile(local(tempFolder() + name)), bytes.second) << name;
+    }
+    const std::size_t patchSize = patches[0]["PatchSize"].get<std::size_t>();
+    const std::vector<std::string> lines = log.lines();
+    EXPECT_EQ(
+        std::vector<std::string>(lines.begin(), lines.begin() + 6),
+        (std::vector<std::string>{
+            "[VEXL 1] *** Downloading file 1 of 4 ***",
+            "[VEXL 1] a.bin built from a patch of the installed copy (" +
+                std::to_string(patchSize) + " of 1572864 bytes).",
+            "[VEXL 1] *** Downloading file 2 of 4 ***", "[VEXL 1] b.bin downloading.",
+            "[VEXL 1] Progress:", "[VEXL 1] File 2 of 4 downloaded, passed integrity check."}));
+    EXPECT_EQ(service.server.count(service.fileTarget(1, "a.bin")), 0);
+    EXPECT_EQ(service.server.requests().size(), 1u + 3 + 3); // manifest, patches, whole files
+    EXPECT_FALSE(fileExists(local(patchDataPath(tempFolder(), md5Of(versions["a.bin"].second)))));
 }

@@ -2,6 +2,7 @@
 
 #include "net/Signatures.h"
 #include "publish/FreshTree.h"
+#include "publish/Patches.h"
 #include "publish/Releases.h"
 #include "publish/Signing.h"
 #include "system/Paths.h"
@@ -65,6 +66,14 @@ public:
             writeFileSafely(target + ".sig", recordDocument(record) + "\n", Durability::OnDisk);
         }
     }
+
+    // Bytes the program made, such as a patch: no document, so no signature record.
+    void data(const std::string& relative, const std::string& bytes) const {
+        writeFileSafely(prepare(relative), bytes, Durability::OnDisk);
+    }
+
+    // The previous tree, which the new one replaces once complete.
+    fs::path previous() const { return fresh_.output(); }
 
     // The file's path in the tree: a second name of the previous tree's file when that has the
     // same bytes, so that a publication costs only what changed; else a copy.
@@ -164,6 +173,18 @@ void writeManifest(const TreeWriter& tree, const std::string& name, const json& 
     tree.document("manifest/files/" + name, entries.dump(1, '\t') + "\n");
 }
 
+// A version never published has no installed copy known to patch.
+void writePatchLists(const TreeWriter& tree, const Product& product) {
+    const PatchWriter write = [&tree](const std::string& relative, const std::string& bytes) {
+        tree.data(relative, bytes);
+    };
+    const std::string folder = "manifest/patches/" + std::to_string(product.id) + "/";
+    for (const auto& [number, list] : writePatches(product, tree.previous(), write)) {
+        tree.document(folder + std::to_string(number) + ".json", list.dump(1, '\t') + "\n");
+    }
+    tree.document(folder + "full.json", json::array().dump() + "\n");
+}
+
 void writeProduct(const TreeWriter& tree, const Product& product) {
     const Digests sha256 = copyNewestFiles(tree, product);
     const auto& [newestNumber, newest] = *product.releases.rbegin();
@@ -181,6 +202,7 @@ void writeProduct(const TreeWriter& tree, const Product& product) {
     }
     writeManifest(tree, folder + "full.json", manifestFrom(newest.files, nullptr, sha256));
     tree.document("manifest/removed/" + folder + "full.json", json::array().dump() + "\n");
+    writePatchLists(tree, product);
 }
 
 // Every pair the updater asks for gets a document, an empty list where nothing is published.

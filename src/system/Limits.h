@@ -47,6 +47,13 @@ constexpr std::size_t kMaxJournalBytes = 256u * 1024u * 1024u;
 // The validator (entity tag or date) kept beside a download's partial data, read back from disk.
 constexpr std::size_t kMaxValidatorBytes = 1024;
 
+// Binary patches: made for files of at least kMinPatchedFileBytes and at most kMaxPatchedFileBytes
+// (both ends refuse larger ones, whose reference and window would not fit in memory), kept when
+// at most half the file; a patch may exceed its listed size by kPatchSlackBytes.
+constexpr std::uint64_t kMinPatchedFileBytes = 1024u * 1024u;
+constexpr std::uint64_t kMaxPatchedFileBytes = 256u * 1024u * 1024u;
+constexpr std::uint64_t kPatchSlackBytes = 64u * 1024u;
+
 // A product information document listing more products than this is unusable.
 constexpr std::size_t kMaxProductsPerDocument = 100;
 

@@ -18,6 +18,7 @@ const std::string kTemporaryPrefix = "~vexl-";
 const std::string kTemporarySuffix = ".tmp";
 const std::string kPartialSuffix = ".part";
 const std::string kValidatorSuffix = ".validator";
+const std::string kPatchSuffix = ".patch";
 constexpr std::size_t kMd5Digits = 32;
 constexpr std::size_t kTemporaryDigits = 16;
 constexpr int kNameAttempts = 64;
@@ -91,6 +92,11 @@ bool isPartialDataName(const std::string& component) {
            isHexName(component, kMd5Digits, kValidatorSuffix);
 }
 
+// A downloaded patch, used at once; one that is still there was left by a run that stopped.
+bool isPatchDataName(const std::string& component) {
+    return isHexName(component, kMd5Digits, kPatchSuffix);
+}
+
 std::string lowerCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
@@ -130,7 +136,8 @@ template <typename Stale> void removeEntries(const std::string& folder, const St
 } // namespace
 
 bool isTemporaryName(const std::string& component) {
-    return isUniqueTemporaryName(component) || isPartialDataName(component);
+    return isUniqueTemporaryName(component) || isPartialDataName(component) ||
+           isPatchDataName(component);
 }
 
 // Temporaries a killed run left behind. The run lock keeps any other run of the program out, so
@@ -350,13 +357,19 @@ std::string partialDataPath(const std::string& folder, const std::string& md5) {
     return isHexName(name, kMd5Digits, kPartialSuffix) ? folder + name : "";
 }
 
+std::string patchDataPath(const std::string& folder, const std::string& md5) {
+    const std::string name = kTemporaryPrefix + lowerCase(md5) + kPatchSuffix;
+    return isPatchDataName(name) ? folder + name : "";
+}
+
 void removePartialData(const std::string& folder, const std::set<std::string>& keepDigests) {
     std::set<std::string> keep;
     for (const std::string& md5 : keepDigests) {
         keep.insert(lowerCase(md5));
     }
     removeEntries(folder, [&keep](const std::string& name, bool) {
-        return isPartialDataName(name) &&
-               keep.count(name.substr(kTemporaryPrefix.size(), kMd5Digits)) == 0;
+        return isPatchDataName(name) ||
+               (isPartialDataName(name) &&
+                keep.count(name.substr(kTemporaryPrefix.size(), kMd5Digits)) == 0);
     });
 }

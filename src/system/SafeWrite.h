@@ -85,7 +85,11 @@ private:
 
 // The name of a file's partial data in `folder`; empty for a digest that is not 32 hex digits.
 std::string partialDataPath(const std::string& folder, const std::string& md5);
-// Removes the partial data in `folder` whose digest is not among `keepDigests` (any case).
+// Where a patch to the file with that MD5 is downloaded in `folder` before it is applied; empty for
+// a digest that is not 32 hex digits.
+std::string patchDataPath(const std::string& folder, const std::string& md5);
+// Removes the partial data in `folder` whose digest is not among `keepDigests` (any case), and
+// every patch a stopped run left there.
 void removePartialData(const std::string& folder, const std::set<std::string>& keepDigests);
 
 // Whether a path component is a name this program gives its temporaries or partial data, which a

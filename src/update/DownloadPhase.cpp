@@ -9,6 +9,8 @@
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
 #include "update/FileCheck.h"
+#include "update/Patching.h"
+#include "update/ServiceQueries.h"
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
@@ -51,6 +53,7 @@ enum class EntryState {
     UpToDate, // already at its place in the simulator folder: nothing to download or install
     Kept,     // already in the download folder with its digests
     Copied,   // copied from a file on the disk with its digests
+    Patched,  // built from a patch of the installed copy, with its digests
     Verified, // downloaded and proved by its digests
     Failed,   // could not be downloaded, or could not even start
     Damaged,  // downloaded, but its digests do not match
@@ -64,6 +67,8 @@ FileSource sourceOf(EntryState state) {
         return FileSource::AlreadyDownloaded;
     case EntryState::Copied:
         return FileSource::Copied;
+    case EntryState::Patched:
+        return FileSource::Patched;
     default:
         return FileSource::Downloaded;
     }
@@ -82,8 +87,12 @@ struct Entry {
     std::unique_ptr<FileSink> sink;  // while it runs
     std::unique_ptr<Transfer> transfer;
     bool refetched = false;
-    std::string copiedFrom;     // the local file it was copied from
-    std::uint64_t received = 0; // over the network, every attempt together
+    const ListedPatch* patch = nullptr; // while its patch is the transfer; then the whole file
+    bool patchTried = false;
+    std::uint64_t patchBytes = 0; // of the patch it was built from
+    std::uint64_t builtBytes = 0; // of the file built from it
+    std::string copiedFrom;       // the local file it was copied from
+    std::uint64_t received = 0;   // over the network, every attempt together
 
     bool finished() const { return state != EntryState::Waiting && state != EntryState::Running; }
 };
@@ -94,7 +103,7 @@ struct Entry {
 class DownloadWindow {
 public:
     DownloadWindow(Downloader& downloader, const ProductRecord& record, const Manifest& manifest,
-                   const std::vector<ListedFile>& removalList, const ProductFolders& folders,
+                   const LocalSources& sources, const ProductFolders& folders,
                    DownloadResult& result);
     ~DownloadWindow();
     void run();
@@ -105,9 +114,12 @@ private:
     void prepare(std::size_t k);
     std::vector<std::string> localCandidates(std::size_t k) const;
     bool copyLocally(std::size_t k);
+    bool startPatch(Entry& entry);
     void start(Entry& entry);
+    void launch(Entry& entry, const std::string& url);
     void waitForOne();
     void finish(Entry& entry);
+    void finishPatch(Entry& entry, const Transfer& transfer, FileSink& sink);
     void verify(Entry& entry);
     void writeBlock(std::size_t k);
     void tell(const Entry& entry, const char* outcome);
@@ -115,7 +127,7 @@ private:
 
     Downloader& downloader_;
     const ProductRecord& record_;
-    const std::vector<ListedFile>& removalList_;
+    const LocalSources& sources_;
     const ProductFolders& folders_;
     DownloadResult& result_;
     std::vector<Entry> entries_;
@@ -127,9 +139,9 @@ private:
 };
 
 DownloadWindow::DownloadWindow(Downloader& downloader, const ProductRecord& record,
-                               const Manifest& manifest, const std::vector<ListedFile>& removalList,
+                               const Manifest& manifest, const LocalSources& sources,
                                const ProductFolders& folders, DownloadResult& result)
-    : downloader_(downloader), record_(record), removalList_(removalList), folders_(folders),
+    : downloader_(downloader), record_(record), sources_(sources), folders_(folders),
       result_(result), entries_(manifest.entries.size()),
       meter_(static_cast<int>(manifest.entries.size()),
              static_cast<std::uint64_t>(std::max(record.TotalFileSize, 0)) * 1024) {
@@ -217,7 +229,7 @@ void DownloadWindow::prepare(std::size_t k) {
             entry.checkNotes.push_back({kLogError, unreadableFileLine(entry.local)});
         }
     }
-    if (!copyLocally(k)) {
+    if (!copyLocally(k) && !startPatch(entry)) {
         start(entry);
     }
 }
@@ -227,7 +239,7 @@ void DownloadWindow::prepare(std::size_t k) {
 std::vector<std::string> DownloadWindow::localCandidates(std::size_t k) const {
     const ManifestEntry& listed = *entries_[k].listed;
     std::vector<std::string> candidates;
-    for (const ListedFile& file : removalList_) {
+    for (const ListedFile& file : sources_.removalList) {
         if (file.md5 == listed.md5) {
             candidates.push_back(folders_.simulator + file.filePath);
         }
@@ -265,6 +277,27 @@ bool DownloadWindow::copyLocally(std::size_t k) {
     return false;
 }
 
+// A patch of the installed copy instead of the whole file, where the service offers one; the whole
+// file follows when the patch cannot be had or used.
+bool DownloadWindow::startPatch(Entry& entry) {
+    const std::string installed = folders_.simulator + entry.listed->filePath;
+    entry.patch =
+        entry.patchTried ? nullptr : usablePatch(sources_.patches, *entry.listed, installed);
+    entry.patchTried = true;
+    if (entry.patch == nullptr) {
+        return false;
+    }
+    try {
+        entry.sink = std::make_unique<FileSink>(patchDataPath(folders_.download, entry.listed->md5),
+                                                entry.patch->size + kPatchSlackBytes);
+    } catch (const boost::filesystem::filesystem_error&) {
+        entry.patch = nullptr;
+        return false;
+    }
+    launch(entry, patchAddress(record_, *entry.patch, entry.listed->md5));
+    return true;
+}
+
 void DownloadWindow::start(Entry& entry) {
     // A service that lies about a size cannot fill the disk.
     const std::uint64_t maxBytes =
@@ -278,7 +311,11 @@ void DownloadWindow::start(Entry& entry) {
         entry.state = EntryState::Failed;
         return;
     }
-    entry.transfer = std::make_unique<Transfer>(entry.remote, downloader_.limits(), *entry.sink);
+    launch(entry, entry.remote);
+}
+
+void DownloadWindow::launch(Entry& entry, const std::string& url) {
+    entry.transfer = std::make_unique<Transfer>(url, downloader_.limits(), *entry.sink);
     entry.transfer->setReceiveBuffer(kDownloadBufferBytes);
     entry.transfer->setLogNow(false);
     entry.transfer->setProgressMeter(&meter_);
@@ -310,6 +347,10 @@ void DownloadWindow::finish(Entry& entry) {
     const std::unique_ptr<Transfer> transfer = std::move(entry.transfer);
     const std::unique_ptr<FileSink> sink = std::move(entry.sink);
     result_.bytesReceived += transfer->bytesReceived();
+    if (entry.patch != nullptr) {
+        finishPatch(entry, *transfer, *sink);
+        return;
+    }
     entry.notes.insert(entry.notes.end(), transfer->notes().begin(), transfer->notes().end());
     entry.state = EntryState::Failed;
     if (transfer->failed()) {
@@ -323,6 +364,39 @@ void DownloadWindow::finish(Entry& entry) {
         return;
     }
     verify(entry);
+}
+
+// A patch that cannot be had, applied or proved leaves no line: the whole file comes instead, and
+// its lines are those of one download.
+void DownloadWindow::finishPatch(Entry& entry, const Transfer& transfer, FileSink& sink) {
+    const std::string patchPath = patchDataPath(folders_.download, entry.listed->md5);
+    const ListedPatch& patch = *entry.patch;
+    entry.patch = nullptr;
+    bool built = false;
+    if (!transfer.failed()) {
+        try {
+            sink.commit();
+            const std::uint64_t maxBytes =
+                static_cast<std::uint64_t>(std::max(entry.listed->fileSize, 0)) * 1024 +
+                kFileSizeSlackBytes;
+            built = buildFromPatch(folders_.simulator + entry.listed->filePath, patchPath, patch,
+                                   entry.local, maxBytes) &&
+                    compareFileDigests(entry.local, entry.listed->md5, entry.listed->sha256) ==
+                        DigestMatch::Matches;
+        } catch (const boost::filesystem::filesystem_error&) {
+        }
+    }
+    boost::system::error_code ec;
+    boost::filesystem::remove(toFsPath(patchPath), ec);
+    if (!built) {
+        start(entry);
+        return;
+    }
+    entry.notes.insert(entry.notes.end(), transfer.notes().begin(), transfer.notes().end());
+    entry.patchBytes = transfer.bytesReceived();
+    entry.builtBytes = boost::filesystem::file_size(toFsPath(entry.local), ec);
+    entry.state = EntryState::Patched;
+    meter_.skipBytes(entry.builtBytes - std::min(entry.builtBytes, entry.patchBytes));
 }
 
 void DownloadWindow::verify(Entry& entry) {
@@ -371,6 +445,14 @@ void DownloadWindow::writeBlock(std::size_t k) {
         logMessage(kLogInfo,
                    shown(filePath) + " copied from " + shown(entry.copiedFrom) + " (same digest).");
         return;
+    case EntryState::Patched:
+        logNotes(entry.checkNotes);
+        logNotes(entry.notes);
+        logMessage(kLogInfo, shown(filePath) + " built from a patch of the installed copy (" +
+                                 std::to_string(entry.patchBytes) + " of " +
+                                 std::to_string(entry.builtBytes) + " bytes).");
+        tell(entry, "patched");
+        return;
     default:
         break;
     }
@@ -413,15 +495,15 @@ void DownloadWindow::cancel() {
 } // namespace
 
 void downloadFiles(Downloader& downloader, const ProductRecord& record, const Manifest& manifest,
-                   const std::vector<ListedFile>& removalList, const ProductFolders& folders,
+                   const LocalSources& sources, const ProductFolders& folders,
                    DownloadResult& result) {
-    DownloadWindow(downloader, record, manifest, removalList, folders, result).run();
+    DownloadWindow(downloader, record, manifest, sources, folders, result).run();
 }
 
 DownloadResult downloadFiles(Downloader& downloader, const ProductRecord& record,
-                             const Manifest& manifest, const std::vector<ListedFile>& removalList,
+                             const Manifest& manifest, const LocalSources& sources,
                              const ProductFolders& folders) {
     DownloadResult result;
-    downloadFiles(downloader, record, manifest, removalList, folders, result);
+    downloadFiles(downloader, record, manifest, sources, folders, result);
     return result;
 }

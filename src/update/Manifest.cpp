@@ -9,8 +9,12 @@
 
 namespace {
 
+bool isHexText(const std::string& text, std::size_t digits) {
+    return text.size() == digits && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
 bool isSha256Text(const std::string& text) {
-    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+    return isHexText(text, 64);
 }
 
 ManifestEntry readEntry(nlohmann::json& item, bool withSha256) {
@@ -58,4 +62,18 @@ std::vector<ListedFile> readRemovalList(const std::string& body) {
         files.push_back(file);
     }
     return files;
+}
+
+std::vector<ListedPatch> readPatchList(const std::string& body) {
+    std::vector<ListedPatch> patches;
+    for (nlohmann::json& item : parseDocument(body).get<std::vector<nlohmann::json>>()) {
+        ListedPatch patch{readText(item, "FilePath"), readText(item, "FromMD5"),
+                          readNumber(item, "PatchSize"), readText(item, "PatchSHA256")};
+        // Only ever matched against the manifest's names and digests, never used as a path: a
+        // patch that cannot be right is left out, and its file comes whole.
+        if (isHexText(patch.fromMd5, 32) && isSha256Text(patch.sha256) && patch.size > 0) {
+            patches.push_back(patch);
+        }
+    }
+    return patches;
 }

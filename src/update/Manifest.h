@@ -37,3 +37,16 @@ std::set<std::string> installedNames(const Manifest& manifest);
 
 // Reads a removal list, with the same errors.
 std::vector<ListedFile> readRemovalList(const std::string& body);
+
+// A patch the service offers for a file of the manifest: it builds that file from the installed
+// copy with FromMD5.
+struct ListedPatch {
+    std::string filePath;  // FilePath
+    std::string fromMd5;   // FromMD5
+    std::int32_t size = 0; // PatchSize, in bytes
+    std::string sha256;    // PatchSHA256, of the patch's bytes
+};
+
+// Reads a patch list, with the same errors; an entry whose digests or size cannot be right is
+// left out.
+std::vector<ListedPatch> readPatchList(const std::string& body);

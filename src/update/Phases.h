@@ -29,16 +29,21 @@ struct DownloadResult {
     std::vector<FileSource> files;
     std::uint64_t bytesReceived = 0; // what this run received over the network
 };
+// What the service's other documents say about bytes already on the disk.
+struct LocalSources {
+    std::vector<ListedFile> removalList; // a file it names may be one of the manifest, renamed
+    std::vector<ListedPatch> patches;    // patches from the installed copies
+};
 // Brings every file of the manifest into the download folder, proved by its digests, several at a
 // time; the log reads as one download after the other. A file is looked for on the disk first:
 // at its own place, at a place the removal list names with its digest, among the downloaded
-// copies; partial data a killed or failed run left is gone on with. `result` holds what is done
-// so far, also when the phase throws.
+// copies; then a patch of its installed copy is tried; partial data a killed or failed run left
+// is gone on with. `result` holds what is done so far, also when the phase throws.
 void downloadFiles(Downloader& downloader, const ProductRecord& record, const Manifest& manifest,
-                   const std::vector<ListedFile>& removalList, const ProductFolders& folders,
+                   const LocalSources& sources, const ProductFolders& folders,
                    DownloadResult& result);
 DownloadResult downloadFiles(Downloader& downloader, const ProductRecord& record,
-                             const Manifest& manifest, const std::vector<ListedFile>& removalList,
+                             const Manifest& manifest, const LocalSources& sources,
                              const ProductFolders& folders);
 
 // What the install phase did at each file's place in the simulator folder, in manifest order.

@@ -148,10 +148,11 @@ Manifest Updater::runPhases(ProductRecord& record, const ProductFolders& folders
     // Every document is had before any file moves; a service from before removal lists knows of
     // nothing dropped.
     const auto removalList = fetchRemovalList(downloader, record, installedVersion);
+    const LocalSources sources{removalList.value_or(std::vector<ListedFile>{}),
+                               fetchPatchList(downloader, record, installedVersion)};
     requireDiskSpace(record, manifest, folders, volumeSpace);
     report.reachedDownload = true;
-    downloadFiles(downloader, record, manifest, removalList.value_or(std::vector<ListedFile>{}),
-                  folders, report.download);
+    downloadFiles(downloader, record, manifest, sources, folders, report.download);
     report.removed = installWhole(record, manifest, removalList, folders, installedDisplayVersion);
     return manifest;
 }

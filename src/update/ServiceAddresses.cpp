@@ -18,6 +18,8 @@ VEXL_PAIR(p3d77Lb, "P3D", "77L", "2");
 VEXL_SCRAMBLED(summaryAddress, VEXL_SERVICE_URL "manifest/summary");
 VEXL_SCRAMBLED(filesAddress, VEXL_SERVICE_URL "manifest/files");
 VEXL_SCRAMBLED(removedAddress, VEXL_SERVICE_URL "manifest/removed");
+VEXL_SCRAMBLED(patchesAddress, VEXL_SERVICE_URL "manifest/patches");
+VEXL_SCRAMBLED(patchFilesAddress, VEXL_SERVICE_URL "patches/");
 
 } // namespace
 
@@ -49,6 +51,14 @@ char* fileManifestAddress() {
 
 char* removalListAddress() {
     return removedAddress.bytes;
+}
+
+char* patchListAddress() {
+    return patchesAddress.bytes;
+}
+
+char* patchFolderAddress() {
+    return patchFilesAddress.bytes;
 }
 
 std::size_t serviceRootLength() {

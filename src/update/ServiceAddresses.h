@@ -15,6 +15,9 @@ std::vector<ServiceAddressPair> servicePairs(const std::string& simulator,
 char* manifestSummaryAddress();
 char* fileManifestAddress();
 char* removalListAddress();
+char* patchListAddress();
+// The folder of every product's patches, patches/ID/FROMMD5-TOMD5.zst.
+char* patchFolderAddress();
 
 // How long the root is that every address starts with; the root itself stays scrambled.
 std::size_t serviceRootLength();

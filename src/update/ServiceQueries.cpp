@@ -163,3 +163,17 @@ fetchRemovalList(Downloader& downloader, const ProductRecord& record, std::int32
     }
     return std::nullopt;
 }
+
+std::vector<ListedPatch> fetchPatchList(Downloader& downloader, const ProductRecord& record,
+                                        std::int32_t version) {
+    const std::string url = manifestRequest(patchListAddress(), record.ProductID, version);
+    const std::optional<std::string> body = downloader.fetchOptionalDocument(url);
+    return body ? readPatchList(*body) : std::vector<ListedPatch>{};
+}
+
+std::string patchAddress(const ProductRecord& record, const ListedPatch& patch,
+                         const std::string& toMd5) {
+    scrambled::Restored folder(patchFolderAddress());
+    return std::string(patchFolderAddress()) + std::to_string(record.ProductID) + "/" +
+           patch.fromMd5 + "-" + toMd5 + ".zst";
+}

@@ -42,3 +42,10 @@ Manifest fetchFileManifest(Downloader& downloader, const ProductRecord& record,
 // The removal list; nothing from an unsigned service that has none (404).
 std::optional<std::vector<ListedFile>>
 fetchRemovalList(Downloader& downloader, const ProductRecord& record, std::int32_t version);
+// The patches offered from the installed version's files; none where the service has no list
+// (404).
+std::vector<ListedPatch> fetchPatchList(Downloader& downloader, const ProductRecord& record,
+                                        std::int32_t version);
+// Where a listed patch to the file with `toMd5` lies.
+std::string patchAddress(const ProductRecord& record, const ListedPatch& patch,
+                         const std::string& toMd5);

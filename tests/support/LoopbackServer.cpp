@@ -309,6 +309,22 @@ void FakeService::setFile(int k, const std::string& filePath, const std::string&
     server.answer(fileTarget(k, filePath), bytes, status);
 }
 
+void FakeService::setPatchList(int productId, int version, const nlohmann::json& entries) {
+    server.answer("/manifest/patches" + query(productId, version), entries.dump());
+}
+
+nlohmann::json FakeService::setPatch(int productId, const std::string& filePath,
+                                     const std::string& from, const std::string& to,
+                                     const std::string& patch, const std::string& served) {
+    server.answer("/patches/" + std::to_string(productId) + "/" + referenceMd5(from) + "-" +
+                      referenceMd5(to) + ".zst",
+                  served.empty() ? patch : served);
+    return {{"FilePath", filePath},
+            {"FromMD5", referenceMd5(from)},
+            {"PatchSize", patch.size()},
+            {"PatchSHA256", referenceSha256(patch)}};
+}
+
 std::string FakeService::fileBaseUrl(int k) const {
     return std::string(VEXL_SERVICE_URL) + "files/P3D/744/" + std::to_string(k) + "/";
 }

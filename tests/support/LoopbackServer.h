@@ -95,6 +95,12 @@ public:
     void setRemovalListText(int productId, int version, const std::string& body, int status = 200);
     // A file under pair k's file base; `filePath` uses backslashes, as in a manifest.
     void setFile(int k, const std::string& filePath, const std::string& bytes, int status = 200);
+    // The patches offered from the files of a version, and a patch of the product's (served as
+    // `served`, the patch itself unless given): its entry for a patch list.
+    void setPatchList(int productId, int version, const nlohmann::json& entries);
+    nlohmann::json setPatch(int productId, const std::string& filePath, const std::string& from,
+                            const std::string& to, const std::string& patch,
+                            const std::string& served = "");
 
     std::string fileBaseUrl(int k) const;
     std::string fileTarget(int k, const std::string& filePath) const;

@@ -1,0 +1,95 @@
+#include "update/Patching.h"
+
+#include "net/Signatures.h"
+#include "system/BinaryPatch.h"
+#include "system/Limits.h"
+#include "system/Md5Digest.h"
+#include "system/Paths.h"
+#include "system/SafeWrite.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <new>
+#include <optional>
+
+namespace {
+
+// The size of a regular file (not a link), when it is one.
+std::optional<std::uint64_t> regularFileSize(const std::string& path) {
+    boost::system::error_code ec;
+    const boost::filesystem::path file = toFsPath(path);
+    if (!boost::filesystem::is_regular_file(boost::filesystem::symlink_status(file, ec))) {
+        return std::nullopt;
+    }
+    const std::uint64_t size = boost::filesystem::file_size(file, ec);
+    return ec ? std::nullopt : std::optional<std::uint64_t>(size);
+}
+
+// The whole file in memory when it is a regular file of at most `maxBytes`.
+std::optional<std::string> boundedFileBytes(const std::string& path, std::uint64_t maxBytes) {
+    const std::optional<std::uint64_t> size = regularFileSize(path);
+    const FilePtr file = openFile(path, "rb");
+    if (!size || *size > maxBytes || !file) {
+        return std::nullopt;
+    }
+    std::string bytes(static_cast<std::size_t>(*size), '\0');
+    if (std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size() ||
+        std::fgetc(file.get()) != EOF) {
+        return std::nullopt; // it changed while read
+    }
+    return bytes;
+}
+
+bool writePatched(const std::string& reference, const std::string& patchPath,
+                  const std::string& target, std::uint64_t maxBytes) {
+    const FilePtr patch = openFile(patchPath, "rb");
+    if (!patch) {
+        return false;
+    }
+    SafeFile out(target, Durability::Cached);
+    const PatchOutput output = [&out](const char* data, std::size_t size) {
+        return std::fwrite(data, 1, size, out.stream()) == size;
+    };
+    if (!applyPatch(reference, patch.get(), maxBytes, output)) {
+        return false;
+    }
+    out.commit();
+    return true;
+}
+
+} // namespace
+
+const ListedPatch* usablePatch(const std::vector<ListedPatch>& patches, const ManifestEntry& entry,
+                               const std::string& installedPath) {
+    const auto fileBytes = static_cast<std::uint64_t>(std::max(entry.fileSize, 0)) * 1024;
+    if (fileBytes > kMaxPatchedFileBytes) {
+        return nullptr;
+    }
+    for (const ListedPatch& patch : patches) {
+        if (patch.filePath != entry.filePath ||
+            static_cast<std::uint64_t>(patch.size) > fileBytes / 2) {
+            continue;
+        }
+        const std::optional<std::uint64_t> installed = regularFileSize(installedPath);
+        if (installed && *installed <= kMaxPatchedFileBytes &&
+            md5OfFile(installedPath) == patch.fromMd5) {
+            return &patch;
+        }
+    }
+    return nullptr;
+}
+
+bool buildFromPatch(const std::string& installedPath, const std::string& patchPath,
+                    const ListedPatch& patch, const std::string& target, std::uint64_t maxBytes) {
+    if (sha256OfFile(patchPath) != patch.sha256) {
+        return false;
+    }
+    try {
+        const std::optional<std::string> reference =
+            boundedFileBytes(installedPath, kMaxPatchedFileBytes);
+        return reference && writePatched(*reference, patchPath, target, maxBytes);
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const boost::filesystem::filesystem_error&) {
+        return false;
+    }
+}
