@@ -3,6 +3,7 @@
 #include "publish/Signing.h"
 #include "publish/TreeCheck.h"
 #include "support/TestSupport.h"
+#include "system/BinaryPatch.h"
 
 #include <boost/filesystem.hpp>
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
+#include <random>
 #include <regex>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -582,13 +584,14 @@ TEST_F(PublisherTest, VerifyFindsWhatNoLongerMatchesThePublication) {
     const std::string stale = readFile(out + "/products/P3D/744/2.json.sig");
     ASSERT_EQ(publishError(signer.get()), "");
     const std::string summary = "Checked " + out + ", publication 2, signed with " +
-                                signer->publicKey() + ": 14 documents, 3 files, 2 removal lists; ";
+                                signer->publicKey() +
+                                ": 16 documents, 3 files, 2 removal lists, 0 patches; ";
     TreeReport clean = verifyTree(out, "", std::time(nullptr));
     EXPECT_EQ(clean.problems, std::vector<std::string>{});
     EXPECT_EQ(clean.summary, summary + "no problems.");
     const std::string expires = document("products/P3D/744/2.json.sig")["Expires"];
     const TreeReport later = verifyTree(out, "", std::time(nullptr) + 91 * kSecondsPerDay);
-    ASSERT_EQ(later.problems.size(), 14u);
+    ASSERT_EQ(later.problems.size(), 16u);
     EXPECT_EQ(later.problems[0],
               "manifest/files/3/110.json: its signature record expired on " + expires);
     const std::string files = out + "/files/P3D/744/2/VEXL/";
@@ -683,8 +686,9 @@ TEST_F(PublisherTest, SignatureRecordsBindEachDocumentToItsAddressAndPublication
             EXPECT_FALSE(opensslVerifies(dir, publicKey, text + " ", record["Signature"])) << path;
         }
     }
-    // The six pairs; summaries and file manifests of 110, 120 and full; removals of 110 and full.
-    EXPECT_EQ(documents, 6 + 3 + 3 + 2);
+    // The six pairs; summaries and file manifests of 110, 120 and full; removals and patch lists
+    // of 110 and full.
+    EXPECT_EQ(documents, 6 + 3 + 3 + 2 + 2);
     EXPECT_EQ(addressOf("manifest/removed/3/full.json"), "manifest/removed?product=3&version=0");
     for (const json& file : document("manifest/files/3/full.json")) {
         std::string path = file["FilePath"];
@@ -728,4 +732,53 @@ TEST_F(PublisherTest, TheCommandRefusesWhatItDoesNotKnow) {
     const CommandRun failed = runPublish(dir, {releases, out});
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_EQ(failed.err, "vexl-publish: products.json must be a non-empty array of products\n");
+}
+
+TEST_F(PublisherTest, PatchesBuildTheNewestFilesFromEachPublishedReleaseWhereTheyPay) {
+    std::mt19937 random(7);
+    const auto bytes = [&random](std::size_t size) {
+        std::string text(size, '\0');
+        for (char& c : text) {
+            c = static_cast<char>(random());
+        }
+        return text;
+    };
+    const std::string a0 = bytes(1536 * 1024);
+    std::string a1 = a0;
+    a1.replace(1000, 4, "1.10");
+    std::string a2 = a1;
+    a2.replace(900000, 4, "2.00");
+    fs::remove_all(releases + "/3");
+    release("1.0.0", {{"VEXL\\model.bin", a0}}); // below MinVersion
+    release("1.1.0", {{"VEXL\\model.bin", a1},
+                      {"VEXL\\noise.bin", bytes(1 << 20)},
+                      {"VEXL\\small.cfg", std::string(1000, 's')}});
+    release("1.2.0", {{"VEXL\\model.bin", a1}, {"VEXL\\noise.bin", bytes(1 << 20)}});
+    release("2.0.0", {{"VEXL\\model.bin", a2},
+                      {"VEXL\\noise.bin", bytes(1 << 20)},
+                      {"VEXL\\small.cfg", std::string(1000, 't')}});
+    ASSERT_EQ(publishError(), "");
+    const std::string name = "patches/3/" + referenceMd5(a1) + "-" + referenceMd5(a2) + ".zst";
+    const std::string patch = readFile(out + "/" + name);
+    EXPECT_EQ(patchedBytes(a1, patch, a2.size()), std::optional<std::string>(a2));
+    const json listed = json::array({{{"FilePath", "VEXL\\model.bin"},
+                                      {"FromMD5", referenceMd5(a1)},
+                                      {"PatchSize", patch.size()},
+                                      {"PatchSHA256", referenceSha256(patch)}}});
+    EXPECT_EQ(document("manifest/patches/3/110.json"), listed);
+    EXPECT_EQ(document("manifest/patches/3/120.json"), listed);
+    EXPECT_EQ(readFile(out + "/manifest/patches/3/full.json"), "[]\n");
+    EXPECT_FALSE(fileExists(out + "/manifest/patches/3/200.json")); // the newest
+    std::vector<std::string> patches;
+    for (const auto& [path, content] : snapshot(out + "/patches")) {
+        patches.push_back(path);
+    }
+    EXPECT_EQ(patches, std::vector<std::string>{name.substr(8)}); // noise does not pay
+    ASSERT_EQ(publishError(), "");
+    EXPECT_EQ(readFile(out + "/" + name), patch);
+    EXPECT_EQ(verifyTree(out, "", std::time(nullptr)).problems, std::vector<std::string>{});
+    writeFile(out + "/" + name, patch + "x");
+    EXPECT_EQ(verifyTree(out, "", std::time(nullptr)).problems,
+              std::vector<std::string>{name + ": missing or not the patch listed in " +
+                                       "manifest/patches/3/110.json"});
 }

@@ -14,7 +14,7 @@ namespace {
 const std::string kFreshSuffix = ".vexl-new";
 const std::string kPreviousSuffix = ".vexl-old";
 const std::string kLockSuffix = ".vexl-lock";
-const std::set<std::string> kPublishedFolders = {"files", "manifest", "products"};
+const std::set<std::string> kPublishedFolders = {"files", "manifest", "patches", "products"};
 
 // The folder the output names, without a trailing "." and through a link to it.
 fs::path outputPath(const std::string& outputFolder) {

@@ -56,6 +56,8 @@ private:
                          const ManifestEntry& entry);
     void checkRemovalLists();
     void checkRemovalList(const std::string& path, const std::set<std::string>& newest);
+    void checkPatchList(const std::string& path);
+    void checkPatch(const std::string& listPath, const std::string& id, const ListedPatch& patch);
     void problem(const std::string& path, const std::string& what) {
         problems_.push_back(path + ": " + what);
     }
@@ -69,6 +71,8 @@ private:
     std::map<std::string, std::int32_t> newest_;         // ProdVersion by product ID
     std::map<std::string, std::set<std::string>> files_; // folded FilePath by "ID/VERSION"
     std::set<std::string> checkedFiles_;                 // each file once, however often listed
+    std::map<std::string, std::string> newestMd5_;       // by "ID/" + folded FilePath
+    std::set<std::string> checkedPatches_;
     int documents_ = 0;
     int removalLists_ = 0;
 };
@@ -138,6 +142,9 @@ void TreeChecker::checkManifest(const std::string& path) {
     std::set<std::string>& listed = files_[id + "/" + version]; // an empty manifest too
     for (const ManifestEntry& entry : manifest.entries) {
         listed.insert(foldedPathText(entry.filePath));
+        if (version == "full") {
+            newestMd5_[id + "/" + foldedPathText(entry.filePath)] = entry.md5;
+        }
         checkListedFile(path, rows_[id], entry);
     }
 }
@@ -206,6 +213,36 @@ void TreeChecker::checkRemovalList(const std::string& path, const std::set<std::
     }
 }
 
+// Every patch a list offers lies in the tree as listed, to the newest release's file of its path.
+void TreeChecker::checkPatchList(const std::string& path) {
+    const std::string id = fs::path(path).parent_path().filename().string();
+    try {
+        for (const ListedPatch& patch : readPatchList(fileBytes(root_ / path).value_or(""))) {
+            checkPatch(path, id, patch);
+        }
+    } catch (const std::exception& error) {
+        problem(path, std::string("the updater cannot read it: ") + error.what());
+    }
+}
+
+void TreeChecker::checkPatch(const std::string& listPath, const std::string& id,
+                             const ListedPatch& patch) {
+    const auto newest = newestMd5_.find(id + "/" + foldedPathText(patch.filePath));
+    if (newest == newestMd5_.end()) {
+        return problem(listPath, "offers a patch to " + patch.filePath +
+                                     ", which the newest release does not have");
+    }
+    const std::string path = "patches/" + id + "/" + patch.fromMd5 + "-" + newest->second + ".zst";
+    if (!checkedPatches_.insert(path).second) {
+        return;
+    }
+    const std::optional<std::string> bytes = fileBytes(root_ / path);
+    if (!bytes || bytes->size() != static_cast<std::size_t>(patch.size) ||
+        sha256Hex(*bytes) != patch.sha256) {
+        problem(path, "missing or not the patch listed in " + listPath);
+    }
+}
+
 TreeReport TreeChecker::check(const std::string& outputFolder, const std::string& publicKey) {
     readRecord(publicKey);
     const std::vector<std::string> paths = treeFiles(root_);
@@ -226,6 +263,11 @@ TreeReport TreeChecker::check(const std::string& outputFolder, const std::string
         }
     }
     checkRemovalLists();
+    for (const std::string& path : paths) {
+        if (path.rfind("manifest/patches/", 0) == 0 && !documentAddress(path).empty()) {
+            checkPatchList(path);
+        }
+    }
     const std::string serial = publication_ ? std::to_string(publication_->serial) : "unknown";
     const std::string outcome =
         problems_.empty() ? "no problems." : std::to_string(problems_.size()) + " problem(s).";
@@ -233,7 +275,8 @@ TreeReport TreeChecker::check(const std::string& outputFolder, const std::string
                            (key_.empty() ? "not signed" : "signed with " + key_) + ": " +
                            std::to_string(documents_) + " documents, " +
                            std::to_string(checkedFiles_.size()) + " files, " +
-                           std::to_string(removalLists_) + " removal lists; " + outcome};
+                           std::to_string(removalLists_) + " removal lists, " +
+                           std::to_string(checkedPatches_.size()) + " patches; " + outcome};
 }
 
 } // namespace
