@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A maker's release that drops files, end to end over the sample service: releases 1.0.0, 1.1.0
 # and 2.0.0 of one product, where 2.0.0 drops 50 old gauges, renames effects\fx_old.fx to
-# fx_new.fx and drops sound\old_engine.wav. A simulator folder at 1.0.0, in which the user changed
+# fx_new.fx, drops sound\old_engine.wav and changes a few bytes of its 1 MiB model, which then
+# travels as a patch. A simulator folder at 1.0.0, in which the user changed
 # one of the dropped gauges, is updated by the built vexl-updater and must then hold exactly
 # release 2.0.0 and the user's gauge; the updater folder keeps the backups and no downloads.
 #   dropped_files_test.sh SOURCE_ROOT VEXL_PUBLISH VEXL_UPDATER SERVICE_ROOT_URL
@@ -39,6 +40,7 @@ rm "$r200"/Gauges/gauge_0[1-9].gau "$r200"/Gauges/gauge_[1-4]?.gau "$r200/Gauges
 mv "$r200/effects/fx_old.fx" "$r200/effects/fx_new.fx"
 rm "$r200/sound/old_engine.wav"
 head -c 100K /dev/urandom >"$r200/sound/new_engine.wav"
+printf 'MODEL 2.0.0' | dd of="$r200/Model/744.mdl" bs=1 seek=4096 conv=notrunc status=none
 "$publish" "$releases" "$work/service" >/dev/null
 
 simulator="$work/simulator"
@@ -82,6 +84,9 @@ check "the simulator holds exactly release 2.0.0 and the gauge the user changed"
 } | sort >"$work/removed.expected"
 check "51 files are logged as removed" \
     cmp -s "$work/removed.expected" <(logged | grep '^\[VEXL 1\] Removed ' | sort)
+check "the model is built from a patch of the installed copy" \
+    grep -qE '^\[VEXL 1\] VEXL 744\\Model\\744\.mdl built from a patch of the installed copy \([0-9]{2,4} of 1048576 bytes\)\.$' \
+    <(logged)
 check "the changed gauge is logged as kept" test "$(logged | grep 'Kept ')" = \
     '[VEXL 1] Kept VEXL 744\Gauges\gauge_07.gau: it was changed after it was installed'
 backed_up_as_released() {
