@@ -9,7 +9,8 @@
 // files under files/SIM/AIRCRAFT/k/, and per product ID, for every published version from
 // MinVersion on, manifest/summary/ID/VERSION.json and manifest/files/ID/VERSION.json (what is new
 // or changed in the newest release) and, below the newest, manifest/removed/ID/VERSION.json (the
-// files of that release the newest no longer has); full.json of each for any other version.
+// files of that release the newest no longer has) and manifest/patches/ID/VERSION.json (Patches.h);
+// full.json of each for any other version.
 //
 // At its root, vexl-publication.json records the publication's serial, one more than the previous
 // tree's. With a signer, every document gets its signature record beside it (NAME.json.sig) and
