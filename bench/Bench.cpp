@@ -2,12 +2,16 @@
 //   vexl-bench md5 MIB REPS                   Md5Digest and OpenSSL's MD5 over one buffer
 //   vexl-bench digest FILE EXPECTED REPS      checkFileDigest of a file
 //   vexl-bench download URL FILE REPS         downloadToFile of an address
+//   vexl-bench apply INSTALLED PATCH OUT      a patch applied as the download phase applies it
 // Each prints "name median_seconds" lines (and bytes per second where it applies).
 #include "net/Downloader.h"
+#include "net/Signatures.h"
 #include "support/FileDownload.h"
 #include "support/Reference.h"
+#include "system/Limits.h"
 #include "system/Md5Digest.h"
 #include "update/FileCheck.h"
+#include "update/Patching.h"
 
 #include <algorithm>
 #include <chrono>
@@ -83,6 +87,18 @@ int main(int argc, char** argv) {
         std::cout << "download " << t << "\n";
         return ok ? 0 : 1;
     }
-    std::cerr << "usage: vexl-bench md5 MIB REPS | digest FILE MD5 REPS | download URL FILE REPS\n";
+    if (args.size() == 4 && args[0] == "apply") {
+        // Once: the process's peak memory is measured around it.
+        ListedPatch patch;
+        patch.sha256 = sha256OfFile(args[2]).value_or("");
+        bool ok = false;
+        const double t = medianSeconds(1, [&] {
+            ok = buildFromPatch(args[1], args[2], patch, args[3], kMaxPatchedFileBytes);
+        });
+        std::cout << "apply " << t << "\n";
+        return ok ? 0 : 1;
+    }
+    std::cerr << "usage: vexl-bench md5 MIB REPS | digest FILE MD5 REPS | download URL FILE REPS"
+                 " | apply INSTALLED PATCH OUT\n";
     return 2;
 }
