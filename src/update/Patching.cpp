@@ -69,9 +69,10 @@ const ListedPatch* usablePatch(const std::vector<ListedPatch>& patches, const Ma
             static_cast<std::uint64_t>(patch.size) > fileBytes / 2) {
             continue;
         }
+        // Its digest is checked once it is read to be patched: reading it twice costs more than
+        // the rare patch fetched for a copy the user changed.
         const std::optional<std::uint64_t> installed = regularFileSize(installedPath);
-        if (installed && *installed <= kMaxPatchedFileBytes &&
-            md5OfFile(installedPath) == patch.fromMd5) {
+        if (installed && *installed <= kMaxPatchedFileBytes) {
             return &patch;
         }
     }
@@ -86,7 +87,10 @@ bool buildFromPatch(const std::string& installedPath, const std::string& patchPa
     try {
         const std::optional<std::string> reference =
             boundedFileBytes(installedPath, kMaxPatchedFileBytes);
-        return reference && writePatched(*reference, patchPath, target, maxBytes);
+        return reference &&
+               md5Hex(reinterpret_cast<const unsigned char*>(reference->data()),
+                      static_cast<std::uint32_t>(reference->size())) == patch.fromMd5 &&
+               writePatched(*reference, patchPath, target, maxBytes);
     } catch (const std::bad_alloc&) {
         return false;
     } catch (const boost::filesystem::filesystem_error&) {

@@ -8,15 +8,15 @@
 
 // Files built from a binary patch of the copy installed in the simulator folder.
 
-// The patch of `patches` for the entry that applies to the file at `installedPath`: listed for its
-// FilePath, no more than half the file, both files within kMaxPatchedFileBytes, and the installed
-// copy a regular file with FromMD5. Nothing when there is none.
+// The patch of `patches` for the entry that may apply to the file at `installedPath`: listed for
+// its FilePath, no more than half the file, both files within kMaxPatchedFileBytes, the installed
+// copy a regular file. Nothing when there is none.
 const ListedPatch* usablePatch(const std::vector<ListedPatch>& patches, const ManifestEntry& entry,
                                const std::string& installedPath);
 
 // Builds `target` (through the safe write, Durability::Cached) from the downloaded patch at
-// `patchPath`, which must have the listed SHA-256, and the installed copy at `installedPath`; at
-// most `maxBytes` of it. False on any failure, leaving `target` as it was; the caller checks the
-// built file's digests.
+// `patchPath`, which must have the listed SHA-256, and the installed copy at `installedPath`,
+// which must have FromMD5; at most `maxBytes` of it. False on any failure, leaving `target` as it
+// was; the caller checks the built file's digests.
 bool buildFromPatch(const std::string& installedPath, const std::string& patchPath,
                     const ListedPatch& patch, const std::string& target, std::uint64_t maxBytes);
