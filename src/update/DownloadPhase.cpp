@@ -87,12 +87,11 @@ struct Entry {
     std::unique_ptr<FileSink> sink;  // while it runs
     std::unique_ptr<Transfer> transfer;
     bool refetched = false;
-    const ListedPatch* patch = nullptr; // while its patch is the transfer; then the whole file
-    bool patchTried = false;
-    std::uint64_t patchBytes = 0; // of the patch it was built from
-    std::uint64_t builtBytes = 0; // of the file built from it
-    std::string copiedFrom;       // the local file it was copied from
-    std::uint64_t received = 0;   // over the network, every attempt together
+    const ListedPatch* patch = nullptr; // while its patch is the transfer
+    std::uint64_t patchBytes = 0;       // of the patch it was built from
+    std::uint64_t builtBytes = 0;       // of the file built from it
+    std::string copiedFrom;             // the local file it was copied from
+    std::uint64_t received = 0;         // over the network, every attempt together
 
     bool finished() const { return state != EntryState::Waiting && state != EntryState::Running; }
 };
@@ -281,9 +280,7 @@ bool DownloadWindow::copyLocally(std::size_t k) {
 // file follows when the patch cannot be had or used.
 bool DownloadWindow::startPatch(Entry& entry) {
     const std::string installed = folders_.simulator + entry.listed->filePath;
-    entry.patch =
-        entry.patchTried ? nullptr : usablePatch(sources_.patches, *entry.listed, installed);
-    entry.patchTried = true;
+    entry.patch = usablePatch(sources_.patches, *entry.listed, installed);
     if (entry.patch == nullptr) {
         return false;
     }
