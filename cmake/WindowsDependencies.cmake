@@ -10,7 +10,13 @@ set_target_properties(CURL::libcurl PROPERTIES
     IMPORTED_LOCATION "${deps}/lib/libcurl.a"
     INTERFACE_INCLUDE_DIRECTORIES "${deps}/include"
     INTERFACE_COMPILE_DEFINITIONS CURL_STATICLIB
-    INTERFACE_LINK_LIBRARIES "${deps}/lib/libnghttp2.a;ws2_32;crypt32;bcrypt;secur32;iphlpapi;advapi32")
+    INTERFACE_LINK_LIBRARIES
+    "${deps}/lib/libnghttp2.a;${deps}/lib/libz.a;ws2_32;crypt32;bcrypt;secur32;iphlpapi;advapi32")
+
+add_library(Zstd::zstd STATIC IMPORTED)
+set_target_properties(Zstd::zstd PROPERTIES
+    IMPORTED_LOCATION "${deps}/lib/libzstd.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${deps}/include")
 
 add_library(Sodium::sodium STATIC IMPORTED)
 set_target_properties(Sodium::sodium PROPERTIES
