@@ -9,7 +9,7 @@
 
 #include <bcrypt.h>
 
-// The system's own MD5 (bcrypt), for builds without OpenSSL.
+// The system's own MD5 and SHA-256 (bcrypt), for builds without OpenSSL.
 
 namespace {
 
@@ -22,10 +22,12 @@ struct HashCloser {
     void operator()(BCRYPT_HASH_HANDLE hash) const { BCryptDestroyHash(hash); }
 };
 
-// Calls feed(update) with a function that adds bytes to the digest; returns the digest's text.
-template <typename Feed> std::string md5Of(Feed&& feed) {
+// Calls feed(update) with a function that adds bytes to the digest of `algorithm`, `size` bytes
+// long; returns the digest's text.
+template <typename Feed>
+std::string digestOf(LPCWSTR algorithmName, std::size_t size, Feed&& feed) {
     BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
-    BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_MD5_ALGORITHM, nullptr, 0);
+    BCryptOpenAlgorithmProvider(&rawAlgorithm, algorithmName, nullptr, 0);
     const std::unique_ptr<void, AlgorithmCloser> algorithm(rawAlgorithm);
     BCRYPT_HASH_HANDLE rawHash = nullptr;
     BCryptCreateHash(rawAlgorithm, &rawHash, nullptr, 0, nullptr, 0, 0);
@@ -34,8 +36,8 @@ template <typename Feed> std::string md5Of(Feed&& feed) {
         BCryptHashData(rawHash, static_cast<PUCHAR>(const_cast<void*>(data)),
                        static_cast<ULONG>(size), 0);
     });
-    unsigned char digest[16];
-    BCryptFinishHash(rawHash, digest, sizeof digest, 0);
+    std::vector<unsigned char> digest(size);
+    BCryptFinishHash(rawHash, digest.data(), static_cast<ULONG>(digest.size()), 0);
     static const char kHex[] = "0123456789abcdef";
     std::string text;
     for (unsigned char byte : digest) {
@@ -43,6 +45,10 @@ template <typename Feed> std::string md5Of(Feed&& feed) {
         text += kHex[byte & 15];
     }
     return text;
+}
+
+template <typename Feed> std::string md5Of(Feed&& feed) {
+    return digestOf(BCRYPT_MD5_ALGORITHM, 16, feed);
 }
 
 } // namespace
@@ -64,4 +70,9 @@ std::string referenceMd5OfFile(const std::string& path) {
             update(chunk.data(), got);
         }
     });
+}
+
+std::string referenceSha256(const std::string& bytes) {
+    return digestOf(BCRYPT_SHA256_ALGORITHM, 32,
+                    [&](auto update) { update(bytes.data(), bytes.size()); });
 }
