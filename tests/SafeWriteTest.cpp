@@ -123,12 +123,12 @@ TEST(SafeWriteTest, SecondNamesGivenOnDiskAreFlushedTogetherAtTheSync) {
         SCOPED_TRACE(count);
         TempDir dir;
         writeFile(dir.file("source"), "bytes");
-        for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t i = 0; i <= count; ++i) {
             linkOrCopyFileSafely(dir.file("source"), dir.file("copy" + std::to_string(i)),
                                  Durability::OnDisk);
         }
         boost::filesystem::remove(dir.file("copy0"));
         EXPECT_NO_THROW(syncWrittenFolders());
-        EXPECT_EQ(readFile(dir.file("copy" + std::to_string(count - 1))), "bytes");
+        EXPECT_EQ(readFile(dir.file("copy" + std::to_string(count))), "bytes");
     }
 }

@@ -79,7 +79,7 @@ constexpr std::size_t kFlushVolumeFromFiles = 16;
 // A download's validator is written beside its partial data once the data holds this many bytes,
 // or when the transfer stops short; a shorter download that a killed run leaves is resumed
 // without one, and its digests decide.
-constexpr std::uint64_t kKeepValidatorFromBytes = 1024 * 1024;
+constexpr std::uint64_t kKeepValidatorFromBytes = 64 * 1024;
 
 // Transient failures of a transfer are tried again, this many attempts in all; a server's
 // Retry-After is honoured up to kMaxRetryAfterSeconds.
