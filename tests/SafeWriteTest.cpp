@@ -1,5 +1,6 @@
 #include "system/SafeWrite.h"
 #include "support/TestSupport.h"
+#include "system/Limits.h"
 
 #include <boost/filesystem.hpp>
 #include <sys/stat.h>
@@ -85,5 +86,49 @@ TEST(SafeWriteTest, PartialDataIsNeverWrittenThroughALinkOrASecondName) {
         file.commit(dir.file("done.bin"));
         EXPECT_EQ(readFile(dir.file("outside.txt")), "keep me");
         EXPECT_EQ(readFile(dir.file("done.bin")), "new");
+    }
+}
+
+// A download that completes never costs a file for its validator; data that stays for a later
+// attempt or run has it beside it, once the data is long or the data is closed.
+TEST(SafeWriteTest, APartialDataValidatorIsWrittenOnlyWhereItCanServe) {
+    TempDir dir;
+    const std::string partial = partialDataPath(dir.path() + "/", std::string(32, 'b'));
+    const std::string validator = dir.path() + "/~vexl-" + std::string(32, 'b') + ".validator";
+    {
+        PartialFile file(partial);
+        EXPECT_TRUE(file.keepValidator("\"v1\""));
+        EXPECT_FALSE(fileExists(validator));
+        EXPECT_TRUE(file.saveValidator());
+        EXPECT_EQ(readFile(validator), "\"v1\"");
+        EXPECT_TRUE(file.keepValidator("\"v2\"")); // a whole answer again: the old one goes
+        EXPECT_FALSE(fileExists(validator));
+    } // closed before its commit
+    EXPECT_EQ(readFile(validator), "\"v2\"");
+    {
+        PartialFile file(partial);
+        EXPECT_EQ(file.validator(), "\"v2\"");
+        file.startOver();
+        EXPECT_TRUE(file.keepValidator("\"v3\""));
+        file.commit(dir.file("done.bin"));
+    }
+    EXPECT_FALSE(fileExists(validator));
+    EXPECT_FALSE(fileExists(partial));
+}
+
+// Second names given OnDisk are flushed together when the folders are synced, one by one or by
+// volume, and a name that went in between has nothing left to flush.
+TEST(SafeWriteTest, SecondNamesGivenOnDiskAreFlushedTogetherAtTheSync) {
+    for (const std::size_t count : {std::size_t{1}, kFlushVolumeFromFiles + 1}) {
+        SCOPED_TRACE(count);
+        TempDir dir;
+        writeFile(dir.file("source"), "bytes");
+        for (std::size_t i = 0; i <= count; ++i) {
+            linkOrCopyFileSafely(dir.file("source"), dir.file("copy" + std::to_string(i)),
+                                 Durability::OnDisk);
+        }
+        boost::filesystem::remove(dir.file("copy0"));
+        EXPECT_NO_THROW(syncWrittenFolders());
+        EXPECT_EQ(readFile(dir.file("copy" + std::to_string(count))), "bytes");
     }
 }

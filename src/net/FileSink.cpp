@@ -34,6 +34,10 @@ bool FileSink::write(const char* data, std::size_t size) {
     if (before / kWriteBehindBytes != bytes_ / kWriteBehindBytes) {
         platform::startWritingToDisk(stream());
     }
+    // From here on a killed run would leave enough to be worth resuming only as this answer.
+    if (partial_ && before < kKeepValidatorFromBytes && bytes_ >= kKeepValidatorFromBytes) {
+        partial_->saveValidator();
+    }
     return true;
 }
 

@@ -78,6 +78,10 @@ void TransferPool::add(Transfer& transfer) {
     transfer.countInto(&received_, &budget_);
     curl_easy_setopt(transfer.handle(), CURLOPT_SHARE, multi_->share.get());
     startAttempt(transfer);
+    // The request goes out now, while the caller prepares the next transfer; what this finishes
+    // is collected by next().
+    int stillRunning = 0;
+    curl_multi_perform(multi_->multi.get(), &stillRunning);
 }
 
 void TransferPool::remove(Transfer& transfer) {

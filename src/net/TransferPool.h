@@ -42,7 +42,8 @@ public:
     TransferPool(const TransferPool&) = delete;
     TransferPool& operator=(const TransferPool&) = delete;
 
-    // Starts the transfer's first attempt. It stays the caller's; remove it before it ends.
+    // Starts the transfer's first attempt, its request on its way at once. It stays the
+    // caller's; remove it before it ends.
     void add(Transfer& transfer);
     // Stops a transfer wherever it is: running, waiting for a retry or finished.
     void remove(Transfer& transfer);

@@ -79,6 +79,15 @@ constexpr long kDownloadBufferBytes = 256 * 1024;
 // that the flush before the version is recorded finds little left to write.
 constexpr std::int64_t kWriteBehindBytes = 4 * 1024 * 1024;
 
+// Installed files and backups are flushed together before the version is recorded; from this
+// many on, by one flush of each volume they are on rather than one flush per file.
+constexpr std::size_t kFlushVolumeFromFiles = 16;
+
+// A download's validator is written beside its partial data once the data holds this many bytes,
+// or when the transfer stops short; a shorter download that a killed run leaves is resumed
+// without one, and its digests decide.
+constexpr std::uint64_t kKeepValidatorFromBytes = 64 * 1024;
+
 // Transient failures of a transfer are tried again, this many attempts in all; a server's
 // Retry-After is honoured up to kMaxRetryAfterSeconds.
 constexpr int kMaxAttempts = 4;

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The calls that differ between Windows and POSIX, below the seams of Paths.h and SafeWrite.h.
 // PlatformPosix.cpp and PlatformWin32.cpp each implement all of them (and the platform parts of
@@ -41,6 +42,9 @@ bool linkFile(const std::string& pathText, const std::string& linkText,
               boost::system::error_code& ec);
 // Makes the data of the file at `pathText` reach the disk.
 bool flushPathToDisk(const std::string& pathText);
+// The same for many files at once, by the cheapest means the system has; a path where no file is
+// any more has nothing left to flush. False when any could not be flushed.
+bool flushPathsToDisk(const std::vector<std::string>& pathTexts);
 
 // Writes the stream's buffered bytes and makes them reach the disk.
 bool flushToDisk(std::FILE* file);

@@ -1,6 +1,7 @@
 #include "system/Platform.h"
 
 #include "system/FileLock.h"
+#include "system/Limits.h"
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -173,6 +175,49 @@ bool flushPathToDisk(const std::string& pathText) {
     const bool flushed = ::fsync(fd) == 0;
     ::close(fd);
     return flushed;
+}
+
+namespace {
+
+// False only when a file that is there could not be flushed.
+bool flushEach(const std::vector<std::string>& pathTexts) {
+    bool flushed = true;
+    for (const std::string& pathText : pathTexts) {
+        if (!flushPathToDisk(pathText) && errno != ENOENT) {
+            flushed = false;
+        }
+    }
+    return flushed;
+}
+
+} // namespace
+
+// One flush per file writes each one's metadata on its own and waits for it; one flush of the
+// volume writes them all at once.
+bool flushPathsToDisk(const std::vector<std::string>& pathTexts) {
+#ifdef __linux__
+    if (pathTexts.size() >= kFlushVolumeFromFiles) {
+        std::map<dev_t, std::string> volumes; // one file on each volume
+        for (const std::string& pathText : pathTexts) {
+            struct stat info {};
+            if (::stat(toFsPath(pathText).c_str(), &info) == 0) {
+                volumes.emplace(info.st_dev, pathText);
+            }
+        }
+        bool flushed = true;
+        for (const auto& [device, pathText] : volumes) {
+            const int fd = ::open(toFsPath(pathText).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            flushed = fd >= 0 && ::syncfs(fd) == 0 && flushed;
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+        if (flushed) {
+            return true;
+        }
+    }
+#endif
+    return flushEach(pathTexts);
 }
 
 bool flushToDisk(std::FILE* file) {

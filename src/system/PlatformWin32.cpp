@@ -170,6 +170,15 @@ bool flushPathToDisk(const std::string& pathText) {
     return flushed;
 }
 
+bool flushPathsToDisk(const std::vector<std::string>& pathTexts) {
+    bool flushed = true;
+    for (const std::string& pathText : pathTexts) {
+        const bool gone = GetFileAttributesW(toFsPath(pathText).c_str()) == INVALID_FILE_ATTRIBUTES;
+        flushed = (gone || flushPathToDisk(pathText)) && flushed;
+    }
+    return flushed;
+}
+
 bool flushToDisk(std::FILE* file) {
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     return std::fflush(file) == 0 && FlushFileBuffers(handle) != 0;
@@ -180,7 +189,7 @@ void startWritingToDisk(std::FILE* file) {
 }
 
 void syncFolder(const std::string&) {
-    // NTFS commits a rename with its journal; the files were flushed one by one.
+    // NTFS commits a rename with its journal; the files are flushed one by one.
 }
 
 bool exchangePaths(const std::string&, const std::string&, boost::system::error_code& ec) {

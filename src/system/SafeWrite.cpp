@@ -26,9 +26,10 @@ constexpr std::size_t kCopyChunkBytes = 1u << 20;
 
 struct FolderRegistry {
     std::mutex mutex;
-    std::set<std::string> cleaned; // folders whose leftovers this process removed
-    std::set<std::string> toSync;  // folders that received OnDisk files since the last sync
-    std::set<std::string> live;    // names of this process's own temporaries, never leftovers
+    std::set<std::string> cleaned;    // folders whose leftovers this process removed
+    std::set<std::string> toSync;     // folders that received OnDisk files since the last sync
+    std::vector<std::string> toFlush; // OnDisk files given a name since then, not yet flushed
+    std::set<std::string> live;       // names of this process's own temporaries, never leftovers
 };
 
 FolderRegistry& folders() {
@@ -260,9 +261,7 @@ void linkOrCopyFileSafely(const std::string& from, const std::string& to, Durabi
     removeLeftoverTemporaries(folder);
     const std::string temporary = folder + uniqueName();
     boost::system::error_code ec;
-    if (!platform::linkFile(from, temporary, ec) ||
-        (durability == Durability::OnDisk && !platform::flushPathToDisk(from))) {
-        boost::filesystem::remove(toFsPath(temporary), ec);
+    if (!platform::linkFile(from, temporary, ec)) {
         copyFileSafely(from, to, durability);
         return;
     }
@@ -273,19 +272,28 @@ void linkOrCopyFileSafely(const std::string& from, const std::string& to, Durabi
     if (ec) {
         throw boost::filesystem::filesystem_error("Cannot write " + to, toFsPath(to), ec);
     }
+    // Its bytes reach the disk with the others' at the next syncWrittenFolders(): flushed one by
+    // one here they would cost a wait each. Until then the update's journal can undo it.
     if (durability == Durability::OnDisk) {
         FolderRegistry& registry = folders();
         std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.toFlush.push_back(to);
         registry.toSync.insert(folder);
     }
 }
 
 void syncWrittenFolders() {
     std::set<std::string> pending;
+    std::vector<std::string> files;
     {
         FolderRegistry& registry = folders();
         std::lock_guard<std::mutex> lock(registry.mutex);
         pending.swap(registry.toSync);
+        files.swap(registry.toFlush);
+    }
+    if (!platform::flushPathsToDisk(files)) {
+        throwFileError("Cannot flush the files written", files.front(),
+                       platform::lastFileCallError());
     }
     for (const std::string& folder : pending) {
         platform::syncFolder(folder);
@@ -306,16 +314,31 @@ PartialFile::PartialFile(const std::string& path) : path_(path) {
     }
 }
 
-PartialFile::~PartialFile() = default;
+// Data that stays for a later attempt or run keeps its validator beside it.
+PartialFile::~PartialFile() {
+    saveValidator();
+}
 
+// Most downloads are done before a validator could serve: writing it at once would cost each of
+// them a file of its own.
 bool PartialFile::keepValidator(const std::string& validator) {
+    removeValidator();
     validator_ = validator;
+    validatorUnsaved_ = false;
+    if (validator.size() > kMaxValidatorBytes) {
+        return false;
+    }
+    validatorUnsaved_ = !validator.empty();
+    return true;
+}
+
+bool PartialFile::saveValidator() {
+    if (!validatorUnsaved_) {
+        return true;
+    }
+    validatorUnsaved_ = false;
     try {
-        if (validator.empty() || validator.size() > kMaxValidatorBytes) {
-            removeValidator();
-            return validator.empty();
-        }
-        writeFileSafely(validatorPath(path_), validator, Durability::Cached);
+        writeFileSafely(validatorPath(path_), validator_, Durability::Cached);
         return true;
     } catch (const std::exception&) {
         return false;
@@ -326,6 +349,7 @@ void PartialFile::startOver() {
     file_.reset();
     bytesAtStart_ = 0;
     validator_.clear();
+    validatorUnsaved_ = false;
     removeValidator();
     boost::filesystem::remove(toFsPath(path_)); // whatever is there, a link included
     boost::system::error_code ec;
@@ -344,6 +368,7 @@ void PartialFile::commit(const std::string& target) {
                        closed ? error : platform::lastFileCallError());
     }
     boost::filesystem::rename(toFsPath(path_), toFsPath(target));
+    validatorUnsaved_ = false;
     removeValidator();
 }
 

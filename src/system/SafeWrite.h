@@ -15,7 +15,7 @@
 // How far a file must have reached before it is renamed into place.
 enum class Durability {
     Cached, // the system's cache is enough: the file is checked by its digest before it is used
-    OnDisk, // flushed to the disk first, and its folder synced by syncWrittenFolders()
+    OnDisk, // on the disk, with its name, once syncWrittenFolders() returns
 };
 
 // Who may read the new file.
@@ -67,8 +67,11 @@ public:
     std::uint64_t bytesAtStart() const { return bytesAtStart_; }
     // The validator (entity tag or date) of the answer the data came from; empty when unknown.
     const std::string& validator() const { return validator_; }
-    // Keeps the validator of a whole answer beside the data; false when it cannot.
+    // Takes the validator of a whole answer, to be written beside the data by saveValidator()
+    // or when the data is closed before commit(); false when it cannot be kept.
     bool keepValidator(const std::string& validator);
+    // Writes the validator taken beside the data, once; false when it cannot.
+    bool saveValidator();
     // Drops the data and starts it empty; throws boost::filesystem::filesystem_error.
     void startOver();
     // Puts the data in place as `target`; throws boost::filesystem::filesystem_error.
@@ -81,6 +84,7 @@ private:
     FilePtr file_;
     std::uint64_t bytesAtStart_ = 0;
     std::string validator_;
+    bool validatorUnsaved_ = false;
 };
 
 // The name of a file's partial data in `folder`; empty for a digest that is not 32 hex digits.
@@ -120,5 +124,6 @@ void copyFileSafely(const std::string& from, const std::string& to, Durability d
 // which costs no copy; otherwise a copy. Throws boost::filesystem::filesystem_error.
 void linkOrCopyFileSafely(const std::string& from, const std::string& to, Durability durability);
 
-// Makes the renames of every OnDisk file committed so far reach the disk.
+// Makes every OnDisk file committed so far, and its name, reach the disk; throws
+// boost::filesystem::filesystem_error when a file could not be flushed.
 void syncWrittenFolders();

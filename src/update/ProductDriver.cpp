@@ -20,6 +20,17 @@
 
 namespace {
 
+// Every installed file and backup reaches the disk before the version is recorded.
+bool everythingOnDisk() {
+    try {
+        syncWrittenFolders();
+        return true;
+    } catch (const boost::filesystem::filesystem_error& error) {
+        logMessage(kLogError, shown(error.what()));
+        return false;
+    }
+}
+
 void logFailure(const ProductRecord& record, const std::string& reason) {
     logMessage(kLogError,
                "Update terminated abnormally for " + shownProduct(record) + ": " + shown(reason));
@@ -202,8 +213,8 @@ void Updater::recordVersion(const std::vector<InstalledProduct>& installed, Upda
     if (counts.failed > 0 || installed.empty()) {
         return;
     }
-    syncWrittenFolders(); // every installed file and backup is on the disk before the record
-    if (system.writeRegistryString(RegistryRoot::LocalMachine, uninstallKey, "DisplayVersion",
+    if (everythingOnDisk() &&
+        system.writeRegistryString(RegistryRoot::LocalMachine, uninstallKey, "DisplayVersion",
                                    installed.back().record->PVDec)) {
         tidyDownloads(installed);
         return;
