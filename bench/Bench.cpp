@@ -91,6 +91,7 @@ int main(int argc, char** argv) {
         // Once: the process's peak memory is measured around it.
         ListedPatch patch;
         patch.sha256 = sha256OfFile(args[2]).value_or("");
+        patch.fromMd5 = md5OfFile(args[1]).value_or("");
         bool ok = false;
         const double t = medianSeconds(1, [&] {
             ok = buildFromPatch(args[1], args[2], patch, args[3], kMaxPatchedFileBytes);
