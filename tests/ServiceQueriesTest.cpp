@@ -10,7 +10,9 @@ namespace {
 
 // The stored bytes of every service address, to prove they are back in stored form.
 std::vector<std::string> storedAddresses(const Updater& updater) {
-    std::vector<std::string> stored = {manifestSummaryAddress(), fileManifestAddress()};
+    std::vector<std::string> stored = {manifestSummaryAddress(), fileManifestAddress(),
+                                       removalListAddress(), patchListAddress(),
+                                       patchFolderAddress()};
     for (const auto& pair : updater.serviceAddresses) {
         stored.push_back(pair.productInfo);
         stored.push_back(pair.fileBase);
@@ -250,4 +252,44 @@ TEST_F(ManifestSummaryTest, AnswersThatAreNotArraysOfObjectsFail) {
     EXPECT_EQ(summarize("[5]"), "[json.exception.type_error.305] cannot use operator[] with a "
                                 "string argument with number");
     EXPECT_EQ(summarize("not json").rfind("[json.exception.parse_error.101]", 0), 0u);
+}
+
+TEST(ListedSizeTest, AFileHasItsListedSizeInKilobytesRoundedUp) {
+    struct Case {
+        std::int32_t fileSize;
+        std::uint64_t bytes;
+        bool has;
+    };
+    const Case cases[] = {{0, 0, true},     {1, 1, true},    {1, 1024, true},
+                          {1, 1025, false}, {2, 1025, true}, {2, 1024, false},
+                          {-1, 0, false},   {0, 1, false},   {2097152, 2147483648u, true}};
+    for (const Case& c : cases) {
+        ManifestEntry entry;
+        entry.fileSize = c.fileSize;
+        EXPECT_EQ(hasListedSize(c.bytes, entry), c.has) << c.fileSize << " " << c.bytes;
+        EXPECT_EQ(listedBytes(entry), c.fileSize < 0 ? 0 : std::uint64_t(c.fileSize) * 1024);
+    }
+}
+
+TEST(PatchListTest, EntriesThatCannotBeRightAreLeftOut) {
+    const std::string md5(32, 'a');
+    const std::string sha(64, 'b');
+    const auto entry = [](const std::string& from, int size, const std::string& sha256) {
+        return nlohmann::json{
+            {"FilePath", "a.bin"}, {"FromMD5", from}, {"PatchSize", size}, {"PatchSHA256", sha256}};
+    };
+    const std::vector<ListedPatch> read = readPatchList(
+        nlohmann::json::array({entry(md5, 10, sha), entry("A" + md5.substr(1), 10, sha),
+                               entry(md5, 0, sha), entry(md5, 10, sha.substr(1))})
+            .dump());
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].fromMd5, md5);
+    EXPECT_EQ(read[0].size, 10);
+    EXPECT_THROW(readPatchList("[{\"FilePath\": 3}]"), nlohmann::json::exception);
+    ProductRecord record;
+    record.ProductID = 3;
+    const std::string stored = patchFolderAddress();
+    EXPECT_EQ(patchAddress(record, read[0], std::string(32, 'c')),
+              VEXL_SERVICE_URL "patches/3/" + md5 + "-" + std::string(32, 'c') + ".zst");
+    EXPECT_EQ(patchFolderAddress(), stored); // back in stored form
 }

@@ -16,7 +16,7 @@ std::string waitingLine(const ProductRecord& record, const std::string& from,
                         const Manifest& manifest) {
     std::uint64_t bytes = 0;
     for (const ManifestEntry& entry : manifest.entries) {
-        bytes += static_cast<std::uint64_t>(std::max(entry.fileSize, 0)) * 1024;
+        bytes += listedBytes(entry);
     }
     return "Update waiting for " + shownProduct(record) + ": " + shown(from) + " -> " +
            shown(record.PVDec) + " (" + std::to_string(manifest.entries.size()) + " files, " +

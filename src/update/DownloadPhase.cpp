@@ -44,6 +44,11 @@ std::string failureLine(const Transfer& transfer, const std::string& localPath) 
     return "Error in file download - I was unable to download " + shown(localPath);
 }
 
+// A service that lies about a size cannot fill the disk.
+std::uint64_t maxFileBytes(const ManifestEntry& listed) {
+    return listedBytes(listed) + kFileSizeSlackBytes;
+}
+
 const char kCannotCreateFileLine[] =
     "Error in file download - I was unable to create the file on the disk";
 
@@ -221,7 +226,7 @@ void DownloadWindow::prepare(std::size_t k) {
         const DigestMatch match = compareFileDigests(entry.local, listed.md5, listed.sha256);
         if (match == DigestMatch::Matches) {
             entry.state = EntryState::Kept;
-            meter_.skipBytes(static_cast<std::uint64_t>(std::max(listed.fileSize, 0)) * 1024);
+            meter_.skipBytes(listedBytes(listed));
             return;
         }
         if (match == DigestMatch::Unreadable) {
@@ -296,13 +301,10 @@ bool DownloadWindow::startPatch(Entry& entry) {
 }
 
 void DownloadWindow::start(Entry& entry) {
-    // A service that lies about a size cannot fill the disk.
-    const std::uint64_t maxBytes =
-        static_cast<std::uint64_t>(std::max(entry.listed->fileSize, 0)) * 1024 +
-        kFileSizeSlackBytes;
     try {
-        entry.sink = std::make_unique<FileSink>(
-            entry.local, maxBytes, partialDataPath(folders_.download, entry.listed->md5));
+        entry.sink =
+            std::make_unique<FileSink>(entry.local, maxFileBytes(*entry.listed),
+                                       partialDataPath(folders_.download, entry.listed->md5));
     } catch (const boost::filesystem::filesystem_error&) {
         entry.notes.push_back({kLogError, kCannotCreateFileLine});
         entry.state = EntryState::Failed;
@@ -373,11 +375,8 @@ void DownloadWindow::finishPatch(Entry& entry, const Transfer& transfer, FileSin
     if (!transfer.failed()) {
         try {
             sink.commit();
-            const std::uint64_t maxBytes =
-                static_cast<std::uint64_t>(std::max(entry.listed->fileSize, 0)) * 1024 +
-                kFileSizeSlackBytes;
             built = buildFromPatch(folders_.simulator + entry.listed->filePath, patchPath, patch,
-                                   entry.local, maxBytes) &&
+                                   entry.local, maxFileBytes(*entry.listed)) &&
                     compareFileDigests(entry.local, entry.listed->md5, entry.listed->sha256) ==
                         DigestMatch::Matches;
         } catch (const boost::filesystem::filesystem_error&) {

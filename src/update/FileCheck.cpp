@@ -63,8 +63,7 @@ bool holdsListedFile(const std::string& path, const ManifestEntry& entry) {
         return false;
     }
     const auto size = boost::filesystem::file_size(toFsPath(path), ec);
-    if (ec || entry.fileSize < 0 ||
-        (size + 1023) / 1024 != static_cast<std::uint64_t>(entry.fileSize)) {
+    if (ec || !hasListedSize(size, entry)) {
         return false;
     }
     return compareFileDigests(path, entry.md5, entry.sha256) == DigestMatch::Matches;

@@ -4,6 +4,7 @@
 #include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
@@ -36,6 +37,15 @@ ManifestEntry readEntry(nlohmann::json& item, bool withSha256) {
 }
 
 } // namespace
+
+std::uint64_t listedBytes(const ManifestEntry& entry) {
+    return static_cast<std::uint64_t>(std::max(entry.fileSize, 0)) * 1024;
+}
+
+bool hasListedSize(std::uint64_t bytes, const ManifestEntry& entry) {
+    return entry.fileSize >= 0 &&
+           (bytes + 1023) / 1024 == static_cast<std::uint64_t>(entry.fileSize);
+}
 
 Manifest readManifest(const std::string& body, bool withSha256) {
     Manifest manifest;

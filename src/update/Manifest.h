@@ -14,6 +14,11 @@ struct ManifestEntry {
     std::string sha256;        // SHA256, read only where documents are signed
 };
 
+// The bytes of the entry's listed size: FileSize kilobytes, a negative size as none.
+std::uint64_t listedBytes(const ManifestEntry& entry);
+// Whether a file of `bytes` has the entry's listed size, in kilobytes rounded up.
+bool hasListedSize(std::uint64_t bytes, const ManifestEntry& entry);
+
 // The files of one product's update, read and every name checked before any file is touched.
 struct Manifest {
     std::vector<ManifestEntry> entries;

@@ -60,7 +60,7 @@ bool writePatched(const std::string& reference, const std::string& patchPath,
 
 const ListedPatch* usablePatch(const std::vector<ListedPatch>& patches, const ManifestEntry& entry,
                                const std::string& installedPath) {
-    const auto fileBytes = static_cast<std::uint64_t>(std::max(entry.fileSize, 0)) * 1024;
+    const std::uint64_t fileBytes = listedBytes(entry);
     if (fileBytes > kMaxPatchedFileBytes) {
         return nullptr;
     }

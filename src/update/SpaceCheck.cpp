@@ -10,16 +10,12 @@ namespace {
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 
-std::uint64_t listedBytes(const ManifestEntry& entry) {
-    return static_cast<std::uint64_t>(std::max(entry.fileSize, 0)) * 1024;
-}
-
 // A copy already in the download folder with the listed size needs no room; its digest is
 // checked when the phase comes to it.
 bool alreadyDownloaded(const ManifestEntry& entry, const ProductFolders& folders) {
     boost::system::error_code ec;
     const auto size = boost::filesystem::file_size(toFsPath(folders.download + entry.filePath), ec);
-    return !ec && (size + 1023) / 1024 == listedBytes(entry) / 1024;
+    return !ec && hasListedSize(size, entry);
 }
 
 void requireRoom(const ProductRecord& record, const std::string& folder, std::uint64_t need,

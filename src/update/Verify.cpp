@@ -27,8 +27,7 @@ Installed compareInstalled(const std::string& path, const ManifestEntry& entry) 
         return Installed::Missing;
     }
     const auto size = fs::file_size(toFsPath(path), ec);
-    if (!fs::is_regular_file(status) || ec ||
-        static_cast<std::int64_t>((size + 1023) / 1024) != entry.fileSize ||
+    if (!fs::is_regular_file(status) || ec || !hasListedSize(size, entry) ||
         compareFileDigests(path, entry.md5, entry.sha256) != DigestMatch::Matches) {
         return Installed::Changed;
     }
