@@ -170,11 +170,15 @@ bool flushPathToDisk(const std::string& pathText) {
     return flushed;
 }
 
+// False only when a file that is there could not be flushed: a file that cannot be looked at is
+// not taken for gone.
 bool flushPathsToDisk(const std::vector<std::string>& pathTexts) {
     bool flushed = true;
     for (const std::string& pathText : pathTexts) {
-        const bool gone = GetFileAttributesW(toFsPath(pathText).c_str()) == INVALID_FILE_ATTRIBUTES;
-        flushed = (gone || flushPathToDisk(pathText)) && flushed;
+        if (!flushPathToDisk(pathText)) {
+            const DWORD error = GetLastError();
+            flushed = flushed && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
+        }
     }
     return flushed;
 }
