@@ -3,6 +3,7 @@
 #include "support/FileDownload.h"
 #include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
+#include "system/TestLimits.h"
 
 #include <chrono>
 
@@ -52,6 +53,20 @@ TEST(UrlEncodingTest, SpacesAnywhereAndEveryUnsafeByteOfAFilePath) {
     EXPECT_EQ(percentEncodePath("Gr\xC3\xB6\xC3\x9F"
                                 "e-_.~/x"),
               "Gr%C3%B6%C3%9Fe-_.~/x");
+}
+
+TEST(TestLimitsTest, OnlyKnownNamesWithValuesUpToADayShortenALimit) {
+    const TransferLimits given;
+    const TransferLimits shortened =
+        withTestLimits(given, "lowSpeedSeconds=2,firstRetryDelayMilliseconds=0,bogus=1,"
+                              "connectTimeoutSeconds=-1,documentTimeoutSeconds=99999999999,"
+                              "maxRedirects=1,lowSpeedBytesPerSecond");
+    EXPECT_EQ(shortened.lowSpeedSeconds, 2);
+    EXPECT_EQ(shortened.firstRetryDelayMilliseconds, 0);
+    EXPECT_EQ(shortened.connectTimeoutSeconds, given.connectTimeoutSeconds);
+    EXPECT_EQ(shortened.documentTimeoutSeconds, given.documentTimeoutSeconds);
+    EXPECT_EQ(shortened.maxRedirects, given.maxRedirects);
+    EXPECT_EQ(shortened.lowSpeedBytesPerSecond, given.lowSpeedBytesPerSecond);
 }
 
 TEST_F(DownloaderTest, FetchReturnsAnyBodyWhateverTheStatus) {

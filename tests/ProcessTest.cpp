@@ -105,7 +105,7 @@ TEST_F(ProcessTest, ARestoreHoldsNightlyRunsUntilUpdatesResume) {
 
 TEST_F(ProcessTest, AnUnreachableServiceEndsTheRunWithCode2) {
     service.server.stop();
-    const Outcome outcome = runProgram();
+    const Outcome outcome = runProgram({}, quickRetries());
     EXPECT_EQ(outcome.exitCode, 2);
     const auto lines = lastLogLines(2);
     EXPECT_EQ(

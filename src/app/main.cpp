@@ -5,6 +5,7 @@
 #include "system/MemoryReserve.h"
 #include "system/Paths.h"
 #include "system/Registry.h"
+#include "system/TestLimits.h"
 #include "update/ByteRate.h"
 #include "update/Catalogue.h"
 #include "update/Hold.h"
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <map>
@@ -286,6 +288,9 @@ int main(int argc, char** argv) {
     Updater updater;
     TransferLimits limits = updater.downloader.limits();
     limits.maxBytesPerSecond = options.maxBytesPerSecond;
+    if (const char* shortened = std::getenv(kTestLimitsVariable); VEXL_TEST_BUILD && shortened) {
+        limits = withTestLimits(limits, shortened);
+    }
     updater.downloader.setLimits(limits);
     try {
         updater.updaterFolder = updater.system.updaterFolderPath();

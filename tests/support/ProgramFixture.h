@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/UpdateFixture.h"
+#include "system/TestLimits.h"
 
 // Runs the built program as a user does, with APPDATA (and on POSIX the registry file) in the
 // test's folder, against the fake service at the compiled-in address.
@@ -35,6 +36,16 @@ protected:
     Outcome runProgram(const std::vector<std::string>& args = {},
                        const std::map<std::string, std::string>& environment = {}) {
         return finish(startProgram(args, 0, environment));
+    }
+
+    // The environment of a run whose transfer limits are shortened to `pairs`
+    // ("lowSpeedSeconds=2,..."), so that a test never waits out a real limit.
+    static std::map<std::string, std::string> shortLimits(const std::string& pairs) {
+        return {{kTestLimitsVariable, pairs}};
+    }
+    // Transient failures tried again at once, rather than 1, 2 and 4 s later.
+    static std::map<std::string, std::string> quickRetries() {
+        return shortLimits("firstRetryDelayMilliseconds=10");
     }
 
     std::string program = VEXL_UPDATER_EXE; // the build of the program that runs
