@@ -150,6 +150,53 @@ TEST_F(LauncherTest, TheEventsOfAnUpdateAreJsonLinesInOrderEndingWithTheExitCode
               1);
 }
 
+// Every file of the phase is told, whatever brought it; a first install starts from "none".
+TEST_F(LauncherTest, EachFileHasItsEventAndAFirstInstallStartsFromNone) {
+    registry.seed({{RegistryRoot::CurrentUser, "Software\\Sim", "AppPath", simulatorFolder()}});
+    ProductRecord fresh = record(3);
+    fresh.MinVersion = 0;
+    service.setProductsText(1, productInfo({fresh}));
+    const std::string bytes(300 << 10, 'b');
+    publish(3, 0,
+            {{"VEXL 747\\a.cfg", {"VEXL 747", "a"}},
+             {"VEXL 747\\b.bin", {"VEXL 747", bytes}},
+             {"VEXL 747\\c.bin", {"VEXL 747", bytes}},
+             {"VEXL 747\\d.cfg", {"VEXL 747", "d"}}});
+    writeFile(local(simulatorFolder() + "VEXL 747\\a.cfg"), "a");
+    const std::string path = dir.file("events.jsonl");
+    const Outcome outcome = runProgram({"--events", path});
+    EXPECT_EQ(outcome.exitCode, 0);
+
+    const std::vector<json> events = readEvents(path);
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[1]["from"], nullptr);
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const json& event : events) {
+        if (event["event"] == "file") {
+            files.emplace_back(event["path"], event["outcome"]);
+        }
+    }
+    EXPECT_EQ(files, (std::vector<std::pair<std::string, std::string>>{
+                         {"VEXL 747\\a.cfg", "up-to-date"},
+                         {"VEXL 747\\b.bin", "downloaded"},
+                         {"VEXL 747\\c.bin", "copied"},
+                         {"VEXL 747\\d.cfg", "downloaded"}}));
+    EXPECT_TRUE(
+        programLogged("[VEXL 1] VEXL 747\\c.bin copied from VEXL 747\\b.bin (same digest)."));
+    const auto lines = programLog();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return maskSeconds(line) ==
+                                       "[VEXL 1] Summary for 747 Classic for P3D: none -> 1.2.0; 2 "
+                                       "downloaded (0.3 MiB), 0 patched, 1 copied, 1 already up to "
+                                       "date, 0 removed, 0 kept; _ s.";
+                            }),
+              1);
+    // Before anything came, all of it was still to come.
+    EXPECT_EQ(outcome.errors.substr(0, outcome.errors.find('\n')),
+              "  0 of 4 files, 0.0 of 0.6 MiB, 0.0 MiB/s, --:-- left");
+}
+
 TEST_F(LauncherTest, AFailingFileShowsInItsFileEventAndTheRunEndsWith3) {
     publishProduct(
         {{"VEXL 747\\a.cfg", {"VEXL 747", "a"}}, {"VEXL 747\\b.cfg", {"VEXL 747", "b"}}});

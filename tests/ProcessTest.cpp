@@ -147,14 +147,24 @@ TEST_F(ProcessTest, ArgumentsAreForAPersonAndNeverStartARun) {
          {std::vector<std::string>{"--update-now"},
           std::vector<std::string>{"--verify", "--verify"},
           std::vector<std::string>{"--check", "--verify"}, std::vector<std::string>{"--events"},
-          std::vector<std::string>{"--max-rate", "fast"},
-          std::vector<std::string>{"--check", "--max-rate", "0"},
           std::vector<std::string>{"--events", "a", "--events", "b"}}) {
         outcome = runProgram(wrong);
         EXPECT_EQ(outcome.exitCode, 1);
     }
     EXPECT_EQ(outcome.console, "");
     EXPECT_EQ(outcome.errors.rfind("Usage: vexl-updater", 0), 0u);
+    EXPECT_FALSE(fileExists(dir.file("VEXL")));
+    EXPECT_TRUE(service.server.requests().empty());
+}
+
+TEST_F(ProcessTest, ARateOutOfRangeIsNamedWithItsRangeAndStartsNoRun) {
+    for (const char* rate : {"9223372036854775808", "-5", "abc", "0", "4097M"}) {
+        const Outcome outcome = runProgram({"--check", "--max-rate", rate});
+        EXPECT_EQ(outcome.exitCode, 1) << rate;
+        EXPECT_EQ(outcome.errors, "--max-rate takes a number of bytes per second from 1 to 4096M "
+                                  "(K and M suffixes: 200K, 2M).\n")
+            << rate;
+    }
     EXPECT_FALSE(fileExists(dir.file("VEXL")));
     EXPECT_TRUE(service.server.requests().empty());
 }

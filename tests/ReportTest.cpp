@@ -46,13 +46,15 @@ TEST(SummaryTest, MebibytesAndSecondsHaveOneDecimal) {
 }
 
 TEST(ByteRateTest, DigitsWithAnOptionalKOrM) {
-    const std::pair<const char*, std::uint64_t> good[] = {
-        {"1", 1}, {"200K", 204800}, {"200k", 204800}, {"2M", 2097152}, {"1500", 1500}};
+    const std::pair<const char*, std::uint64_t> good[] = {{"1", 1},         {"200K", 204800},
+                                                          {"200k", 204800}, {"2M", 2097152},
+                                                          {"1500", 1500},   {"4096M", 4294967296u}};
     for (const auto& [text, rate] : good) {
         EXPECT_EQ(parseByteRate(text), rate) << text;
     }
-    for (const char* bad : {"", "0", "0K", "K", "-5", "1.5M", "20 K", "2G", "fast",
-                            "18446744073709551616", "18014398509481984K"}) {
+    for (const char* bad :
+         {"", "0", "0K", "K", "-5", "1.5M", "20 K", "2G", "fast", "18446744073709551616",
+          "18014398509481984K", "9223372036854775808", "4097M", "4294967297", "4194305K"}) {
         EXPECT_EQ(parseByteRate(bad), std::nullopt) << bad;
     }
 }

@@ -271,6 +271,36 @@ TEST(ListedSizeTest, AFileHasItsListedSizeInKilobytesRoundedUp) {
     }
 }
 
+TEST(ManifestTest, ASizeBelowZeroOrWithAFractionMakesTheManifestUnusable) {
+    const auto manifestWithSize = [](const json& size) {
+        return json::array({{{"Folder", "VEXL 747"},
+                             {"FilePath", "VEXL 747\\a.cfg"},
+                             {"FileSize", size},
+                             {"MD5Hash", std::string(32, 'a')}}})
+            .dump();
+    };
+    for (const json& good : {json(0), json(12), json(2147483647)}) {
+        EXPECT_EQ(readManifest(manifestWithSize(good), false).entries.at(0).fileSize,
+                  good.get<std::int32_t>());
+    }
+    const std::pair<json, std::string> bad[] = {
+        {json(-1),
+         "[json.exception.type_error.302] FileSize must be a whole number from 0, not -1"},
+        {json(2.5),
+         "[json.exception.type_error.302] FileSize must be a whole number from 0, not 2.5"},
+        {json("12"), "[json.exception.type_error.302] type must be number, but is string"},
+        {json(2147483648u),
+         "[json.exception.out_of_range.406] number out of range for FileSize: 2147483648"}};
+    for (const auto& [size, message] : bad) {
+        try {
+            readManifest(manifestWithSize(size), false);
+            ADD_FAILURE() << size;
+        } catch (const json::exception& error) {
+            EXPECT_EQ(std::string(error.what()), message);
+        }
+    }
+}
+
 TEST(PatchListTest, EntriesThatCannotBeRightAreLeftOut) {
     const std::string md5(32, 'a');
     const std::string sha(64, 'b');

@@ -85,8 +85,10 @@ struct RunOptions {
 };
 
 // Takes the options out of the arguments and leaves the rest in `command`. False for an option
-// without a usable value, or given twice.
-bool readOptions(int argc, char** argv, RunOptions& options, std::vector<std::string>& command) {
+// without a usable value, or given twice; `refusal` then names the option when its value is out
+// of range (empty: the usage says it).
+bool readOptions(int argc, char** argv, RunOptions& options, std::vector<std::string>& command,
+                 std::string& refusal) {
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument != "--events" && argument != "--max-rate") {
@@ -104,6 +106,7 @@ bool readOptions(int argc, char** argv, RunOptions& options, std::vector<std::st
         } else if (const auto rate = parseByteRate(value)) {
             options.maxBytesPerSecond = *rate;
         } else {
+            refusal = byteRateRefusal();
             return false;
         }
     }
@@ -276,8 +279,9 @@ void startEvents(const std::string& path) {
 int main(int argc, char** argv) {
     RunOptions options;
     std::vector<std::string> arguments;
-    if (!readOptions(argc, argv, options, arguments)) {
-        std::fputs(usage().c_str(), stderr);
+    std::string refusal;
+    if (!readOptions(argc, argv, options, arguments, refusal)) {
+        std::fputs(refusal.empty() ? usage().c_str() : (refusal + "\n").c_str(), stderr);
         return kCouldNotStart;
     }
     const std::optional<Command> command = commandOf(arguments);

@@ -25,6 +25,11 @@ public:
     // A file that needs no transfer: its bytes count as done, but not towards the rate.
     void skipBytes(std::uint64_t bytes) { skipped_ += bytes; }
     void fileDone();
+    // A file that needed no transfer (already there, or copied on the disk).
+    void fileSkipped(std::uint64_t bytes) {
+        skipBytes(bytes);
+        fileDone();
+    }
     // Redraws the line when enough time has passed since the last time.
     void draw();
     // Takes the line off the console, so that a log line can be written there.

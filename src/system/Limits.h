@@ -26,6 +26,10 @@ struct TransferLimits {
     std::uint64_t maxBytesPerSecond = 0;
 };
 
+// The highest --max-rate, in bytes per second: far past any link, and well inside what a transfer
+// library's signed 64-bit rate holds.
+constexpr std::uint64_t kMaxByteRate = 4096ull * 1024u * 1024u;
+
 // The largest service document accepted, and the largest signature record beside one.
 constexpr std::size_t kMaxDocumentBytes = 64u * 1024u * 1024u;
 constexpr std::size_t kMaxSignatureRecordBytes = 4096;

@@ -1,5 +1,7 @@
 #include "update/ByteRate.h"
 
+#include "system/Limits.h"
+
 #include <limits>
 
 std::optional<std::uint64_t> parseByteRate(const std::string& text) {
@@ -27,8 +29,13 @@ std::optional<std::uint64_t> parseByteRate(const std::string& text) {
         }
         value = value * 10 + digit;
     }
-    if (value == 0 || value > kMax / unit) {
+    if (value == 0 || value > kMaxByteRate / unit) {
         return std::nullopt;
     }
     return value * unit;
+}
+
+std::string byteRateRefusal() {
+    return "--max-rate takes a number of bytes per second from 1 to " +
+           std::to_string(kMaxByteRate / (1024 * 1024)) + "M (K and M suffixes: 200K, 2M).";
 }

@@ -14,13 +14,9 @@ namespace {
 // What the file manifest lists: n files of their listed sizes.
 std::string waitingLine(const ProductRecord& record, const std::string& from,
                         const Manifest& manifest) {
-    std::uint64_t bytes = 0;
-    for (const ManifestEntry& entry : manifest.entries) {
-        bytes += listedBytes(entry);
-    }
-    return "Update waiting for " + shownProduct(record) + ": " + shown(from) + " -> " +
+    return "Update waiting for " + shownProduct(record) + ": " + fromVersionText(from) + " -> " +
            shown(record.PVDec) + " (" + std::to_string(manifest.entries.size()) + " files, " +
-           mebibytesText(bytes) + " MiB).";
+           mebibytesText(listedBytes(manifest)) + " MiB).";
 }
 
 } // namespace

@@ -95,10 +95,16 @@ struct Entry {
     const ListedPatch* patch = nullptr; // while its patch is the transfer
     std::uint64_t patchBytes = 0;       // of the patch it was built from
     std::uint64_t builtBytes = 0;       // of the file built from it
-    std::string copiedFrom;             // the local file it was copied from
+    std::string copiedFrom;             // the file it was copied from, as its list names it
     std::uint64_t received = 0;         // over the network, every attempt together
 
     bool finished() const { return state != EntryState::Waiting && state != EntryState::Running; }
+};
+
+// A file on the disk that may hold an entry's bytes, and its name as the service's lists write it.
+struct LocalCandidate {
+    std::string path;
+    std::string listedPath;
 };
 
 // Downloads several files at a time (parallelStreams or parallelConnections) and writes each
@@ -116,7 +122,7 @@ private:
     void fill();
     bool sharesFileWithEarlier(std::size_t k) const;
     void prepare(std::size_t k);
-    std::vector<std::string> localCandidates(std::size_t k) const;
+    std::vector<LocalCandidate> localCandidates(std::size_t k) const;
     bool copyLocally(std::size_t k);
     bool startPatch(Entry& entry);
     void start(Entry& entry);
@@ -147,8 +153,8 @@ DownloadWindow::DownloadWindow(Downloader& downloader, const ProductRecord& reco
                                const ProductFolders& folders, DownloadResult& result)
     : downloader_(downloader), record_(record), sources_(sources), folders_(folders),
       result_(result), entries_(manifest.entries.size()),
-      meter_(static_cast<int>(manifest.entries.size()),
-             static_cast<std::uint64_t>(std::max(record.TotalFileSize, 0)) * 1024) {
+      // From the entries themselves: the summary's total is only shown, and may be left out.
+      meter_(static_cast<int>(manifest.entries.size()), listedBytes(manifest)) {
     for (std::size_t k = 0; k < entries_.size(); ++k) {
         entries_[k].listed = &manifest.entries[k];
     }
@@ -167,6 +173,8 @@ DownloadWindow::~DownloadWindow() {
 }
 
 void DownloadWindow::run() {
+    // The first line comes before any file is looked at or asked for: all of it is still to come.
+    meter_.draw();
     for (turn_ = 0; turn_ < entries_.size(); ++turn_) {
         fill();
         while (!entries_[turn_].finished()) {
@@ -220,13 +228,14 @@ void DownloadWindow::prepare(std::size_t k) {
     entry.local = folders_.download + listed.filePath;
     if (holdsListedFile(folders_.simulator + listed.filePath, listed)) {
         entry.state = EntryState::UpToDate;
+        meter_.fileSkipped(listedBytes(listed));
         return;
     }
     if (boost::filesystem::exists(toFsPath(entry.local))) {
         const DigestMatch match = compareFileDigests(entry.local, listed.md5, listed.sha256);
         if (match == DigestMatch::Matches) {
             entry.state = EntryState::Kept;
-            meter_.skipBytes(listedBytes(listed));
+            meter_.fileSkipped(listedBytes(listed));
             return;
         }
         if (match == DigestMatch::Unreadable) {
@@ -240,19 +249,21 @@ void DownloadWindow::prepare(std::size_t k) {
 
 // Files on the disk that may hold an entry's bytes: what the removal list names with its digest
 // (a rename) and the downloaded copies of earlier entries with its digest.
-std::vector<std::string> DownloadWindow::localCandidates(std::size_t k) const {
+std::vector<LocalCandidate> DownloadWindow::localCandidates(std::size_t k) const {
     const ManifestEntry& listed = *entries_[k].listed;
-    std::vector<std::string> candidates;
+    std::vector<LocalCandidate> candidates;
     for (const ListedFile& file : sources_.removalList) {
         if (file.md5 == listed.md5) {
-            candidates.push_back(folders_.simulator + file.filePath);
+            candidates.push_back({folders_.simulator + file.filePath, file.filePath});
         }
     }
     for (std::size_t j = 0; j < k; ++j) {
-        if (entries_[j].listed->md5 == listed.md5) {
-            candidates.push_back(entries_[j].state == EntryState::UpToDate
-                                     ? folders_.simulator + entries_[j].listed->filePath
-                                     : entries_[j].local);
+        const Entry& earlier = entries_[j];
+        if (earlier.listed->md5 == listed.md5) {
+            candidates.push_back({earlier.state == EntryState::UpToDate
+                                      ? folders_.simulator + earlier.listed->filePath
+                                      : earlier.local,
+                                  earlier.listed->filePath});
         }
     }
     return candidates;
@@ -262,19 +273,20 @@ std::vector<std::string> DownloadWindow::localCandidates(std::size_t k) const {
 // allows it; the source stays where it is.
 bool DownloadWindow::copyLocally(std::size_t k) {
     Entry& entry = entries_[k];
-    for (const std::string& source : localCandidates(k)) {
-        if (!holdsListedFile(source, *entry.listed)) {
+    for (const LocalCandidate& source : localCandidates(k)) {
+        if (!holdsListedFile(source.path, *entry.listed)) {
             continue;
         }
         try {
-            linkOrCopyFileSafely(source, entry.local, Durability::Cached);
+            linkOrCopyFileSafely(source.path, entry.local, Durability::Cached);
         } catch (const boost::filesystem::filesystem_error&) {
             continue;
         }
         if (compareFileDigests(entry.local, entry.listed->md5, entry.listed->sha256) ==
             DigestMatch::Matches) {
-            entry.copiedFrom = source;
+            entry.copiedFrom = source.listedPath;
             entry.state = EntryState::Copied;
+            meter_.fileSkipped(listedBytes(*entry.listed));
             return true;
         }
     }
@@ -431,6 +443,7 @@ void DownloadWindow::writeBlock(std::size_t k) {
     switch (entry.state) {
     case EntryState::UpToDate:
         logMessage(kLogInfo, shown(filePath) + " is already up to date.");
+        tell(entry, "up-to-date");
         return;
     case EntryState::Kept:
         logMessage(kLogInfo, "Existing file integrity OK: " + shown(filePath));
@@ -440,6 +453,7 @@ void DownloadWindow::writeBlock(std::size_t k) {
         logNotes(entry.checkNotes);
         logMessage(kLogInfo,
                    shown(filePath) + " copied from " + shown(entry.copiedFrom) + " (same digest).");
+        tell(entry, "copied");
         return;
     case EntryState::Patched:
         logNotes(entry.checkNotes);

@@ -18,11 +18,23 @@ bool isSha256Text(const std::string& text) {
     return isHexText(text, 64);
 }
 
+// A size is a whole number of kilobytes: one below zero or with a fraction cannot be a file's, and
+// would be taken for a different one where sizes are compared or added up.
+std::int32_t readFileSize(nlohmann::json& item) {
+    nlohmann::json& value = item["FileSize"];
+    if (value.is_number_float() || (value.is_number_integer() && value.get<std::int64_t>() < 0 &&
+                                    !value.is_number_unsigned())) {
+        throw nlohmann::json::type_error::create(
+            302, "FileSize must be a whole number from 0, not " + value.dump(), nullptr);
+    }
+    return readNumber(item, "FileSize");
+}
+
 ManifestEntry readEntry(nlohmann::json& item, bool withSha256) {
     ManifestEntry entry;
     entry.folder = readText(item, "Folder");
     entry.filePath = readText(item, "FilePath");
-    entry.fileSize = readNumber(item, "FileSize");
+    entry.fileSize = readFileSize(item);
     requireSafePath(entry.folder, PathUse::ManifestPath);
     requireSafePath(entry.filePath, PathUse::ManifestPath);
     entry.md5 = readText(item, "MD5Hash");
@@ -40,6 +52,14 @@ ManifestEntry readEntry(nlohmann::json& item, bool withSha256) {
 
 std::uint64_t listedBytes(const ManifestEntry& entry) {
     return static_cast<std::uint64_t>(std::max(entry.fileSize, 0)) * 1024;
+}
+
+std::uint64_t listedBytes(const Manifest& manifest) {
+    std::uint64_t bytes = 0;
+    for (const ManifestEntry& entry : manifest.entries) {
+        bytes += listedBytes(entry);
+    }
+    return bytes;
 }
 
 bool hasListedSize(std::uint64_t bytes, const ManifestEntry& entry) {

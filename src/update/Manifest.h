@@ -9,12 +9,12 @@
 struct ManifestEntry {
     std::string folder;        // Folder: the folder FilePath lies in, relative like it
     std::string filePath;      // FilePath: relative to the simulator folder, with backslashes
-    std::int32_t fileSize = 0; // FileSize, in kilobytes rounded up
+    std::int32_t fileSize = 0; // FileSize, in kilobytes rounded up; never below zero
     std::string md5;           // MD5Hash
     std::string sha256;        // SHA256, read only where documents are signed
 };
 
-// The bytes of the entry's listed size: FileSize kilobytes, a negative size as none.
+// The bytes of the entry's listed size: FileSize kilobytes.
 std::uint64_t listedBytes(const ManifestEntry& entry);
 // Whether a file of `bytes` has the entry's listed size, in kilobytes rounded up.
 bool hasListedSize(std::uint64_t bytes, const ManifestEntry& entry);
@@ -30,9 +30,13 @@ struct ListedFile {
     std::string md5;
 };
 
+// The listed bytes of every entry together.
+std::uint64_t listedBytes(const Manifest& manifest);
+
 // Reads a file manifest: each entry's members in the service's order, SHA256 too when
 // `withSha256` (64 lower-case hex digits, else "Unusable SHA256 in update data for " + FilePath).
-// Throws the JSON library's errors for a malformed document, and "Unsafe path in update data: "
+// Throws the JSON library's errors for a malformed document (a FileSize below zero or with a
+// fraction included), and "Unsafe path in update data: "
 // + value for a Folder or FilePath that could leave its folder.
 Manifest readManifest(const std::string& body, bool withSha256);
 

@@ -109,10 +109,11 @@ Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
     ProductFolders folders = downloadFoldersOf(record);
     system.ensureDirectory(folders.download);
     logMessage(kLogInfo, ">>> Product: " + shownProduct(record));
-    events::emit("product-start", {{"product", record.ProdName},
-                                   {"simulator", record.Simulator},
-                                   {"from", report.from},
-                                   {"to", report.to}});
+    events::emit("product-start",
+                 {{"product", record.ProdName},
+                  {"simulator", record.Simulator},
+                  {"from", report.from.empty() ? nlohmann::json() : nlohmann::json(report.from)},
+                  {"to", report.to}});
     const std::optional<std::string> simulatorFolder = findSimulatorFolder(record);
     if (!simulatorFolder) {
         return ProductTurn::Skipped;

@@ -30,6 +30,10 @@ SummaryCounts countsOf(const ProductReport& report) {
     return counts;
 }
 
+std::string fromVersionText(const std::string& dotted) {
+    return dotted.empty() ? "none" : shown(dotted);
+}
+
 std::string mebibytesText(std::uint64_t bytes) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / (1024.0 * 1024.0));
@@ -47,8 +51,8 @@ std::string summaryLine(const ProductRecord& record, const ProductReport& report
     const SummaryCounts c = countsOf(report);
     const auto n = [](int count) { return std::to_string(count); };
     return "Summary for " + shown(record.ProdName) + " for " + shown(record.Simulator) + ": " +
-           shown(report.from) + " -> " + shown(report.to) + (failed ? " failed" : "") + "; " +
-           n(c.downloaded) + " downloaded (" + mebibytesText(c.bytesReceived) + " MiB), " +
+           fromVersionText(report.from) + " -> " + shown(report.to) + (failed ? " failed" : "") +
+           "; " + n(c.downloaded) + " downloaded (" + mebibytesText(c.bytesReceived) + " MiB), " +
            n(c.patched) + " patched, " + n(c.copied) + " copied, " + n(c.upToDate) +
            " already up to date, " + n(c.removed) + " removed, " + n(c.kept) + " kept; " +
            secondsText(took) + " s.";

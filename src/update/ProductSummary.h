@@ -30,6 +30,9 @@ struct SummaryCounts {
 };
 SummaryCounts countsOf(const ProductReport& report);
 
+// A version a move starts from, as a person reads it: "none" when no version is installed.
+std::string fromVersionText(const std::string& dotted);
+
 // Bytes as mebibytes and a duration as seconds, each with one decimal.
 std::string mebibytesText(std::uint64_t bytes);
 std::string secondsText(std::chrono::steady_clock::duration duration);
