@@ -292,8 +292,8 @@ int main(int argc, char** argv) {
     Updater updater;
     TransferLimits limits = updater.downloader.limits();
     limits.maxBytesPerSecond = options.maxBytesPerSecond;
-    if (const char* shortened = std::getenv(kTestLimitsVariable); VEXL_TEST_BUILD && shortened) {
-        limits = withTestLimits(limits, shortened);
+    if (VEXL_TEST_BUILD && std::getenv(kTestLimitsVariable) != nullptr) {
+        limits = withTestLimits(limits, std::getenv(kTestLimitsVariable));
     }
     updater.downloader.setLimits(limits);
     try {

@@ -36,8 +36,8 @@ std::uint64_t listedBytes(const Manifest& manifest);
 // Reads a file manifest: each entry's members in the service's order, SHA256 too when
 // `withSha256` (64 lower-case hex digits, else "Unusable SHA256 in update data for " + FilePath).
 // Throws the JSON library's errors for a malformed document (a FileSize below zero or with a
-// fraction included), and "Unsafe path in update data: "
-// + value for a Folder or FilePath that could leave its folder.
+// fraction included), and "Unsafe path in update data: " + value for a Folder or FilePath that
+// could leave its folder.
 Manifest readManifest(const std::string& body, bool withSha256);
 
 // The manifest's FilePaths as Windows compares names (foldedPathText): a name the update installs
