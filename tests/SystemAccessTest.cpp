@@ -1,6 +1,7 @@
 #include "update/SystemAccess.h"
 #include "support/TestSupport.h"
 #include "system/Paths.h"
+#include "system/RunningProcess.h"
 
 #include <boost/filesystem.hpp>
 
@@ -84,4 +85,22 @@ TEST_F(UpdaterFolderTest, NoFolderAtAllIsOneConsoleLineAndAnError) {
     EXPECT_THROW(system.updaterFolderPath(), std::runtime_error);
     EXPECT_EQ(GetCapturedStdout(), "Error: cannot find the user's application-data folder to "
                                    "hold the updater folder; set APPDATA.\n");
+}
+
+// A simulator counts as running while a program runs from inside its own folder, and only then.
+TEST(RunningProcessTest, FindsAProgramOnlyInsideItsFolderAndOnlyWhileItRuns) {
+    TempDir dir;
+    for (const char* folder : {"P3D", "P3D v5/bin", "Other"}) {
+        boost::filesystem::create_directories(dir.file(folder));
+    }
+    testplatform::ProcessHandle simulator = startSimulator(dir.file("P3D v5/bin"));
+    const std::optional<std::string> found = platform::processRunningInside(dir.file("P3D v5"));
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(toFsPath(*found).filename().string(), "sim.exe");
+    EXPECT_EQ(platform::processRunningInside(dir.file("P3D")), std::nullopt); // a prefix of it
+    EXPECT_EQ(platform::processRunningInside(dir.file("Other")), std::nullopt);
+    EXPECT_EQ(platform::processRunningInside(dir.file("Missing")), std::nullopt);
+    testplatform::killProcess(*simulator);
+    testplatform::finishProcess(std::move(simulator));
+    EXPECT_EQ(platform::processRunningInside(dir.file("P3D v5")), std::nullopt);
 }

@@ -31,7 +31,7 @@ constexpr int kPassComplete = 0;  // no product failed
 constexpr int kCouldNotStart = 1; // nothing was updated: unknown codes, no updater folder, busy
 constexpr int kPassAborted = 2;   // the service could not be reached or was not usable
 constexpr int kProductsFailed = 3;
-constexpr int kUpdateWaiting = 4; // --check only
+constexpr int kUpdateWaiting = 4; // --check, or a download waiting for the simulator to close
 
 const char kLockName[] = "vexl_updater.lock";
 
@@ -43,7 +43,8 @@ std::string usage() {
         folder = "(none: set APPDATA) ";
     }
     return "Usage: vexl-updater [--verify | --repair | --restore | --resume-updates | --check |\n"
-           "                    --help | --version] [--events FILE] [--max-rate RATE]\n\n"
+           "                    --help | --version] [--events FILE] [--max-rate RATE]\n"
+           "                   [--install-while-running]\n\n"
            "Brings the installed VEXL 744 for P3D up to the newest version that VEXL's update\n"
            "service offers: every changed file is downloaded, proved by its MD5 digest, the file\n"
            "it replaces is backed up, and the new version is recorded. It needs no arguments and\n"
@@ -61,7 +62,9 @@ std::string usage() {
            "  --events FILE     append the run's events to FILE as JSON Lines (- for standard\n"
            "                    output)\n"
            "  --max-rate RATE   download at most RATE bytes per second in all (K and M suffixes:\n"
-           "                    200K, 2M)\n\n"
+           "                    200K, 2M)\n"
+           "  --install-while-running  install even while the simulator runs (its open files\n"
+           "                    then fail the update, which is rolled back)\n\n"
            "Log:      " +
            folder +
            "vexl_updater_log.txt\n"
@@ -75,13 +78,15 @@ std::string usage() {
            "  2  the pass was aborted (the update service could not be reached, or its product\n"
            "     information was not usable)\n"
            "  3  the pass ran to its end but at least one product failed\n"
-           "  4  --check: an update is waiting\n";
+           "  4  an update is waiting: --check found one, or it is downloaded and is installed\n"
+           "     by a run after the simulator closes\n";
 }
 
 // The options that go with any command.
 struct RunOptions {
     std::string eventsPath; // empty: no events
     std::uint64_t maxBytesPerSecond = 0;
+    bool installWhileRunning = false;
 };
 
 // Takes the options out of the arguments and leaves the rest in `command`. False for an option
@@ -91,6 +96,10 @@ bool readOptions(int argc, char** argv, RunOptions& options, std::vector<std::st
                  std::string& refusal) {
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
+        if (argument == "--install-while-running") {
+            options.installWhileRunning = true;
+            continue;
+        }
         if (argument != "--events" && argument != "--max-rate") {
             command.push_back(argument);
             continue;
@@ -196,7 +205,9 @@ int runUpdate(Updater& updater) {
                "Installed products that failed to update: " + std::to_string(counts.failed));
     logMessage(kLogInfo,
                "Installed products successfully updated: " + std::to_string(counts.succeeded));
-    return endPass(counts.failed > 0 ? kProductsFailed : kPassComplete);
+    return endPass(counts.failed > 0    ? kProductsFailed
+                   : counts.waiting > 0 ? kUpdateWaiting
+                                        : kPassComplete);
 }
 
 int runCommand(Updater& updater, Command command) {
@@ -290,6 +301,7 @@ int main(int argc, char** argv) {
     }
     holdMemoryReserve();
     Updater updater;
+    updater.installWhileRunning = options.installWhileRunning;
     TransferLimits limits = updater.downloader.limits();
     limits.maxBytesPerSecond = options.maxBytesPerSecond;
     if (VEXL_TEST_BUILD && std::getenv(kTestLimitsVariable) != nullptr) {

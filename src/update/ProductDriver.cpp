@@ -4,6 +4,7 @@
 #include "log/Log.h"
 #include "system/MemoryReserve.h"
 #include "system/Paths.h"
+#include "system/RunningProcess.h"
 #include "system/SafeWrite.h"
 #include "update/ServiceQueries.h"
 #include "update/SpaceCheck.h"
@@ -50,6 +51,9 @@ UpdateCounts Updater::updateProducts() {
         case ProductTurn::Failed:
             ++counts.failed;
             break;
+        case ProductTurn::Waiting:
+            ++counts.waiting;
+            break;
         case ProductTurn::Current:
         case ProductTurn::Skipped:
             break;
@@ -70,7 +74,7 @@ Updater::ProductTurn Updater::runProductTurn(ProductRecord& record,
     if (report.reachedDownload) {
         logMessage(kLogInfo, summaryLine(record, report, turn == ProductTurn::Failed, took));
     }
-    static const char* const kOutcomes[] = {"skipped", "current", "updated", "failed"};
+    static const char* const kOutcomes[] = {"skipped", "current", "updated", "failed", "waiting"};
     const SummaryCounts counts = countsOf(report);
     events::emit("product-end", {{"product", record.ProdName},
                                  {"simulator", record.Simulator},
@@ -138,16 +142,19 @@ Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
     }
     logMessage(kLogInfo, "Updating you to version " + std::to_string(record.ProdVersion));
     logMessage(kLogInfo, "Product directory " + shown(folders.product) + " exists");
-    installed.push_back({&record, folders, runPhases(record, folders, report)});
+    std::optional<Manifest> manifest = runPhases(record, folders, report);
+    if (!manifest) {
+        return ProductTurn::Waiting;
+    }
+    installed.push_back({&record, folders, std::move(*manifest)});
     logMessage(kLogInfo, "Great, " + shownProduct(record) +
                              " was successfully updated to the latest version!");
     return ProductTurn::Installed;
 }
 
-// The update proper, from the service's summary to the removal of dropped files; returns the
-// manifest it installed.
-Manifest Updater::runPhases(ProductRecord& record, const ProductFolders& folders,
-                            ProductReport& report) {
+// The update proper, from the service's summary to the removal of dropped files.
+std::optional<Manifest> Updater::runPhases(ProductRecord& record, const ProductFolders& folders,
+                                           ProductReport& report) {
     fetchManifestSummary(downloader, record, installedVersion);
     logMessage(kLogInfo, "Upstream says " + std::to_string(record.TotalFiles) +
                              " new file(s) totaling " + std::to_string(record.TotalFileSize) +
@@ -165,8 +172,24 @@ Manifest Updater::runPhases(ProductRecord& record, const ProductFolders& folders
     requireDiskSpace(record, manifest, folders, volumeSpace);
     report.reachedDownload = true;
     downloadFiles(downloader, record, manifest, sources, folders, report.download);
+    // A running simulator holds its files open: the downloads wait in the download folder, where
+    // the next run finds them.
+    if (const std::optional<std::string> image = simulatorInTheWay(folders)) {
+        logMessage(kLogInfo, shownProduct(record) + ": the simulator is running (" + shown(*image) +
+                                 "); the update to " + shown(record.PVDec) +
+                                 " is downloaded and will be installed by the next run.");
+        report.waiting = true;
+        return std::nullopt;
+    }
     report.removed = installWhole(record, manifest, removalList, folders, installedDisplayVersion);
     return manifest;
+}
+
+std::optional<std::string> Updater::simulatorInTheWay(const ProductFolders& folders) const {
+    if (installWhileRunning) {
+        return std::nullopt;
+    }
+    return platform::processRunningInside(toFsPath(folders.simulator));
 }
 
 // Throws for a name from the service that cannot be a folder's.
@@ -211,7 +234,8 @@ std::optional<std::string> Updater::findSimulatorFolder(const ProductRecord& rec
 // The new version is recorded once, after every product's turn, and only when none failed: a
 // failed product leaves the old version, so that the next run retries every product.
 void Updater::recordVersion(const std::vector<InstalledProduct>& installed, UpdateCounts& counts) {
-    if (counts.failed > 0 || installed.empty()) {
+    // A product still waiting for its simulator must find itself behind at the next run.
+    if (counts.failed > 0 || counts.waiting > 0 || installed.empty()) {
         return;
     }
     if (everythingOnDisk() &&

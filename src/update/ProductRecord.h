@@ -34,4 +34,5 @@ struct ServiceAddressPair {
 struct UpdateCounts {
     std::int32_t succeeded = 0;
     std::int32_t failed = 0;
+    std::int32_t waiting = 0; // downloaded, installed by a run after the simulator closes
 };

@@ -51,7 +51,10 @@ std::string summaryLine(const ProductRecord& record, const ProductReport& report
     const SummaryCounts c = countsOf(report);
     const auto n = [](int count) { return std::to_string(count); };
     return "Summary for " + shown(record.ProdName) + " for " + shown(record.Simulator) + ": " +
-           fromVersionText(report.from) + " -> " + shown(report.to) + (failed ? " failed" : "") +
+           fromVersionText(report.from) + " -> " + shown(report.to) +
+           (failed           ? " failed"
+            : report.waiting ? " waiting"
+                             : "") +
            "; " + n(c.downloaded) + " downloaded (" + mebibytesText(c.bytesReceived) + " MiB), " +
            n(c.patched) + " patched, " + n(c.copied) + " copied, " + n(c.upToDate) +
            " already up to date, " + n(c.removed) + " removed, " + n(c.kept) + " kept; " +

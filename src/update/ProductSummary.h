@@ -14,6 +14,7 @@ struct ProductReport {
     std::string to;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     bool reachedDownload = false; // only such a turn has a summary
+    bool waiting = false;         // downloaded, but the simulator runs
     DownloadResult download;      // so far, also when the phase failed
     int removed = 0;
 };
@@ -37,7 +38,7 @@ std::string fromVersionText(const std::string& dotted);
 std::string mebibytesText(std::uint64_t bytes);
 std::string secondsText(std::chrono::steady_clock::duration duration);
 
-// "Summary for NAME for SIM: FROM -> TO[ failed]; d downloaded (x MiB), p patched, c copied,
-// u already up to date, r removed, k kept; s s."
+// "Summary for NAME for SIM: FROM -> TO[ failed| waiting]; d downloaded (x MiB), p patched, c
+// copied, u already up to date, r removed, k kept; s s."
 std::string summaryLine(const ProductRecord& record, const ProductReport& report, bool failed,
                         std::chrono::steady_clock::duration took);

@@ -48,6 +48,8 @@ public:
     bool onlyLooks = false;
     // Where a run learns each folder's free space; a test may answer instead of the system.
     VolumeSpaceQuery volumeSpace = platform::volumeSpace;
+    // Set by main for --install-while-running: files are installed even while the simulator runs.
+    bool installWhileRunning = false;
 
     // The steps main calls, in this order. Updater.cpp, then ProductDriver.cpp.
     void initialise(); // throws for an unknown code
@@ -71,7 +73,7 @@ public:
 private:
     void startTrust();          // Updater.cpp, with the product information
     void rememberPublication(); // Updater.cpp
-    enum class ProductTurn { Skipped, Current, Installed, Failed }; // the events' order
+    enum class ProductTurn { Skipped, Current, Installed, Failed, Waiting }; // the events' order
     // A product whose install phase completed in this pass, with what it downloaded.
     struct InstalledProduct {
         const ProductRecord* record;
@@ -83,7 +85,11 @@ private:
                                    ProductReport& report);
     ProductTurn updateProduct(ProductRecord& record, std::vector<InstalledProduct>& installed,
                               ProductReport& report);
-    Manifest runPhases(ProductRecord& record, const ProductFolders& folders, ProductReport& report);
+    // The manifest it installed; nothing when the install waits for the simulator to close.
+    std::optional<Manifest> runPhases(ProductRecord& record, const ProductFolders& folders,
+                                      ProductReport& report);
+    // The running simulator's executable that keeps a product's files from being installed.
+    std::optional<std::string> simulatorInTheWay(const ProductFolders& folders) const;
     std::optional<std::string> findSimulatorFolder(const ProductRecord& record);
     ProductFolders downloadFoldersOf(const ProductRecord& record) const;
     // The product's folders as an update computes them, logged as it logs them; nothing when the

@@ -2,10 +2,13 @@
 
 #include "log/Log.h"
 #include "system/Paths.h"
+#include "system/RunningProcess.h"
 
 #include <boost/filesystem.hpp>
+#include <chrono>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 namespace fs = boost::filesystem;
 
@@ -155,4 +158,17 @@ RegistryData binaryData(const std::string& bytes) {
 
 RegistryData expandStringData(const std::string& text) {
     return {RegistryData::Type::ExpandString, text};
+}
+
+testplatform::ProcessHandle startSimulator(const std::string& folder) {
+    const std::string image = folder + testplatform::separator() + "sim.exe";
+    boost::filesystem::copy_file(VEXL_SLEEPER_EXE, image,
+                                 boost::filesystem::copy_options::overwrite_existing);
+    testplatform::ProcessHandle process =
+        testplatform::startProcess(image, {"60"}, {}, folder + "-out.txt", folder + "-err.txt");
+    // The new process shows its own executable only once it has started it.
+    for (int wait = 0; wait < 500 && !platform::processRunningInside(folder); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return process;
 }

@@ -69,6 +69,10 @@ std::vector<std::string> logLines(const std::string& text);
 // that no test can know.
 std::string maskSeconds(const std::string& line);
 
+// A harmless program copied into `folder` (a path of this system) as "sim.exe" and started there,
+// as a simulator runs from its install folder; returned once the system shows it running.
+testplatform::ProcessHandle startSimulator(const std::string& folder);
+
 // The common fixture: a temporary folder for APPDATA and the registry, and a log.
 class SandboxTest : public ::testing::Test {
 protected:
