@@ -143,6 +143,9 @@ TEST_F(ProcessTest, ArgumentsAreForAPersonAndNeverStartARun) {
     outcome = runProgram({"--version"});
     EXPECT_EQ(outcome.exitCode, 0);
     EXPECT_EQ(outcome.console.rfind("VEXL Updater: Version A18 - Build timestamp ", 0), 0u);
+    EXPECT_NE(outcome.console.find("\nUpdate service: " VEXL_SERVICE_URL "\nSigning keys: none "
+                                   "(this build accepts documents without signatures)\n"),
+              std::string::npos);
     for (const std::vector<std::string>& wrong :
          {std::vector<std::string>{"--update-now"},
           std::vector<std::string>{"--verify", "--verify"},
@@ -153,6 +156,9 @@ TEST_F(ProcessTest, ArgumentsAreForAPersonAndNeverStartARun) {
     }
     EXPECT_EQ(outcome.console, "");
     EXPECT_EQ(outcome.errors.rfind("Usage: vexl-updater", 0), 0u);
+    outcome = runProgram({"--check", "--verfy"});
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(outcome.errors.rfind("Unknown option --verfy.\nUsage: vexl-updater", 0), 0u);
     EXPECT_FALSE(fileExists(dir.file("VEXL")));
     EXPECT_TRUE(service.server.requests().empty());
 }

@@ -27,7 +27,10 @@ service_sandbox() {
 # caching edge there instead, in front of nginx serving TREE as plain files.
 serve() {
     if [ "${VEXL_THROUGH_EDGE:-}" = 1 ]; then
-        "$root/scripts/service" start-edge "$1" "$work/nginx" "$port"
+        local said
+        said="$("$root/scripts/service" start-edge "$1" "$work/nginx" "$port")"
+        [[ "$said" == "The edge serves http://127.0.0.1:$port/ from the origin at http://127.0.0.1:"*/ ]] ||
+            { echo "start-edge said: $said" && return 1; }
     else
         "$root/scripts/service" start "$1" "$work/nginx" "$port"
     fi

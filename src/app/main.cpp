@@ -10,6 +10,7 @@
 #include "update/Catalogue.h"
 #include "update/Hold.h"
 #include "update/ProductSummary.h"
+#include "update/ServiceAddresses.h"
 #include "update/Updater.h"
 
 #include <chrono>
@@ -122,20 +123,6 @@ bool readOptions(int argc, char** argv, RunOptions& options, std::vector<std::st
     return true;
 }
 
-// Arguments for a person at a console answer at once; they never start a run.
-int answerArguments(const std::string& argument) {
-    if (argument == "--help") {
-        std::fputs(usage().c_str(), stdout);
-        return kPassComplete;
-    }
-    if (argument == "--version") {
-        std::puts(versionBanner().c_str());
-        return kPassComplete;
-    }
-    std::fputs(usage().c_str(), stderr);
-    return kCouldNotStart;
-}
-
 // The last line of every run that opened its log, for a person or a script to find.
 int endRun(int exitCode) {
     static const char* const kResults[] = {"complete", "not started", "aborted", "failed products",
@@ -162,6 +149,35 @@ std::optional<Command> commandOf(const std::vector<std::string>& arguments) {
     }
     const auto command = arguments.size() == 1 ? kCommands.find(arguments[0]) : kCommands.end();
     return command == kCommands.end() ? std::nullopt : std::optional<Command>(command->second);
+}
+
+// What a build trusts, for a person who wonders which service and keys it was made with.
+std::string buildText() {
+    const std::string keys = builtInPublicKeys();
+    return versionBanner() + "\nUpdate service: " + serviceRoot() + "\nSigning keys: " +
+           (keys.empty() ? "none (this build accepts documents without signatures)" : keys) + "\n";
+}
+
+// Arguments for a person at a console answer at once; they never start a run. A word that is no
+// command is named, so that a typing slip does not hide in the usage.
+int answerArguments(const std::vector<std::string>& arguments) {
+    const std::string argument = arguments.size() == 1 ? arguments[0] : "";
+    if (argument == "--help") {
+        std::fputs(usage().c_str(), stdout);
+        return kPassComplete;
+    }
+    if (argument == "--version") {
+        std::fputs(buildText().c_str(), stdout);
+        return kPassComplete;
+    }
+    for (const std::string& word : arguments) {
+        if (!commandOf({word}) && word != "--help" && word != "--version") {
+            std::fputs(("Unknown option " + word + ".\n").c_str(), stderr);
+            break;
+        }
+    }
+    std::fputs(usage().c_str(), stderr);
+    return kCouldNotStart;
 }
 
 const auto kRunStart = std::chrono::steady_clock::now();
@@ -297,7 +313,7 @@ int main(int argc, char** argv) {
     }
     const std::optional<Command> command = commandOf(arguments);
     if (!command) {
-        return answerArguments(arguments.size() == 1 ? arguments[0] : "");
+        return answerArguments(arguments);
     }
     holdMemoryReserve();
     Updater updater;

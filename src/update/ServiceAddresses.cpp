@@ -64,3 +64,8 @@ char* patchFolderAddress() {
 std::size_t serviceRootLength() {
     return sizeof VEXL_SERVICE_URL - 1;
 }
+
+std::string serviceRoot() {
+    const scrambled::Restored plain(summaryAddress.bytes);
+    return std::string(summaryAddress.bytes, serviceRootLength());
+}

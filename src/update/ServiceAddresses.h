@@ -21,3 +21,5 @@ char* patchFolderAddress();
 
 // How long the root is that every address starts with; the root itself stays scrambled.
 std::size_t serviceRootLength();
+// The root in plain text, for a person who asks which service this build uses.
+std::string serviceRoot();
