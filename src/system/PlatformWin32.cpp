@@ -53,7 +53,7 @@ std::string systemMessage(DWORD error) {
 // a disk (a pipe, a device, a folder).
 HANDLE openRegularHandle(const std::string& pathText, DWORD access, DWORD disposition,
                          std::string& reason) {
-    const HANDLE handle = CreateFileW(toFsPath(pathText).c_str(), access,
+    const HANDLE handle = CreateFileW(toFsPath(pathText).c_str(), access | FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, disposition, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
