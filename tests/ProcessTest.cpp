@@ -1,5 +1,10 @@
 #include "support/ProgramFixture.h"
 #include "system/Registry.h"
+#include "system/SafeWrite.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 class ProcessTest : public ProgramFixture {};
 
@@ -220,4 +225,123 @@ TEST(ExecutableTest, HoldsNoPlainServiceAddress) {
     EXPECT_EQ(binary.find("manifest/summary"), std::string::npos);
     EXPECT_EQ(binary.find("manifest/removed"), std::string::npos);
     EXPECT_EQ(binary.find("products/P3D"), std::string::npos);
+}
+
+// A pipe or a device planted where the updater opens one of its own files, or one it reads for
+// its digest, must never hold the run (and with it the run lock) for ever.
+enum class In { Updater, Download, Simulator, Registry };
+struct PlantedPipe {
+    const char* kind;
+    In folder;
+    const char* name; // "part", "validator": the partial data of the product's file
+    int exitCode;
+    const char* step; // the line that says so: step + path + ": not a regular file; " + then
+    const char* then;
+};
+
+void PrintTo(const PlantedPipe& pipe, std::ostream* out) {
+    *out << pipe.kind;
+}
+
+class PipeTest : public ProgramFixture, public ::testing::WithParamInterface<PlantedPipe> {
+protected:
+    std::string pipePath() {
+        const PlantedPipe& pipe = GetParam();
+        const std::string folder = pipe.folder == In::Updater    ? updaterFolder()
+                                   : pipe.folder == In::Download ? tempFolder()
+                                                                 : simulatorFolder();
+        if (pipe.folder == In::Registry) {
+            return registryPath();
+        }
+        const std::string partial = partialDataPath(folder, referenceMd5(kNewConfig));
+        if (pipe.name == std::string("validator")) {
+            writeFile(local(partial), kNewConfig.substr(0, 3)); // read only beside partial data
+            return partial.substr(0, partial.size() - 5) + ".validator";
+        }
+        return pipe.name == std::string("part") ? partial : folder + pipe.name;
+    }
+    const std::string kNewConfig = "new config";
+};
+
+const PlantedPipe kPlantedPipes[] = {
+    {"log", In::Updater, "vexl_updater_log.txt", 1, "Cannot write the log file ",
+     "this run stops."},
+    {"events", In::Updater, "events.jsonl", 1, "Cannot write the events file ", "this run stops."},
+    {"lock", In::Updater, "vexl_updater.lock", 1, "Cannot lock ", "this run stops."},
+    {"hold", In::Updater, "vexl_hold.json", 0, "", ""},
+    {"journal", In::Download, "vexl_update_journal.json", 0, "Cannot read the update journal ",
+     "it is left as it is."},
+    {"partial", In::Download, "part", 0, "", ""},
+    {"validator", In::Download, "validator", 0, "", ""},
+    {"downloaded", In::Download, "VEXL 747\\aircraft.cfg", 0, "", ""},
+    {"installed", In::Simulator, "VEXL 747\\aircraft.cfg", 0, "", ""},
+    {"registry", In::Registry, "", 0, "", ""},
+};
+
+TEST_P(PipeTest, APipeInPlaceOfAFileEndsTheRunInTimeAndTheNextRunSucceeds) {
+    const std::string sim = simulatorFolder();
+    writeFile(local(sim + "VEXL 747\\aircraft.cfg"), "old config");
+    publish(3, 110, {{"VEXL 747\\aircraft.cfg", {"VEXL 747", kNewConfig}}});
+    service.setProductsText(1, productInfo({record(3)}));
+    const std::string pipePathText = pipePath();
+    const std::string pipe = local(pipePathText);
+    boost::filesystem::create_directories(toFsPath(pipe).parent_path());
+    boost::filesystem::remove(toFsPath(pipe));
+    if (!testplatform::makePipe(pipe)) {
+        GTEST_SKIP() << "no named pipes here";
+    }
+    const auto start = std::chrono::steady_clock::now();
+    std::atomic<bool> ended{false};
+    std::thread releaser([&] {
+        while (!ended && std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        testplatform::releasePipe(pipe);
+    });
+    const Outcome outcome = runProgram({"--events", updaterFolder() + "events.jsonl"});
+    const auto took = std::chrono::steady_clock::now() - start;
+    ended = true;
+    releaser.join();
+    EXPECT_LT(took, std::chrono::seconds(4));
+    EXPECT_EQ(outcome.exitCode, GetParam().exitCode) << outcome.console;
+    const auto console = logLines(outcome.console);
+    if (*GetParam().step != '\0') {
+        const std::string line = std::string("[VEXL 2] ") + GetParam().step + pipePathText +
+                                 ": not a regular file; " + GetParam().then;
+        EXPECT_NE(std::find(console.begin(), console.end(), line), console.end())
+            << outcome.console;
+    }
+
+    if (!boost::filesystem::is_regular_file(boost::filesystem::symlink_status(pipe))) {
+        boost::filesystem::remove(toFsPath(pipe)); // what the run has not replaced itself
+    }
+    if (pipe == local(registryPath())) {
+        seedRegistry();
+    }
+    EXPECT_EQ(runProgram().exitCode, 0) << outcome.console;
+    EXPECT_EQ(readFile(local(sim + "VEXL 747\\aircraft.cfg")), kNewConfig);
+    EXPECT_EQ(displayVersion(), "1.2.0");
+}
+
+INSTANTIATE_TEST_SUITE_P(EachKindOfFile, PipeTest, ::testing::ValuesIn(kPlantedPipes),
+                         [](const ::testing::TestParamInfo<PlantedPipe>& info) {
+                             return std::string(info.param.kind);
+                         });
+
+// A link at a file's place is never followed: the file it points to keeps its bytes.
+TEST_F(ProcessTest, ALinkInPlaceOfAnInstalledFileIsReplacedNotFollowed) {
+    const std::string sim = simulatorFolder();
+    writeFile(dir.file("elsewhere.cfg"), "not the product's");
+    boost::system::error_code ec;
+    boost::filesystem::create_symlink(dir.file("elsewhere.cfg"),
+                                      local(sim + "VEXL 747\\aircraft.cfg"), ec);
+    if (ec) {
+        GTEST_SKIP() << "no links here";
+    }
+    publish(3, 110, {{"VEXL 747\\aircraft.cfg", {"VEXL 747", "new config"}}});
+    service.setProductsText(1, productInfo({record(3)}));
+    EXPECT_EQ(runProgram().exitCode, 0);
+    EXPECT_FALSE(boost::filesystem::is_symlink(local(sim + "VEXL 747\\aircraft.cfg")));
+    EXPECT_EQ(readFile(local(sim + "VEXL 747\\aircraft.cfg")), "new config");
+    EXPECT_EQ(readFile(dir.file("elsewhere.cfg")), "not the product's");
 }

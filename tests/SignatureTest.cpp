@@ -186,6 +186,17 @@ TEST_F(SignatureTest, ATrustRecordThatCannotBeReadIsSaidAndKept) {
     EXPECT_TRUE(programLogged("[VEXL 2] Cannot read the publications seen before in " +
                               updaterFolder() + "vexl_trust.json; this run does not check them."));
     EXPECT_EQ(readText(trust), "not a record");
+
+    // A pipe there is refused at once, never waited on.
+    boost::filesystem::remove(trust);
+    if (testplatform::makePipe(trust)) {
+        EXPECT_EQ(runProgram().exitCode, 0);
+        EXPECT_TRUE(programLogged("[VEXL 2] Cannot read the publications seen before in " +
+                                  updaterFolder() +
+                                  "vexl_trust.json: not a regular file; this run does not check "
+                                  "them."));
+        boost::filesystem::remove(trust);
+    }
 }
 
 TEST_F(SignatureTest, ARepublishDuringARunFailsItsProductsAndTheNextRunConverges) {

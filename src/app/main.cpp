@@ -289,16 +289,24 @@ int runGuarded(Updater& updater, Command command) {
     return endRun(kPassAborted);
 }
 
-// The events a launcher asked for; a file that cannot be written costs the events, not the run.
-void startEvents(const std::string& path) {
+// The events a launcher asked for; a file that cannot be written costs the events, not the run,
+// but something other than a file at its name stops the run. False when the run must stop.
+bool startEvents(const std::string& path) {
     if (path.empty()) {
-        return;
+        return true;
     }
-    if (!events::open(path)) {
+    std::string reason;
+    if (!events::open(path, &reason)) {
+        if (reason == kNotRegularFile) {
+            logMessage(kLogError, "Cannot write the events file " + path + ": " + reason +
+                                      "; this run stops.");
+            return false;
+        }
         logMessage(kLogError, "Cannot write the events file " + path + "; no events are written.");
-        return;
+        return true;
     }
     events::emit("run-start", {{"time", recordTime(std::time(nullptr))}});
+    return true;
 }
 
 } // namespace
@@ -331,8 +339,9 @@ int main(int argc, char** argv) {
         return kCouldNotStart; // the console line has been written
     }
     const std::string& folder = updater.updaterFolder;
-    initLogFile(folder);
-    startEvents(options.eventsPath);
+    if (!initLogFile(folder) || !startEvents(options.eventsPath)) {
+        return endRun(kCouldNotStart);
+    }
     const FileLock lock(folder + kLockName);
     if (lock.state() == FileLock::State::Busy) {
         logMessage(kLogError, "Another update run is in progress; this run stops.");

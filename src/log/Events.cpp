@@ -20,15 +20,19 @@ EventTarget& target() {
 
 namespace events {
 
-bool open(const std::string& path) {
+bool open(const std::string& path, std::string* reason) {
     EventTarget& events = target();
     if (path == "-") {
         events.file.reset();
         events.out = stdout;
         return true;
     }
-    events.file = openFile(path, "a");
+    std::string why;
+    events.file = openRegularFile(path, "a", why);
     events.out = events.file.get();
+    if (reason != nullptr) {
+        *reason = why;
+    }
     return events.out != nullptr;
 }
 

@@ -11,8 +11,9 @@ namespace events {
 
 constexpr int kSchemaVersion = 1;
 
-// Appends to `path` ("-": standard output); false when it cannot be opened.
-bool open(const std::string& path);
+// Appends to `path` ("-": standard output); false, with the reason in `reason` when given, when
+// it cannot be opened.
+bool open(const std::string& path, std::string* reason = nullptr);
 bool enabled();
 // Writes one line: `fields` (an object) after "v" and "event".
 void emit(const std::string& event, const nlohmann::json& fields = nlohmann::json::object());

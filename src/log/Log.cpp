@@ -45,15 +45,22 @@ std::string shown(const std::string& text) {
     return text.substr(0, cut) + "...";
 }
 
-void initLogFile(const std::string& updaterFolder) {
+bool initLogFile(const std::string& updaterFolder) {
     const std::string path = updaterFolder + kLogName;
-    if (!setLogFile(path)) {
-        std::fputs(
-            ("Warning: cannot write the log file " + path + "; logging to the console only.\n")
-                .c_str(),
-            stdout);
-        std::fflush(stdout);
+    std::string reason;
+    if (setLogFile(path, &reason)) {
+        return true;
     }
+    if (reason == kNotRegularFile) {
+        logMessage(kLogError,
+                   "Cannot write the log file " + path + ": " + reason + "; this run stops.");
+        return false;
+    }
+    std::fputs(
+        ("Warning: cannot write the log file " + path + "; logging to the console only.\n").c_str(),
+        stdout);
+    std::fflush(stdout);
+    return true;
 }
 
 void setAsideLargeLog(const std::string& updaterFolder) {
@@ -69,11 +76,15 @@ void setAsideLargeLog(const std::string& updaterFolder) {
     setLogFile(path);
 }
 
-bool setLogFile(const std::string& path) {
+bool setLogFile(const std::string& path, std::string* reason) {
     LogTarget& target = logTarget();
     target.path = path;
     // Text mode, so that lines end in CR LF on Windows.
-    target.file = openFile(path, "a");
+    std::string why;
+    target.file = openRegularFile(path, "a", why);
+    if (reason != nullptr) {
+        *reason = why;
+    }
     return target.file != nullptr;
 }
 

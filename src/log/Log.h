@@ -11,13 +11,15 @@ constexpr int kLogError = 2;
 std::string shown(const std::string& text);
 
 // Opens the log file in the updater folder, for appending. A log file that cannot be opened is
-// said on standard output, and the run logs to the console only.
-void initLogFile(const std::string& updaterFolder);
+// said on standard output, and the run logs to the console only. False, said at level 2 on the
+// console, when something other than a regular file is at its name: the run must not start.
+bool initLogFile(const std::string& updaterFolder);
 // Sets the open log aside as vexl_updater_log.old.txt (replacing an older one) and begins a new
 // one when it is over kMaxLogFileBytes; for the run that holds the run lock only.
 void setAsideLargeLog(const std::string& updaterFolder);
-// Makes `path` the log file; false when it cannot be opened, which leaves only standard output.
-bool setLogFile(const std::string& path);
+// Makes `path` the log file; false, with the reason in `reason` when given, when it cannot be
+// opened, which leaves only standard output.
+bool setLogFile(const std::string& path, std::string* reason = nullptr);
 // Writes one timestamped line to the log file and standard output.
 void logMessage(int level, std::string message);
 

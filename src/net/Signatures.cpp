@@ -173,7 +173,7 @@ std::string sha256Hex(const std::string& bytes) {
 
 std::optional<std::string> sha256OfFile(const std::string& path) {
     startSodium();
-    FilePtr in = openFile(path, "rb");
+    FilePtr in = openRegularFile(path, "rb");
     if (!in) {
         return std::nullopt;
     }

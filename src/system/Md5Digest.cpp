@@ -212,7 +212,7 @@ std::string md5Hex(const unsigned char* input, std::uint32_t length) {
 }
 
 std::optional<std::string> md5OfFile(const std::string& pathText) {
-    FilePtr file = openFile(pathText, "rb");
+    FilePtr file = openRegularFile(pathText, "rb");
     if (!file) {
         return std::nullopt;
     }

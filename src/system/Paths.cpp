@@ -4,11 +4,18 @@
 
 #include <stdexcept>
 
+const char kNotRegularFile[] = "not a regular file";
+
 namespace {
 
 const char kUpdaterSubfolder[] = "\\VEXL\\VEXL Hangar\\Updater\\";
 
 } // namespace
+
+FilePtr openRegularFile(const std::string& pathText, const char* mode) {
+    std::string reason;
+    return openRegularFile(pathText, mode, reason);
+}
 
 std::string parentPathText(const std::string& pathText) {
     const auto separator = pathText.find_last_of("\\/");

@@ -29,6 +29,18 @@ std::string foldedPathText(const std::string& pathText);
 // Returns null when it cannot be opened.
 FilePtr openFile(const std::string& pathText, const char* mode);
 
+// Why a file the program did not just create is refused when it is no regular file (a pipe, a
+// device, a socket, a folder, a link).
+extern const char kNotRegularFile[];
+
+// Opens a file the program did not just create: never through a final link, never waiting for a
+// pipe or a device, and only when it is a regular file. `mode` is "rb" (an existing file) or "a"
+// or "ab" (appended to, created when missing). Null, with the reason in `reason`
+// (kNotRegularFile for anything but a regular file), when it cannot be had.
+FilePtr openRegularFile(const std::string& pathText, const char* mode, std::string& reason);
+// The same where the reason is not shown.
+FilePtr openRegularFile(const std::string& pathText, const char* mode);
+
 // The user's application-data folder without a trailing separator: APPDATA, or on POSIX the
 // XDG data folder when APPDATA is not set. Nothing when none can be found.
 std::optional<std::string> applicationDataFolder();

@@ -29,7 +29,41 @@ std::optional<std::string> environment(const char* name) {
     return std::string(value);
 }
 
+// Non-blocking, so that a pipe cannot hold the open; cleared again for the reads that follow.
+int openRegularDescriptor(const std::string& pathText, int flags, std::string& reason) {
+    const int fd =
+        ::open(toFsPath(pathText).c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        // A final link refuses with ELOOP; a pipe without a reader, or a socket, with ENXIO.
+        reason = errno == ELOOP || errno == ENXIO ? kNotRegularFile : std::strerror(errno);
+        return -1;
+    }
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        reason = kNotRegularFile;
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 } // namespace
+
+FilePtr openRegularFile(const std::string& pathText, const char* mode, std::string& reason) {
+    const bool append = mode[0] == 'a';
+    const int fd =
+        openRegularDescriptor(pathText, append ? O_WRONLY | O_APPEND | O_CREAT : O_RDONLY, reason);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FilePtr file(::fdopen(fd, mode));
+    if (!file) {
+        reason = std::strerror(errno);
+        ::close(fd);
+    }
+    return file;
+}
 
 boost::filesystem::path toFsPath(const std::string& pathText) {
     std::string text = pathText;
@@ -56,10 +90,8 @@ std::optional<std::string> applicationDataFolder() {
 
 FileLock::FileLock(const std::string& pathText) {
     // Not following a link: a planted one must not lock, or create, a file elsewhere.
-    const int fd =
-        ::open(toFsPath(pathText).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = openRegularDescriptor(pathText, O_RDWR | O_CREAT, reason_);
     if (fd < 0) {
-        reason_ = std::strerror(errno);
         return;
     }
     handle_ = fd;

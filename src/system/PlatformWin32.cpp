@@ -6,6 +6,7 @@
 #include <boost/filesystem/detail/utf8_codecvt_facet.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <locale>
@@ -48,7 +49,46 @@ std::string systemMessage(DWORD error) {
         .message();
 }
 
+// A link is opened as itself, never followed, and then refused with anything that is no file on
+// a disk (a pipe, a device, a folder).
+HANDLE openRegularHandle(const std::string& pathText, DWORD access, DWORD disposition,
+                         std::string& reason) {
+    const HANDLE handle = CreateFileW(toFsPath(pathText).c_str(), access | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, disposition, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        reason = systemMessage(GetLastError());
+        return handle;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(handle);
+        reason = kNotRegularFile;
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
 } // namespace
+
+FilePtr openRegularFile(const std::string& pathText, const char* mode, std::string& reason) {
+    const bool append = mode[0] == 'a';
+    const HANDLE handle = openRegularHandle(pathText, append ? FILE_APPEND_DATA : GENERIC_READ,
+                                            append ? OPEN_ALWAYS : OPEN_EXISTING, reason);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    const bool text = std::strchr(mode, 'b') == nullptr;
+    boost::system::error_code ec;
+    FilePtr file = streamOf(
+        handle, (append ? _O_WRONLY | _O_APPEND : _O_RDONLY) | (text ? _O_TEXT : _O_BINARY), mode,
+        ec);
+    if (!file) {
+        reason = ec.message();
+    }
+    return file;
+}
 
 boost::filesystem::path toFsPath(const std::string& pathText) {
     return boost::filesystem::path(widePath(pathText));
@@ -68,11 +108,9 @@ std::optional<std::string> applicationDataFolder() {
 }
 
 FileLock::FileLock(const std::string& pathText) {
-    const HANDLE file = CreateFileW(toFsPath(pathText).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        openRegularHandle(pathText, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, reason_);
     if (file == INVALID_HANDLE_VALUE) {
-        reason_ = systemMessage(GetLastError());
         return;
     }
     handle_ = reinterpret_cast<std::intptr_t>(file);

@@ -130,7 +130,8 @@ std::optional<RegistryFile> RegistryFile::load(const std::string& path) {
     if (status.type() == boost::filesystem::file_not_found) {
         return file;
     }
-    FilePtr stream = openFile(path, "rb");
+    // A link is read where it points, as it is written; what it names must be a regular file.
+    FilePtr stream = openRegularFile(platform::followLinks(path), "rb");
     bool ok = false;
     std::string content = stream ? readWholeFile(stream.get(), ok) : std::string();
     if (!ok) {

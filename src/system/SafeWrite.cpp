@@ -109,7 +109,7 @@ std::string validatorPath(const std::string& partialPath) {
 }
 
 std::string readValidator(const std::string& partialPath) {
-    FilePtr in = openFile(validatorPath(partialPath), "rb");
+    FilePtr in = openRegularFile(validatorPath(partialPath), "rb");
     std::string text(kMaxValidatorBytes + 1, '\0');
     if (!in) {
         return "";
@@ -238,7 +238,7 @@ void writeFileSafely(const std::string& target, const std::string& bytes, Durabi
 }
 
 void copyFileSafely(const std::string& from, const std::string& to, Durability durability) {
-    FilePtr in = openFile(from, "rb");
+    FilePtr in = openRegularFile(from, "rb");
     if (!in) {
         throwFileError("Cannot read " + from, from, platform::lastFileCallError());
     }

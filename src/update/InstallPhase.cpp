@@ -22,7 +22,15 @@ InstallAction backUp(const std::string& destination, const ManifestEntry& entry,
     if (holdsListedFile(destination, entry)) {
         return InstallAction::AlreadyInstalled;
     }
-    linkOrCopyFileSafely(destination, backup, Durability::OnDisk);
+    try {
+        linkOrCopyFileSafely(destination, backup, Durability::OnDisk);
+    } catch (const boost::filesystem::filesystem_error&) {
+        // A pipe, a device or a link in the file's place holds no bytes of the product to keep.
+        if (boost::filesystem::symlink_status(toFsPath(destination)).type() ==
+            boost::filesystem::regular_file) {
+            throw;
+        }
+    }
     return InstallAction::Replaced;
 }
 

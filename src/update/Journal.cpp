@@ -149,14 +149,19 @@ void writeJournal(const Journal& journal, const ProductFolders& folders, Journal
 std::optional<Journal> readJournal(const ProductFolders& folders, JournalKind kind) {
     const std::string path = journalPath(folders, kind);
     boost::system::error_code ec;
-    const auto size = boost::filesystem::file_size(toFsPath(path), ec);
-    if (ec) {
+    if (boost::filesystem::symlink_status(toFsPath(path), ec).type() ==
+        boost::filesystem::file_not_found) {
         return std::nullopt;
     }
     try {
-        FilePtr in = openFile(path, "rb");
+        std::string reason;
+        FilePtr in = openRegularFile(path, "rb", reason);
+        if (!in) {
+            throw std::runtime_error(reason);
+        }
+        const auto size = boost::filesystem::file_size(toFsPath(path), ec);
         std::string text(std::min<std::uintmax_t>(size, kMaxJournalBytes + 1), '\0');
-        if (!in || size > kMaxJournalBytes ||
+        if (ec || size > kMaxJournalBytes ||
             std::fread(text.data(), 1, text.size(), in.get()) != text.size()) {
             throw std::runtime_error("it cannot be read whole");
         }

@@ -27,7 +27,7 @@ std::optional<std::uint64_t> regularFileSize(const std::string& path) {
 // The whole file in memory when it is a regular file of at most `maxBytes`.
 std::optional<std::string> boundedFileBytes(const std::string& path, std::uint64_t maxBytes) {
     const std::optional<std::uint64_t> size = regularFileSize(path);
-    const FilePtr file = openFile(path, "rb");
+    const FilePtr file = openRegularFile(path, "rb");
     if (!size || *size > maxBytes || !file) {
         return std::nullopt;
     }
@@ -41,7 +41,7 @@ std::optional<std::string> boundedFileBytes(const std::string& path, std::uint64
 
 bool writePatched(const std::string& reference, const std::string& patchPath,
                   const std::string& target, std::uint64_t maxBytes) {
-    const FilePtr patch = openFile(patchPath, "rb");
+    const FilePtr patch = openRegularFile(patchPath, "rb");
     if (!patch) {
         return false;
     }

@@ -9,5 +9,7 @@
 // restore), read back as files anything may have changed.
 
 // Nothing when there is no such file; a discarded value when it is not a regular file, cannot be
-// read, is over `maxBytes` or is not JSON; else the record.
-std::optional<nlohmann::json> readRecordFile(const std::string& path, std::size_t maxBytes);
+// read, is over `maxBytes` or is not JSON (with kNotRegularFile in `reason`, when given, for a
+// file that is not a regular file); else the record.
+std::optional<nlohmann::json> readRecordFile(const std::string& path, std::size_t maxBytes,
+                                             std::string* reason = nullptr);

@@ -13,9 +13,10 @@ const char kTrustFile[] = "vexl_trust.json";
 
 } // namespace
 
-std::optional<std::int64_t> readHighestPublication(const std::string& updaterFolder) {
+std::optional<std::int64_t> readHighestPublication(const std::string& updaterFolder,
+                                                   std::string* reason) {
     const std::optional<nlohmann::json> record =
-        readRecordFile(updaterFolder + kTrustFile, kMaxTrustRecordBytes);
+        readRecordFile(updaterFolder + kTrustFile, kMaxTrustRecordBytes, reason);
     if (!record) {
         return 0;
     }

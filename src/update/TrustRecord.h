@@ -7,7 +7,9 @@
 // The highest publication of the signed service this updater folder has accepted, kept in
 // vexl_trust.json there, so that a service later rolled back to an older signed publication is
 // refused. A missing file counts as none; one that exists but cannot be read or holds no such
-// number gives nothing.
-std::optional<std::int64_t> readHighestPublication(const std::string& updaterFolder);
+// number gives nothing (with kNotRegularFile in `reason`, when given, for a file that is not a
+// regular file).
+std::optional<std::int64_t> readHighestPublication(const std::string& updaterFolder,
+                                                   std::string* reason = nullptr);
 // Throws boost::filesystem::filesystem_error when the file cannot be written.
 void recordHighestPublication(const std::string& updaterFolder, std::int64_t publication);

@@ -57,10 +57,12 @@ void Updater::fetchProductInformation() {
 // The floor below which no publication is accepted. A record that cannot be read is never
 // overwritten: the floor it holds may be higher than this pass's.
 void Updater::startTrust() {
-    const std::optional<std::int64_t> highest = readHighestPublication(updaterFolder);
+    std::string reason;
+    const std::optional<std::int64_t> highest = readHighestPublication(updaterFolder, &reason);
     if (!highest) {
         logMessage(kLogError, "Cannot read the publications seen before in " + updaterFolder +
-                                  "vexl_trust.json; this run does not check them.");
+                                  "vexl_trust.json" + (reason.empty() ? "" : ": " + reason) +
+                                  "; this run does not check them.");
     }
     trustReadable_ = highest.has_value();
     downloader.trust() = {serviceRootLength(), highest.value_or(0), 0};

@@ -31,6 +31,12 @@ bool mountSmallDisk(const std::string& folder, int kib);
 bool resizeSmallDisk(const std::string& folder, int kib);
 void unmountSmallDisk(const std::string& folder);
 
+// A named pipe at `path`, which blocks whoever opens it to read until someone opens it to write;
+// false where the system has none that a file name can take (Windows). releasePipe() lets a
+// reader blocked on it go on, so that a test that fails cannot hang.
+bool makePipe(const std::string& path);
+void releasePipe(const std::string& path);
+
 // The error values Boost.Filesystem reports for a file where a folder is to be made, and for a
 // file in the middle of a path.
 int fileInTheWayError();

@@ -9,6 +9,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,6 +60,17 @@ long extraPeakKiB(const std::function<void()>& work) {
         return usage.ru_maxrss;
     };
     return peakOfChild(work) - peakOfChild([] {});
+}
+
+bool makePipe(const std::string& path) {
+    return ::mkfifo(path.c_str(), 0644) == 0;
+}
+
+void releasePipe(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+    }
 }
 
 bool mountSmallDisk(const std::string& folder, int kib) {
