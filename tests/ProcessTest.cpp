@@ -206,16 +206,17 @@ TEST_F(ProcessTest, OneRunAtATimeAndALockDiesWithItsProcess) {
     EXPECT_EQ(displayVersion(), "1.1.0"); // nothing recorded by any of the three
 }
 
-TEST_F(ProcessTest, ALogFileThatCannotBeOpenedLeavesTheConsole) {
+TEST_F(ProcessTest, AFolderAtTheLogsNameStopsTheRunOnTheConsole) {
     boost::filesystem::create_directories(
         dir.file("VEXL/VEXL Hangar/Updater/vexl_updater_log.txt"));
     const Outcome outcome = runProgram();
-    EXPECT_EQ(outcome.exitCode, 0);
-    EXPECT_EQ(outcome.console.rfind("Warning: cannot write the log file " + updaterFolder() +
-                                        "vexl_updater_log.txt; logging to the console only.\n",
-                                    0),
-              0u);
-    EXPECT_NE(outcome.console.find("[VEXL 1] Done.\n"), std::string::npos);
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(logLines(outcome.console),
+              (std::vector<std::string>{"[VEXL 2] Cannot write the log file " + updaterFolder() +
+                                            "vexl_updater_log.txt: not a regular file; this run "
+                                            "stops.",
+                                        "[VEXL 1] Run result: not started (exit 1)"}));
+    EXPECT_TRUE(service.server.requests().empty());
 }
 
 TEST(ExecutableTest, HoldsNoPlainServiceAddress) {

@@ -34,8 +34,10 @@ int openRegularDescriptor(const std::string& pathText, int flags, std::string& r
     const int fd =
         ::open(toFsPath(pathText).c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
-        // A final link refuses with ELOOP; a pipe without a reader, or a socket, with ENXIO.
-        reason = errno == ELOOP || errno == ENXIO ? kNotRegularFile : std::strerror(errno);
+        // A final link refuses with ELOOP; a pipe without a reader, or a socket, with ENXIO; a
+        // folder opened for writing with EISDIR.
+        reason = errno == ELOOP || errno == ENXIO || errno == EISDIR ? kNotRegularFile
+                                                                     : std::strerror(errno);
         return -1;
     }
     struct stat opened {};

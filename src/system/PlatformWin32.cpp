@@ -57,7 +57,12 @@ HANDLE openRegularHandle(const std::string& pathText, DWORD access, DWORD dispos
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, disposition, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        reason = systemMessage(GetLastError());
+        const DWORD error = GetLastError();
+        // A folder is not opened as a file at all; it is refused like any other non-file.
+        const DWORD attributes = GetFileAttributesW(toFsPath(pathText).c_str());
+        reason = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                     ? kNotRegularFile
+                     : systemMessage(error);
         return handle;
     }
     BY_HANDLE_FILE_INFORMATION info{};
