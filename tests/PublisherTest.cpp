@@ -281,7 +281,12 @@ TEST_F(PublisherTest, RemovalListsNameWhatTheNewestReleaseNoLongerHas) {
                            removed("VEXL\\Sub\\x.bin", "x"), removed("VEXL\\gone.txt", "gone")}));
     EXPECT_EQ(document("manifest/removed/3/120.json"),
               json::array({removed("VEXL\\Sub\\x.bin", "x2"), removed("VEXL\\gone.txt", "gone")}));
-    EXPECT_EQ(readFile(out + "/manifest/removed/3/full.json"), "[]\n");
+    // Served for any version: every path and digest any older release had, the newest not.
+    EXPECT_EQ(document("manifest/removed/3/full.json"),
+              json::array({removed("VEXL\\old.cfg", "below MinVersion"),
+                           removed("VEXL\\Old Name.dds", "texture"),
+                           removed("VEXL\\Sub\\x.bin", "x"), removed("VEXL\\gone.txt", "gone"),
+                           removed("VEXL\\Sub\\x.bin", "x2")}));
     EXPECT_FALSE(fileExists(out + "/manifest/removed/3/200.json")); // the newest
     EXPECT_FALSE(fileExists(out + "/manifest/removed/3/100.json")); // below MinVersion
 }
@@ -573,9 +578,9 @@ TEST_F(PublisherTest, ReSigningMakesTheNextPublicationOfTheSameFiles) {
     // What the tree holds now is not signed again once it differs from what was signed.
     writeFile(out + "/manifest/files/3/full.json", "[]\n");
     EXPECT_EQ(errorOf([&] { resignTree(out, later); }),
-              "manifest/files/3/full.json: the document does not match its signature record; "
-              "re-signing would sign what the tree holds now, so publish it again from the "
-              "releases");
+              "manifest/files/3/full.json: the document does not match its signature record\n"
+              "manifest/files/3/full.json: not the document last signed into " +
+                  out + "; publish the releases again.");
 }
 
 TEST_F(PublisherTest, VerifyFindsWhatNoLongerMatchesThePublication) {
@@ -601,8 +606,8 @@ TEST_F(PublisherTest, VerifyFindsWhatNoLongerMatchesThePublication) {
     const TreeReport damaged = verifyTree(out, "", std::time(nullptr));
     EXPECT_EQ(damaged.problems,
               (std::vector<std::string>{
-                  "products/P3D/744/2.json: its signature record is of publication 1, the tree's "
-                  "is publication 2",
+                  "products/P3D/744/2.json: its signature record is for publication 1, the tree "
+                  "is at publication 2; publish the releases again.",
                   "files/P3D/744/2/VEXL/a.cfg: MD5 " + referenceMd5("b2") + ", listed as " +
                       referenceMd5("a2") + " in manifest/files/3/full.json",
                   "files/P3D/744/2/VEXL/a.cfg: SHA-256 " + referenceSha256("b2") + ", listed as " +

@@ -103,6 +103,14 @@ TEST_F(SignatureTest, AProductDocumentWithoutAValidRecordEndsTheRun) {
          "no valid signature record"},
         {[&] { service.server.answer("/" + info + ".sig", std::string(1 << 20, '[')); },
          "no valid signature record"},
+        {[&] {
+             serveSigned("/" + info, productInfo({record(3)}), second, {"", 0});
+         },
+         "no valid signature record"},
+        {[&] {
+             serveSigned("/" + info, productInfo({record(3)}), second, {"", 1LL << 53});
+         },
+         "no valid signature record"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);
@@ -178,14 +186,26 @@ TEST_F(SignatureTest, AnOlderPublicationThanOneAcceptedBeforeIsRefused) {
     EXPECT_EQ(trustFile(), "{\"HighestPublication\":2}\n");
 }
 
-TEST_F(SignatureTest, ATrustRecordThatCannotBeReadIsSaidAndKept) {
+// Whatever a damaged record held, the floor may have been above what the service now serves.
+TEST_F(SignatureTest, ADamagedTrustRecordStopsTheRunBeforeAnyProduct) {
     const std::string trust = dir.file("VEXL/VEXL Hangar/Updater/vexl_trust.json");
-    writeFile(trust, "not a record");
-    serveAll(second, {"", 3});
-    EXPECT_EQ(runProgram().exitCode, 0);
-    EXPECT_TRUE(programLogged("[VEXL 2] Cannot read the publications seen before in " +
-                              updaterFolder() + "vexl_trust.json; this run does not check them."));
-    EXPECT_EQ(readText(trust), "not a record");
+    for (const std::string text :
+         {"not a record", "", "{}", "{\"HighestPublication\":0}", "{\"HighestPublication\":-3}",
+          "{\"HighestPublication\":9007199254740992}",
+          "{\"HighestPublication\":9223372036854775808}", "{\"HighestPublication\":\"7\"}"}) {
+        SCOPED_TRACE(text);
+        writeFile(trust, text);
+        serveAll(second, {"", 1});
+        EXPECT_EQ(runProgram().exitCode, 2);
+        EXPECT_TRUE(programLogged("[VEXL 2] The trust record " + updaterFolder() +
+                                  "vexl_trust.json is damaged; delete it to accept the service's "
+                                  "current publication."));
+        for (const std::string& line : programLog()) {
+            EXPECT_EQ(line.find("Retrieved data"), std::string::npos);
+        }
+        EXPECT_EQ(readText(trust), text);
+        expectNothingChanged();
+    }
 }
 
 TEST_F(SignatureTest, ARepublishDuringARunFailsItsProductsAndTheNextRunConverges) {
