@@ -282,11 +282,11 @@ TEST_F(PublisherTest, RemovalListsNameWhatTheNewestReleaseNoLongerHas) {
     EXPECT_EQ(document("manifest/removed/3/120.json"),
               json::array({removed("VEXL\\Sub\\x.bin", "x2"), removed("VEXL\\gone.txt", "gone")}));
     // Served for any version: every path and digest any older release had, the newest not.
-    EXPECT_EQ(document("manifest/removed/3/full.json"),
-              json::array({removed("VEXL\\old.cfg", "below MinVersion"),
-                           removed("VEXL\\Old Name.dds", "texture"),
-                           removed("VEXL\\Sub\\x.bin", "x"), removed("VEXL\\gone.txt", "gone"),
-                           removed("VEXL\\Sub\\x.bin", "x2")}));
+    EXPECT_EQ(
+        document("manifest/removed/3/full.json"),
+        json::array({removed("VEXL\\old.cfg", "below MinVersion"),
+                     removed("VEXL\\Old Name.dds", "texture"), removed("VEXL\\Sub\\x.bin", "x"),
+                     removed("VEXL\\gone.txt", "gone"), removed("VEXL\\Sub\\x.bin", "x2")}));
     EXPECT_FALSE(fileExists(out + "/manifest/removed/3/200.json")); // the newest
     EXPECT_FALSE(fileExists(out + "/manifest/removed/3/100.json")); // below MinVersion
 }
@@ -786,4 +786,29 @@ TEST_F(PublisherTest, PatchesBuildTheNewestFilesFromEachPublishedReleaseWhereThe
     EXPECT_EQ(verifyTree(out, "", std::time(nullptr)).problems,
               std::vector<std::string>{name + ": missing or not the patch listed in " +
                                        "manifest/patches/3/110.json"});
+}
+
+// A patch is taken again from the served tree only when it builds the release's file from the
+// release's older one: one changed on the server refuses the publication, naming it.
+TEST_F(PublisherTest, APatchOfThePreviousTreeThatDoesNotStandForTheReleasesIsAProblem) {
+    std::mt19937 random(11);
+    std::string a1(1 << 20, '\0');
+    for (char& c : a1) {
+        c = static_cast<char>(random());
+    }
+    std::string a2 = a1;
+    a2.replace(5000, 4, "2.00");
+    fs::remove_all(releases + "/3");
+    release("1.1.0", {{"VEXL\\model.bin", a1}});
+    release("1.2.0", {{"VEXL\\model.bin", a2}});
+    ASSERT_EQ(publishError(), "");
+    const std::string patch = "patches/3/" + referenceMd5(a1) + "-" + referenceMd5(a2) + ".zst";
+    ASSERT_TRUE(fileExists(out + "/" + patch));
+    writeFile(out + "/" + patch, "planted");
+    const Tree planted = snapshot(out);
+    EXPECT_EQ(publishError(), patch + ": the served tree's patch does not turn " + releases +
+                                  "/3/1.1.0/VEXL/model.bin into " + releases +
+                                  "/3/1.2.0/VEXL/model.bin; it was changed on the server and is "
+                                  "not taken again");
+    EXPECT_EQ(snapshot(out), planted);
 }
