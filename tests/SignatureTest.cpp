@@ -186,28 +186,6 @@ TEST_F(SignatureTest, AnOlderPublicationThanOneAcceptedBeforeIsRefused) {
     EXPECT_EQ(trustFile(), "{\"HighestPublication\":2}\n");
 }
 
-// Whatever a damaged record held, the floor may have been above what the service now serves.
-TEST_F(SignatureTest, ADamagedTrustRecordStopsTheRunBeforeAnyProduct) {
-    const std::string trust = dir.file("VEXL/VEXL Hangar/Updater/vexl_trust.json");
-    for (const std::string text :
-         {"not a record", "", "{}", "{\"HighestPublication\":0}", "{\"HighestPublication\":-3}",
-          "{\"HighestPublication\":9007199254740992}",
-          "{\"HighestPublication\":9223372036854775808}", "{\"HighestPublication\":\"7\"}"}) {
-        SCOPED_TRACE(text);
-        writeFile(trust, text);
-        serveAll(second, {"", 1});
-        EXPECT_EQ(runProgram().exitCode, 2);
-        EXPECT_TRUE(programLogged("[VEXL 2] The trust record " + updaterFolder() +
-                                  "vexl_trust.json is damaged; delete it to accept the service's "
-                                  "current publication."));
-        for (const std::string& line : programLog()) {
-            EXPECT_EQ(line.find("Retrieved data"), std::string::npos);
-        }
-        EXPECT_EQ(readText(trust), text);
-        expectNothingChanged();
-    }
-}
-
 TEST_F(SignatureTest, ARepublishDuringARunFailsItsProductsAndTheNextRunConverges) {
     serveAll(second, {"", 5});
     serveSigned("/products/P3D/744/1.json", productInfo({record(3)}), second, {"", 4});

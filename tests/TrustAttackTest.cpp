@@ -1,3 +1,5 @@
+#include "net/Signatures.h"
+#include "publish/Publication.h"
 #include "support/ProgramFixture.h"
 
 #include <boost/filesystem.hpp>
@@ -44,16 +46,11 @@ public:
         fs::create_directories(dir.file("keys"));
         fs::copy_file(VEXL_FIXTURES "/demo-signing.key", key);
         fs::permissions(key, fs::perms::owner_read | fs::perms::owner_write);
-        writeFile(
-            releases + "/products.json",
-            json::array({{{"ProductID", 3},
-                          {"ProdName", "747 Classic"},
-                          {"Simulator", "P3D"},
-                          {"VEXLFolderValue", "VEXL 747"},
-                          {"RegistryKey", "Software\\Sim"},
-                          {"MinVersion", "1.0.0"},
-                          {"Catalogue", {{"Simulator", "P3D"}, {"Aircraft", "744"}, {"Pair", 1}}}}})
-                .dump());
+        writeFile(releases + "/products.json",
+                  R"([{"ProductID": 3, "ProdName": "747 Classic", "Simulator": "P3D",
+                       "VEXLFolderValue": "VEXL 747", "RegistryKey": "Software\\Sim",
+                       "MinVersion": "1.0.0",
+                       "Catalogue": {"Simulator": "P3D", "Aircraft": "744", "Pair": 1}}])");
         release("1.0.0", {{"a.cfg", "a1"}, {"old.txt", "old1"}});
         release("1.1.0", {{"a.cfg", "a2"}, {"old.txt", "old2"}});
         release("1.2.0", {{"a.cfg", "a3"}});
@@ -103,15 +100,10 @@ public:
             std::replace(filePath.begin(), filePath.end(), '/', '\\');
             return service.fileTarget(1, filePath);
         }
-        if (path.rfind("manifest/", 0) != 0) {
-            return "/" + path;
-        }
-        const fs::path p(path);
-        const bool record = p.extension() == ".sig";
-        const std::string name = (record ? p.stem() : p).stem().string();
-        return "/manifest/" + p.parent_path().parent_path().filename().string() +
-               (record ? ".sig" : "") + "?product=" + p.parent_path().filename().string() +
-               "&version=" + (name == "full" ? "0" : name);
+        const bool record = fs::path(path).extension() == ".sig";
+        const std::string address =
+            documentAddress(record ? fs::path(path).replace_extension().generic_string() : path);
+        return "/" + (address.empty() ? path : record ? signatureAddress(address) : address);
     }
 
     std::string simulatorFile(const std::string& name) const {
@@ -142,13 +134,6 @@ public:
                                    "at publication 2; publish the releases again.\n"),
                   std::string::npos);
         EXPECT_EQ(signedDocuments(tree), laundered);
-        const auto verified = vexlPublish({"verify", tree});
-        EXPECT_EQ(verified.exitCode, 1);
-        EXPECT_NE(
-            verified.out.find("products/P3D/744/2.json: its signature record is for publication "
-                            "1, the tree is at publication 2; publish the releases again.\n"),
-            std::string::npos)
-            << verified.out;
     }
 
     // A number in the unsigned vexl-publication.json neither raises nor overflows the next serial.
@@ -194,7 +179,8 @@ public:
         publish(key, 1);
         serveTree();
         for (const std::string text :
-             {"[", "", "{\"Publication\":5}", "{\"HighestPublication\":9007199254740992}",
+             {"[", "", "{\"Publication\":5}", "{\"HighestPublication\":0}",
+              "{\"HighestPublication\":\"7\"}", "{\"HighestPublication\":9007199254740992}",
               "{\"HighestPublication\":-2}", "{\"HighestPublication\":9223372036854775808}"}) {
             SCOPED_TRACE(text);
             writeFile(trustFile(), text);
