@@ -808,3 +808,11 @@ TEST_F(PublisherTest, APatchOfThePreviousTreeThatDoesNotStandForTheReleasesIsAPr
                                   "not taken again");
     EXPECT_EQ(snapshot(out), planted);
 }
+
+TEST_F(PublisherTest, AnUnsignedTreeAtAnUnreachableSerialIsNotPublishedInto) {
+    ASSERT_EQ(publishError(), "");
+    writeFile(out + "/vexl-publication.json",
+              R"({"Publication": 9223372036854775807, "PublicKey": "", "Published": ""})");
+    EXPECT_EQ(publishError(), out + "/vexl-publication.json says publication 9223372036854775807, "
+                                    "which no serial can follow; put back the record it replaced");
+}
