@@ -281,7 +281,12 @@ TEST_F(PublisherTest, RemovalListsNameWhatTheNewestReleaseNoLongerHas) {
                            removed("VEXL\\Sub\\x.bin", "x"), removed("VEXL\\gone.txt", "gone")}));
     EXPECT_EQ(document("manifest/removed/3/120.json"),
               json::array({removed("VEXL\\Sub\\x.bin", "x2"), removed("VEXL\\gone.txt", "gone")}));
-    EXPECT_EQ(readFile(out + "/manifest/removed/3/full.json"), "[]\n");
+    // Served for any version: every path and digest any older release had, the newest not.
+    EXPECT_EQ(
+        document("manifest/removed/3/full.json"),
+        json::array({removed("VEXL\\old.cfg", "below MinVersion"),
+                     removed("VEXL\\Old Name.dds", "texture"), removed("VEXL\\Sub\\x.bin", "x"),
+                     removed("VEXL\\gone.txt", "gone"), removed("VEXL\\Sub\\x.bin", "x2")}));
     EXPECT_FALSE(fileExists(out + "/manifest/removed/3/200.json")); // the newest
     EXPECT_FALSE(fileExists(out + "/manifest/removed/3/100.json")); // below MinVersion
 }
@@ -573,9 +578,9 @@ TEST_F(PublisherTest, ReSigningMakesTheNextPublicationOfTheSameFiles) {
     // What the tree holds now is not signed again once it differs from what was signed.
     writeFile(out + "/manifest/files/3/full.json", "[]\n");
     EXPECT_EQ(errorOf([&] { resignTree(out, later); }),
-              "manifest/files/3/full.json: the document does not match its signature record; "
-              "re-signing would sign what the tree holds now, so publish it again from the "
-              "releases");
+              "manifest/files/3/full.json: the document does not match its signature record\n"
+              "manifest/files/3/full.json: not the document last signed into " +
+                  out + "; publish the releases again.");
 }
 
 TEST_F(PublisherTest, VerifyFindsWhatNoLongerMatchesThePublication) {
@@ -601,8 +606,8 @@ TEST_F(PublisherTest, VerifyFindsWhatNoLongerMatchesThePublication) {
     const TreeReport damaged = verifyTree(out, "", std::time(nullptr));
     EXPECT_EQ(damaged.problems,
               (std::vector<std::string>{
-                  "products/P3D/744/2.json: its signature record is of publication 1, the tree's "
-                  "is publication 2",
+                  "products/P3D/744/2.json: its signature record is for publication 1, the tree "
+                  "is at publication 2; publish the releases again.",
                   "files/P3D/744/2/VEXL/a.cfg: MD5 " + referenceMd5("b2") + ", listed as " +
                       referenceMd5("a2") + " in manifest/files/3/full.json",
                   "files/P3D/744/2/VEXL/a.cfg: SHA-256 " + referenceSha256("b2") + ", listed as " +
@@ -781,4 +786,33 @@ TEST_F(PublisherTest, PatchesBuildTheNewestFilesFromEachPublishedReleaseWhereThe
     EXPECT_EQ(verifyTree(out, "", std::time(nullptr)).problems,
               std::vector<std::string>{name + ": missing or not the patch listed in " +
                                        "manifest/patches/3/110.json"});
+}
+
+// A patch is taken again from the served tree only when it builds the release's file from the
+// release's older one: one changed on the server refuses the publication, naming it.
+TEST_F(PublisherTest, APatchOfThePreviousTreeThatDoesNotStandForTheReleasesIsAProblem) {
+    std::mt19937 random(11);
+    std::string a1(1 << 20, '\0');
+    std::generate(a1.begin(), a1.end(), [&random] { return static_cast<char>(random()); });
+    fs::remove_all(releases + "/3");
+    release("1.1.0", {{"VEXL\\model.bin", a1}});
+    release("1.2.0", {{"VEXL\\model.bin", std::string(a1).replace(5000, 4, "2.00")}});
+    ASSERT_EQ(publishError(), "");
+    const std::string patch = "patches/3/" + referenceMd5(a1) + "-" +
+                              referenceMd5(std::string(a1).replace(5000, 4, "2.00")) + ".zst";
+    writeFile(out + "/" + patch, "planted");
+    const Tree planted = snapshot(out);
+    EXPECT_EQ(publishError(), patch + ": the served tree's patch does not turn " + releases +
+                                  "/3/1.1.0/VEXL/model.bin into " + releases +
+                                  "/3/1.2.0/VEXL/model.bin; it was changed on the server and is "
+                                  "not taken again");
+    EXPECT_EQ(snapshot(out), planted);
+}
+
+TEST_F(PublisherTest, AnUnsignedTreeAtAnUnreachableSerialIsNotPublishedInto) {
+    ASSERT_EQ(publishError(), "");
+    writeFile(out + "/vexl-publication.json",
+              R"({"Publication": 9223372036854775807, "PublicKey": "", "Published": ""})");
+    EXPECT_EQ(publishError(), out + "/vexl-publication.json says publication 9223372036854775807, "
+                                    "which no serial can follow; put back the record it replaced");
 }

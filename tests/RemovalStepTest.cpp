@@ -30,6 +30,7 @@ TEST_F(RemovalStepTest, UnchangedFilesMoveToTheBackupFolderAndEverythingElseStay
     writeFile(inSimulator("VEXL 747\\Gauges\\old.gau"), "old gauge");
     writeFile(inBackup("VEXL 747\\Gauges\\old.gau"), "a backup from an earlier update");
     writeFile(inSimulator("VEXL 747\\Gauges\\tuned.gau"), "changed by the user");
+    writeFile(inSimulator("VEXL 747\\Gauges\\v2.gau"), "as 1.1.0 had it");
     writeFile(inSimulator("VEXL 747\\Old Folder\\only.cfg"), "only");
     boost::filesystem::create_directories(inSimulator("VEXL 747\\was a file\\now a folder"));
     writeFile(inSimulator("VEXL 747\\new.cfg"), "just installed");
@@ -38,6 +39,9 @@ TEST_F(RemovalStepTest, UnchangedFilesMoveToTheBackupFolderAndEverythingElseStay
         3, 110,
         json::array({droppedEntry("VEXL 747\\Gauges\\old.gau", "old gauge"),
                      droppedEntry("VEXL 747\\Gauges\\tuned.gau", "as released"),
+                     // listed with every digest it was released with
+                     droppedEntry("VEXL 747\\Gauges\\v2.gau", "as 1.0.0 had it"),
+                     droppedEntry("VEXL 747\\Gauges\\v2.gau", "as 1.1.0 had it"),
                      droppedEntry("VEXL 747\\never installed.dll", "gone"),
                      droppedEntry("VEXL 747\\Old Folder\\only.cfg", "only"),
                      droppedEntry("VEXL 747\\Old Folder\\only.cfg", "only"), // listed twice
@@ -49,6 +53,7 @@ TEST_F(RemovalStepTest, UnchangedFilesMoveToTheBackupFolderAndEverythingElseStay
               (std::vector<std::string>{
                   "[VEXL 1] Removed VEXL 747\\Gauges\\old.gau (kept in the backup folder)",
                   "[VEXL 1] Kept VEXL 747\\Gauges\\tuned.gau" + kept,
+                  "[VEXL 1] Removed VEXL 747\\Gauges\\v2.gau (kept in the backup folder)",
                   "[VEXL 1] Removed VEXL 747\\Old Folder\\only.cfg (kept in the backup folder)",
                   "[VEXL 1] Kept VEXL 747\\was a file" + kept}));
     EXPECT_FALSE(fileExists(inSimulator("VEXL 747\\Gauges\\old.gau")));

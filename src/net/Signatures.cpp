@@ -1,5 +1,6 @@
 #include "net/Signatures.h"
 
+#include "system/Limits.h"
 #include "system/Paths.h"
 #include "system/Platform.h"
 
@@ -53,6 +54,12 @@ bool isFullDocumentFor(const std::string& recorded, const std::string& requested
 
 } // namespace
 
+bool isPublicationSerial(const nlohmann::json& value) {
+    // A negative number is never unsigned in the reader; one past 2^64 is not an integer at all.
+    return value.is_number_unsigned() && value.get<std::uint64_t>() >= 1 &&
+           value.get<std::uint64_t>() <= static_cast<std::uint64_t>(kMaxPublicationSerial);
+}
+
 bool signaturesRequired() {
     return !publicKeys().empty();
 }
@@ -105,7 +112,7 @@ std::optional<SignatureRecord> readSignatureRecord(const std::string& text) {
     };
     if (!document.is_object() || !isText("Address") || !isText("SHA256") || !isText("Expires") ||
         !isText("Signature") || !document.contains("Publication") ||
-        !document["Publication"].is_number_integer()) {
+        !isPublicationSerial(document["Publication"])) {
         return std::nullopt;
     }
     return SignatureRecord{document["Address"], document["SHA256"],
@@ -133,8 +140,7 @@ std::optional<std::string> refusalOf(const std::string& url, const std::string& 
                                      const std::string& recordText, PublicationTrust& trust,
                                      std::time_t now) {
     const std::optional<SignatureRecord> record = readSignatureRecord(recordText);
-    if (!record || !isRecordTime(record->expires) || record->publication < 1 ||
-        !recordSignatureVerifies(*record)) {
+    if (!record || !isRecordTime(record->expires) || !recordSignatureVerifies(*record)) {
         return "no valid signature record";
     }
     if (record->sha256 != sha256Hex(document)) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 
@@ -11,6 +12,9 @@
 bool signaturesRequired();
 // The keys as given at build time (PublicKeys.cpp).
 const char* builtInPublicKeys();
+
+// Whether a JSON value is a publication's serial: a whole number from 1 to kMaxPublicationSerial.
+bool isPublicationSerial(const nlohmann::json& value);
 
 // Where a document's signature is: ".sig" after the address's path, before any query.
 std::string signatureAddress(const std::string& url);
@@ -34,7 +38,7 @@ bool isRecordTime(const std::string& text);
 // "\n" + expires + "\n".
 std::string signedText(const SignatureRecord& record);
 // The record as the service serves it, and read back: nothing unless the text is a JSON object
-// with the five members of their types.
+// with the five members of their types, its serial in range.
 std::string recordDocument(const SignatureRecord& record);
 std::optional<SignatureRecord> readSignatureRecord(const std::string& text);
 // Whether the record's signature verifies its signedText() under one of the built-in keys.

@@ -53,10 +53,19 @@ bool usable(const std::string& patch, const std::string& reference, const std::s
 // worth keeping.
 std::optional<KeptPatch> patchFor(const ReleaseFile& from, const ReleaseFile& to,
                                   const std::string& relative, const fs::path& previousTree,
-                                  const PatchWriter& write) {
+                                  const PatchWriter& write, std::vector<std::string>& problems) {
     const std::string reference = releaseBytes(from);
     const std::string target = releaseBytes(to);
     std::optional<std::string> patch = previousPatch(previousTree / relative, target.size());
+    boost::system::error_code ec;
+    if (!patch && fs::exists(fs::symlink_status(previousTree / relative, ec))) {
+        problems.push_back(relative + ": the served tree's patch is not one vexl-publish keeps; "
+                                      "it was changed on the server and is not taken again");
+    } else if (patch && !usable(*patch, reference, target)) {
+        problems.push_back(relative + ": the served tree's patch does not turn " +
+                           from.source.string() + " into " + to.source.string() +
+                           "; it was changed on the server and is not taken again");
+    }
     if (!patch || !usable(*patch, reference, target)) {
         patch = makePatch(reference, target);
         if (!usable(*patch, reference, target)) {
@@ -70,7 +79,8 @@ std::optional<KeptPatch> patchFor(const ReleaseFile& from, const ReleaseFile& to
 } // namespace
 
 std::map<std::int32_t, json> writePatches(const Product& product, const fs::path& previousTree,
-                                          const PatchWriter& write) {
+                                          const PatchWriter& write,
+                                          std::vector<std::string>& problems) {
     const auto& [newestNumber, newest] = *product.releases.rbegin();
     std::map<std::string, std::optional<KeptPatch>> made; // by relative path
     std::map<std::int32_t, json> lists;
@@ -88,7 +98,8 @@ std::map<std::int32_t, json> writePatches(const Product& product, const fs::path
             const std::string relative = "patches/" + std::to_string(product.id) + "/" +
                                          old->second.md5 + "-" + file.md5 + ".zst";
             if (made.count(relative) == 0) {
-                made[relative] = patchFor(old->second, file, relative, previousTree, write);
+                made[relative] =
+                    patchFor(old->second, file, relative, previousTree, write, problems);
             }
             if (const std::optional<KeptPatch>& kept = made[relative]) {
                 list.push_back({{"FilePath", filePath},

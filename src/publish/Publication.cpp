@@ -1,10 +1,14 @@
 #include "publish/Publication.h"
 
 #include "net/Signatures.h"
+#include "publish/SignedHistory.h"
 #include "publish/Signing.h"
+#include "system/Limits.h"
+#include "system/Paths.h"
 #include "system/Platform.h"
 #include "system/SafeWrite.h"
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -47,16 +51,19 @@ std::optional<PublicationRecord> readPublication(const fs::path& root) {
         throw std::runtime_error("cannot read " + file.string());
     }
     const nlohmann::json record = nlohmann::json::parse(*bytes, nullptr, false);
-    if (!record.is_object() || !record["Publication"].is_number_integer() ||
-        record["Publication"].get<std::int64_t>() < 1 || !record["PublicKey"].is_string() ||
+    if (!record.is_object() || !record.contains("Publication") ||
+        !record["Publication"].is_number_integer() || !record.contains("PublicKey") ||
+        !record["PublicKey"].is_string() || !record.contains("Published") ||
         !record["Published"].is_string()) {
         // Starting again from 1 would make every updater that saw a later serial refuse the tree.
         throw std::runtime_error(file.string() +
                                  " is not a publication record of vexl-publish; put back the one "
                                  "it replaced, since the next publication's serial must follow it");
     }
-    return PublicationRecord{record["Publication"].get<std::int64_t>(), record["PublicKey"],
-                             record["Published"]};
+    const bool inRange = isPublicationSerial(record["Publication"]);
+    return PublicationRecord{inRange ? record["Publication"].get<std::int64_t>() : 0,
+                             record["PublicKey"], record["Published"], record["Publication"].dump(),
+                             ""};
 }
 
 void writePublication(const fs::path& root, const PublicationRecord& record) {
@@ -67,10 +74,53 @@ void writePublication(const fs::path& root, const PublicationRecord& record) {
                     Durability::OnDisk);
 }
 
-PublicationRecord nextPublication(const std::optional<PublicationRecord>& previous,
-                                  const PublishOptions& options) {
-    return {previous ? previous->serial + 1 : 1, options.signer ? options.signer->publicKey() : "",
-            recordTime(options.now)};
+std::int64_t currentSerial(const std::string& outputFolder,
+                           const std::optional<PublicationRecord>& previous,
+                           const PublishOptions& options, Problems& problems, std::string& note) {
+    const std::string file = outputFolder + "/" + kPublicationFile;
+    std::int64_t current = previous ? previous->serial : 0;
+    if (options.signer) {
+        std::optional<SignedOutput> last;
+        try {
+            last = readSignedOutput(options.signer->keyFile(), outputFolder);
+        } catch (const std::runtime_error& error) {
+            problems.push_back(error.what());
+        }
+        current =
+            std::max(last ? last->serial : 0,
+                     highestVerifiedSerial(toFsPath(outputFolder), options.signer->publicKey()));
+        if (options.newKey && previous && !previous->publicKey.empty()) {
+            // Updaters that trust both keys while the maker changes them have seen the old one's.
+            current = std::max(current,
+                               highestVerifiedSerial(toFsPath(outputFolder), previous->publicKey));
+        }
+        if (previous && previous->said != std::to_string(current) &&
+            (current > 0 || !previous->publicKey.empty())) {
+            note = file + " said publication " + previous->said + "; the signed records say " +
+                   std::to_string(current) + ".";
+        }
+    } else if (previous && previous->serial == 0) {
+        problems.push_back(file + " says publication " + previous->said +
+                           ", which no serial can follow; put back the record it replaced");
+    }
+    if (current >= kMaxPublicationSerial) {
+        problems.push_back(outputFolder + " is at publication " + std::to_string(current) +
+                           ", the highest serial there is; publish into a new OUTPUT");
+    }
+    return current;
+}
+
+PublicationRecord nextPublication(std::int64_t current, const PublishOptions& options) {
+    return {current + 1, options.signer ? options.signer->publicKey() : "", recordTime(options.now),
+            std::to_string(current + 1), ""};
+}
+
+void recordSigned(const std::string& outputFolder, const PublicationRecord& publication,
+                  const PublishOptions& options) {
+    if (options.signer) {
+        recordSignedOutput(options.signer->keyFile(), outputFolder, publication.serial,
+                           publication.published);
+    }
 }
 
 std::string expiryOf(const PublishOptions& options) {

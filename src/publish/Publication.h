@@ -21,9 +21,13 @@ constexpr int kMaxExpiresDays = 3650;
 constexpr std::time_t kSecondsPerDay = 24 * 60 * 60;
 
 struct PublicationRecord {
-    std::int64_t serial = 0;
-    std::string publicKey; // empty when the tree is not signed
+    std::int64_t serial = 0; // 0 when the file's number is out of range
+    std::string publicKey;   // empty when the tree is not signed
     std::string published;
+    std::string said; // the number as the file wrote it
+    // For the maker, not written: the line about a previous record that the signed records
+    // contradict.
+    std::string note;
 };
 
 // How a publication signs.
@@ -44,9 +48,20 @@ void refuseAny(const Problems& problems);
 std::optional<PublicationRecord> readPublication(const boost::filesystem::path& root);
 void writePublication(const boost::filesystem::path& root, const PublicationRecord& record);
 
-// The record of the publication that follows `previous` into an output.
-PublicationRecord nextPublication(const std::optional<PublicationRecord>& previous,
-                                  const PublishOptions& options);
+// The serial of the tree now in `outputFolder` (`previous` its vexl-publication.json). Signing,
+// the highest of what the key holder's record says was last signed there and of the serials of
+// the tree's records that the key verifies: the tree's own file only informs, and a number it
+// says otherwise is put in `note`. Not signing, its file's (no updater checks it). Adds a problem
+// when there is no next serial in range.
+std::int64_t currentSerial(const std::string& outputFolder,
+                           const std::optional<PublicationRecord>& previous,
+                           const PublishOptions& options, Problems& problems, std::string& note);
+// The record of the publication that follows publication `current` into an output.
+PublicationRecord nextPublication(std::int64_t current, const PublishOptions& options);
+// Adds what this publication signed into `outputFolder` to the key holder's record, once the
+// tree is in place.
+void recordSigned(const std::string& outputFolder, const PublicationRecord& publication,
+                  const PublishOptions& options);
 // When the signatures of that publication expire.
 std::string expiryOf(const PublishOptions& options);
 

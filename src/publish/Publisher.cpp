@@ -5,6 +5,7 @@
 #include "publish/Patches.h"
 #include "publish/Releases.h"
 #include "publish/Signing.h"
+#include "system/Md5Digest.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
 #include "update/Catalogue.h"
@@ -76,17 +77,29 @@ public:
     fs::path previous() const { return fresh_.output(); }
 
     // The file's path in the tree: a second name of the previous tree's file when that has the
-    // same bytes, so that a publication costs only what changed; else a copy.
+    // same bytes, so that a publication costs only what changed; else a copy. A previous file
+    // with the release's MD5 but other bytes was made to pass for it.
     std::string place(const ReleaseFile& file, const std::string& relative) const {
         const std::string target = prepare(relative);
         const fs::path previous = fresh_.output() / relative;
         if (sameBytes(previous, file.source)) {
             linkOrCopyFileSafely(previous.string(), target, Durability::OnDisk);
-        } else {
-            copyFileSafely(file.source.string(), target, Durability::OnDisk);
+            return target;
         }
+        boost::system::error_code ec;
+        if (fs::is_regular_file(fs::symlink_status(previous, ec)) &&
+            md5OfFile(previous.string()) == file.md5) {
+            problems_.push_back(relative + ": the served tree holds other bytes than " +
+                                file.source.string() +
+                                " under its MD5; it was changed on the server and is not taken "
+                                "again");
+        }
+        copyFileSafely(file.source.string(), target, Durability::OnDisk);
         return target;
     }
+
+    // What the previous tree offered that does not stand for the releases.
+    Problems& problems() const { return problems_; }
 
 private:
     std::string prepare(const std::string& relative) const {
@@ -99,6 +112,7 @@ private:
     const Signer* signer_;
     std::int64_t serial_;
     std::string expires_;
+    mutable Problems problems_;
 };
 
 std::string folderOf(const std::string& filePath) {
@@ -160,6 +174,24 @@ json removedSince(const FileSet& release, const FileSet& newest) {
     return entries;
 }
 
+// What every release below the newest had and the newest does not, each path with every digest it
+// was released with: served for any version, it must remove whatever that version's own list
+// would.
+json removedSinceAny(const Product& product) {
+    const FileSet& newest = product.releases.rbegin()->second.files;
+    std::set<std::pair<std::string, std::string>> listed; // folded FilePath and MD5
+    json entries = json::array();
+    for (const auto& [number, release] : product.releases) {
+        for (const json& entry : removedSince(release.files, newest)) {
+            const std::string md5 = entry["MD5Hash"];
+            if (listed.emplace(foldedPathText(entry["FilePath"]), md5).second) {
+                entries.push_back(entry);
+            }
+        }
+    }
+    return entries;
+}
+
 void writeManifest(const TreeWriter& tree, const std::string& name, const json& entries) {
     std::int64_t kilobytes = 0;
     for (const auto& entry : entries) {
@@ -179,7 +211,8 @@ void writePatchLists(const TreeWriter& tree, const Product& product) {
         tree.data(relative, bytes);
     };
     const std::string folder = "manifest/patches/" + std::to_string(product.id) + "/";
-    for (const auto& [number, list] : writePatches(product, tree.previous(), write)) {
+    for (const auto& [number, list] :
+         writePatches(product, tree.previous(), write, tree.problems())) {
         tree.document(folder + std::to_string(number) + ".json", list.dump(1, '\t') + "\n");
     }
     tree.document(folder + "full.json", json::array().dump() + "\n");
@@ -201,7 +234,8 @@ void writeProduct(const TreeWriter& tree, const Product& product) {
         }
     }
     writeManifest(tree, folder + "full.json", manifestFrom(newest.files, nullptr, sha256));
-    tree.document("manifest/removed/" + folder + "full.json", json::array().dump() + "\n");
+    tree.document("manifest/removed/" + folder + "full.json",
+                  removedSinceAny(product).dump(1, '\t') + "\n");
     writePatchLists(tree, product);
 }
 
@@ -230,9 +264,12 @@ PublicationRecord publishReleases(const std::string& releasesFolder,
         problems.push_back(error.what());
     }
     checkKey(outputFolder, previous, options, problems);
+    std::string note;
+    const std::int64_t current = currentSerial(outputFolder, previous, options, problems, note);
     const std::vector<Product> products = readProducts(releasesFolder, problems);
     refuseAny(problems);
-    const PublicationRecord publication = nextPublication(previous, options);
+    PublicationRecord publication = nextPublication(current, options);
+    publication.note = note;
     const TreeWriter tree(fresh, options, publication.serial);
     std::map<std::string, json> information = emptyInformation();
     for (const Product& product : products) {
@@ -242,7 +279,9 @@ PublicationRecord publishReleases(const std::string& releasesFolder,
     for (const auto& [row, document] : information) {
         tree.document("products/" + row + ".json", document.dump(1, '\t') + "\n");
     }
+    refuseAny(tree.problems());
     writePublication(fresh.root(), publication);
     fresh.swapIn();
+    recordSigned(outputFolder, publication, options);
     return publication;
 }

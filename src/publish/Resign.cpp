@@ -2,11 +2,14 @@
 
 #include "net/Signatures.h"
 #include "publish/FreshTree.h"
+#include "publish/SignedHistory.h"
 #include "publish/Signing.h"
 #include "publish/TreeCheck.h"
 #include "system/SafeWrite.h"
 
 #include <boost/filesystem/operations.hpp>
+#include <map>
+#include <set>
 #include <stdexcept>
 
 namespace fs = boost::filesystem;
@@ -55,22 +58,25 @@ std::vector<std::string> publishedFiles(const fs::path& root, Problems& problems
     return paths;
 }
 
-// A document that no longer matches its record may have been changed on the server: signing it
-// again would make the change look like the maker's.
-void checkDocuments(const fs::path& root, const std::vector<std::string>& paths,
-                    const std::string& publicKey, Problems& problems) {
+// Only what the key holder signed there last may be signed again: documents of an older
+// publication copied over the newest would otherwise come out as the newest.
+void checkLastSigned(const std::string& outputFolder, const fs::path& root,
+                     const SignedOutput& last, Problems& problems) {
+    const std::map<std::string, std::string> documents = documentDigests(root);
+    std::set<std::string> paths;
+    for (const auto& entry : documents) {
+        paths.insert(entry.first);
+    }
+    for (const auto& entry : last.documents) {
+        paths.insert(entry.first);
+    }
     for (const std::string& path : paths) {
-        if (documentAddress(path).empty()) {
-            continue;
-        }
-        const std::optional<std::string> record = fileBytes(root / (path + ".sig"));
-        const std::optional<std::string> problem =
-            record ? recordProblem(path, fileBytes(root / path).value_or(""), *record, publicKey)
-                   : std::optional<std::string>("no signature record");
-        if (problem) {
-            problems.push_back(path + ": " + *problem +
-                               "; re-signing would sign what the tree holds now, so publish it "
-                               "again from the releases");
+        const auto now = documents.find(path);
+        const auto signed_ = last.documents.find(path);
+        if (now == documents.end() || signed_ == last.documents.end() ||
+            now->second != signed_->second) {
+            problems.push_back(path + ": not the document last signed into " + outputFolder +
+                               "; publish the releases again.");
         }
     }
 }
@@ -94,11 +100,25 @@ PublicationRecord resignTree(const std::string& outputFolder, const PublishOptio
         signedPublication(outputFolder, fresh.output(), problems);
     checkKey(outputFolder, previous, options, problems);
     const std::vector<std::string> paths = publishedFiles(fresh.output(), problems);
+    std::string note;
+    const std::int64_t current = currentSerial(outputFolder, previous, options, problems, note);
     if (previous && !previous->publicKey.empty()) {
-        checkDocuments(fresh.output(), paths, previous->publicKey, problems);
+        const std::vector<std::string> found =
+            resignProblems(outputFolder, previous->publicKey, current);
+        problems.insert(problems.end(), found.begin(), found.end());
+    }
+    std::optional<SignedOutput> last;
+    try {
+        last = readSignedOutput(options.signer->keyFile(), outputFolder);
+    } catch (const std::runtime_error&) {
+        // currentSerial has said so
+    }
+    if (last) {
+        checkLastSigned(outputFolder, fresh.output(), *last, problems);
     }
     refuseAny(problems);
-    const PublicationRecord publication = nextPublication(previous, options);
+    PublicationRecord publication = nextPublication(current, options);
+    publication.note = note;
     const std::string expires = expiryOf(options);
     for (const std::string& path : paths) {
         const fs::path target = fresh.root() / path;
@@ -110,5 +130,6 @@ PublicationRecord resignTree(const std::string& outputFolder, const PublishOptio
     }
     writePublication(fresh.root(), publication);
     fresh.swapIn();
+    recordSigned(outputFolder, publication, options);
     return publication;
 }

@@ -9,7 +9,8 @@
 // not changed. The new tree is built beside the output from second names of its files (copies
 // only where the file system has no such names) and swapped in like a publication (FreshTree.h).
 //
-// Re-signing signs what the tree holds, so every document must still match a record that
-// verifies under the key the tree was signed with. Throws std::runtime_error with every problem
+// Re-signing signs what the tree holds, so the tree must pass verify (but for expiry), every
+// record carry the tree's one publication and, when the key holder's record knows the output,
+// every document be the one last signed there. Throws std::runtime_error with every problem
 // found, one per line, having written nothing; the key rules of a publication apply.
 PublicationRecord resignTree(const std::string& outputFolder, const PublishOptions& options);

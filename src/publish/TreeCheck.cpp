@@ -40,16 +40,25 @@ std::vector<std::string> treeFiles(const fs::path& root) {
     return paths;
 }
 
+// What a check holds against the tree beyond what the updaters would refuse.
+struct CheckRules {
+    bool expiry = true;           // re-signing renews it
+    bool publicationFile = true;  // re-signing rewrites it
+    std::int64_t knownSerial = 0; // what the key holder last signed there
+};
+
 // Checks one published tree, gathering a line per problem.
 class TreeChecker {
 public:
-    TreeChecker(const fs::path& root, std::time_t now) : root_(root), now_(recordTime(now)) {}
+    TreeChecker(const fs::path& root, std::time_t now, const CheckRules& rules = {})
+        : root_(root), now_(recordTime(now)), rules_(rules) {}
 
     TreeReport check(const std::string& outputFolder, const std::string& publicKey);
 
 private:
     void readRecord(const std::string& publicKey);
     void checkDocument(const std::string& path);
+    void checkSerials(const std::string& outputFolder);
     void readProducts(const std::string& path);
     void checkManifest(const std::string& path);
     void checkListedFile(const std::string& manifestPath, const std::string& row,
@@ -64,6 +73,9 @@ private:
 
     fs::path root_;
     std::string now_;
+    CheckRules rules_;
+    std::map<std::string, std::int64_t> serials_; // of the records that verify, by document
+    std::int64_t serial_ = 0;                     // the tree's, as its signed records say
     std::optional<PublicationRecord> publication_;
     std::string key_;
     std::vector<std::string> problems_;
@@ -103,12 +115,31 @@ void TreeChecker::checkDocument(const std::string& path) {
         return problem(path, *wrong);
     }
     const SignatureRecord read = *readSignatureRecord(*record);
-    if (publication_ && read.publication != publication_->serial) {
-        problem(path, "its signature record is of publication " + std::to_string(read.publication) +
-                          ", the tree's is publication " + std::to_string(publication_->serial));
-    }
-    if (!isRecordTime(read.expires) || read.expires <= now_) {
+    serials_[path] = read.publication;
+    if (rules_.expiry && (!isRecordTime(read.expires) || read.expires <= now_)) {
         problem(path, "its signature record expired on " + read.expires);
+    }
+}
+
+// One publication signed every document: a record of another was put there afterwards. The
+// tree's own file only informs.
+void TreeChecker::checkSerials(const std::string& outputFolder) {
+    serial_ = rules_.knownSerial;
+    for (const auto& entry : serials_) {
+        serial_ = std::max(serial_, entry.second);
+    }
+    for (const auto& [path, serial] : serials_) {
+        if (serial != serial_) {
+            problem(path, "its signature record is for publication " + std::to_string(serial) +
+                              ", the tree is at publication " + std::to_string(serial_) +
+                              "; publish the releases again.");
+        }
+    }
+    if (rules_.publicationFile && publication_ && serial_ > 0 &&
+        publication_->said != std::to_string(serial_)) {
+        problems_.push_back(outputFolder + "/" + kPublicationFile + " said publication " +
+                            publication_->said + "; the signed records say " +
+                            std::to_string(serial_) + ".");
     }
 }
 
@@ -257,6 +288,7 @@ TreeReport TreeChecker::check(const std::string& outputFolder, const std::string
             problem(path, "a signature record of no document");
         }
     }
+    checkSerials(outputFolder);
     for (const std::string& path : paths) {
         if (path.rfind("manifest/files/", 0) == 0 && !documentAddress(path).empty()) {
             checkManifest(path);
@@ -268,7 +300,9 @@ TreeReport TreeChecker::check(const std::string& outputFolder, const std::string
             checkPatchList(path);
         }
     }
-    const std::string serial = publication_ ? std::to_string(publication_->serial) : "unknown";
+    const std::string serial = serial_ > 0    ? std::to_string(serial_)
+                               : publication_ ? publication_->said
+                                              : "unknown";
     const std::string outcome =
         problems_.empty() ? "no problems." : std::to_string(problems_.size()) + " problem(s).";
     return {problems_, "Checked " + outputFolder + ", publication " + serial + ", " +
@@ -307,4 +341,15 @@ TreeReport verifyTree(const std::string& outputFolder, const std::string& public
         throw std::runtime_error(outputFolder + " is not a folder");
     }
     return TreeChecker(root, now).check(outputFolder, publicKey);
+}
+
+std::vector<std::string> resignProblems(const std::string& outputFolder,
+                                        const std::string& publicKey, std::int64_t knownSerial) {
+    CheckRules rules;
+    rules.expiry = false;
+    rules.publicationFile = false;
+    rules.knownSerial = knownSerial;
+    return TreeChecker(toFsPath(outputFolder), std::time(nullptr), rules)
+        .check(outputFolder, publicKey)
+        .problems;
 }

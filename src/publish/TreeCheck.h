@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -23,7 +24,14 @@ struct TreeReport {
 
 // Checks every document's signature record (under `publicKey`, or the key the tree's
 // vexl-publication.json names when it is empty; none for an unsigned tree), each to be of the
-// tree's publication and unexpired at `now`; every file a file manifest lists by size, MD5 and
+// tree's one publication (the highest the records say) and unexpired at `now`; its
+// vexl-publication.json to say that publication; every file a file manifest lists by size, MD5 and
 // SHA-256; every removal list. Throws std::runtime_error when `outputFolder` is no folder.
 TreeReport verifyTree(const std::string& outputFolder, const std::string& publicKey,
                       std::time_t now);
+
+// What keeps the tree in `outputFolder` from being signed again as it is: verify's problems under
+// `publicKey`, but for expired records (re-signing renews them) and its vexl-publication.json
+// (rewritten); the tree's publication is at least `knownSerial`, the key holder's last there.
+std::vector<std::string> resignProblems(const std::string& outputFolder,
+                                        const std::string& publicKey, std::int64_t knownSerial);

@@ -111,6 +111,12 @@ void reportSigned(const PublishOptions& options) {
     }
 }
 
+void reportNote(const PublicationRecord& publication) {
+    if (!publication.note.empty()) {
+        std::cout << publication.note << "\n";
+    }
+}
+
 int publish(const Arguments& arguments, PublishOptions options) {
     std::unique_ptr<Signer> signer;
     if (arguments.options.count("--sign") != 0) {
@@ -120,6 +126,7 @@ int publish(const Arguments& arguments, PublishOptions options) {
     const std::string& releases = arguments.names[0];
     const std::string& output = arguments.names[1];
     const PublicationRecord publication = publishReleases(releases, output, options);
+    reportNote(publication);
     std::cout << "Published " << releases << " into " << output << " as publication "
               << publication.serial << "\n";
     reportSigned(options);
@@ -131,6 +138,7 @@ int resign(const Arguments& arguments, PublishOptions options) {
     options.signer = &signer;
     const std::string& output = arguments.names[0];
     const PublicationRecord publication = resignTree(output, options);
+    reportNote(publication);
     std::cout << "Re-signed " << output << " as publication " << publication.serial << "\n";
     reportSigned(options);
     return 0;

@@ -45,6 +45,10 @@ struct DocumentLimits {
 // anything: the record of publications seen, the hold a restore sets, and a product's update
 // journal.
 constexpr std::size_t kMaxTrustRecordBytes = 4096;
+
+// A publication's serial is a whole number from 1 to this, the largest every JSON reader holds
+// exactly; anything past it could only come from a record that was tampered with.
+constexpr std::int64_t kMaxPublicationSerial = (std::int64_t{1} << 53) - 1;
 constexpr std::size_t kMaxHoldRecordBytes = 4096;
 constexpr std::size_t kMaxJournalBytes = 256u * 1024u * 1024u;
 

@@ -3,12 +3,16 @@
 #include "log/Log.h"
 #include "net/Signatures.h"
 #include "system/Md5Digest.h"
+#include "system/Paths.h"
 #include "system/Platform.h"
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <stdexcept>
 
+#include <algorithm>
+#include <map>
+#include <numeric>
 #include <optional>
 
 DigestMatch compareFileDigests(const std::string& path, const std::string& md5,
@@ -67,4 +71,42 @@ bool holdsListedFile(const std::string& path, const ManifestEntry& entry) {
         return false;
     }
     return compareFileDigests(path, entry.md5, entry.sha256) == DigestMatch::Matches;
+}
+
+std::vector<ListedFile> matchingEntriesFirst(const std::vector<ListedFile>& removalList,
+                                             const std::string& simulatorFolder) {
+    std::map<std::string, std::size_t> first;   // the position of a path's first entry
+    std::map<std::string, std::size_t> matches; // the entry the file on the disk has
+    std::map<std::string, std::optional<std::string>> digests;
+    for (std::size_t i = 0; i < removalList.size(); ++i) {
+        const std::string path = foldedPathText(removalList[i].filePath);
+        if (first.emplace(path, i).second) {
+            continue;
+        }
+        // Only a path listed twice or more is worth reading the file for.
+        if (digests.count(path) == 0) {
+            digests[path] = md5OfFile(simulatorFolder + removalList[i].filePath);
+            const std::size_t at = first[path];
+            if (digests[path] == removalList[at].md5) {
+                matches[path] = at;
+            }
+        }
+        if (matches.count(path) == 0 && digests[path] == removalList[i].md5) {
+            matches[path] = i;
+        }
+    }
+    std::vector<std::size_t> order(removalList.size());
+    std::iota(order.begin(), order.end(), 0);
+    const auto rank = [&](std::size_t i) {
+        const std::string path = foldedPathText(removalList[i].filePath);
+        const auto match = matches.find(path);
+        return std::make_pair(first[path], match != matches.end() && match->second == i ? 0 : 1);
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return rank(a) < rank(b); });
+    std::vector<ListedFile> ordered;
+    for (const std::size_t i : order) {
+        ordered.push_back(removalList[i]);
+    }
+    return ordered;
 }

@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <string>
+#include <vector>
 
 // How a file on the disk compares with the digests a document lists for it.
 enum class DigestMatch { Matches, Differs, Unreadable };
@@ -32,3 +33,9 @@ bool checkFileDigest(const std::string& path, const std::string& md5,
 // Whether the path holds the entry's file: a regular file (not a link) of its listed size
 // (kilobytes rounded up) and digests. Logs nothing; false for anything unreadable.
 bool holdsListedFile(const std::string& path, const ManifestEntry& entry);
+
+// The removal list with, for a path it lists with several digests (every one it was released
+// with), the entry whose digest the file in `simulatorFolder` has moved to the path's first
+// place: a list's path is acted on once, by its first entry.
+std::vector<ListedFile> matchingEntriesFirst(const std::vector<ListedFile>& removalList,
+                                             const std::string& simulatorFolder);

@@ -5,6 +5,7 @@
 #include "system/Md5Digest.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
+#include "update/FileCheck.h"
 #include "update/ServiceQueries.h"
 #include "update/UnsafePath.h"
 
@@ -132,7 +133,7 @@ Journal planJournal(const std::string& fromVersion, const std::string& toVersion
         }
     }
     std::set<std::string> installed = installedNames(manifest);
-    for (const ListedFile& file : removalList) {
+    for (const ListedFile& file : matchingEntriesFirst(removalList, folders.simulator)) {
         if (installed.insert(foldedPathText(file.filePath)).second &&
             md5OfRegularFile(folders.simulator + file.filePath) == file.md5) {
             journal.files.push_back({file.filePath, JournalFile::Action::Remove, file.md5, ""});

@@ -34,9 +34,9 @@ std::vector<DroppedFile> removeDroppedFiles(const std::vector<ListedFile>& remov
                                             const Manifest& manifest,
                                             const ProductFolders& folders) {
     std::vector<DroppedFile> dropped;
-    // A name listed twice is handled once.
+    // A name listed twice is handled once, by the entry of the digest it has.
     std::set<std::string> handled = installedNames(manifest);
-    for (const ListedFile& file : removalList) {
+    for (const ListedFile& file : matchingEntriesFirst(removalList, folders.simulator)) {
         const bool first = handled.insert(foldedPathText(file.filePath)).second;
         try {
             dropped.push_back(

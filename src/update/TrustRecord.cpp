@@ -1,5 +1,6 @@
 #include "update/TrustRecord.h"
 
+#include "net/Signatures.h"
 #include "system/Limits.h"
 #include "system/SafeWrite.h"
 #include "update/RecordFile.h"
@@ -13,22 +14,25 @@ const char kTrustFile[] = "vexl_trust.json";
 
 } // namespace
 
-std::optional<std::int64_t> readHighestPublication(const std::string& updaterFolder,
-                                                   std::string* reason) {
+std::string trustRecordPath(const std::string& updaterFolder) {
+    return updaterFolder + kTrustFile;
+}
+
+std::optional<std::int64_t> readHighestPublication(const std::string& updaterFolder) {
     const std::optional<nlohmann::json> record =
-        readRecordFile(updaterFolder + kTrustFile, kMaxTrustRecordBytes, reason);
+        readRecordFile(trustRecordPath(updaterFolder), kMaxTrustRecordBytes);
     if (!record) {
         return 0;
     }
     if (!record->is_object() || !record->contains("HighestPublication") ||
-        !(*record)["HighestPublication"].is_number_integer()) {
+        !isPublicationSerial((*record)["HighestPublication"])) {
         return std::nullopt;
     }
     return (*record)["HighestPublication"].get<std::int64_t>();
 }
 
 void recordHighestPublication(const std::string& updaterFolder, std::int64_t publication) {
-    writeFileSafely(updaterFolder + kTrustFile,
+    writeFileSafely(trustRecordPath(updaterFolder),
                     nlohmann::json{{"HighestPublication", publication}}.dump() + "\n",
                     Durability::OnDisk);
 }

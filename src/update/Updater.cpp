@@ -11,6 +11,7 @@
 #include "update/Version.h"
 
 #include <boost/filesystem/exception.hpp>
+#include <stdexcept>
 
 void Updater::initialise() {
     const CatalogueRow& row = findCatalogueRow(simulator, aircraft);
@@ -54,25 +55,23 @@ void Updater::fetchProductInformation() {
     rememberPublication();
 }
 
-// The floor below which no publication is accepted. A record that cannot be read is never
-// overwritten: the floor it holds may be higher than this pass's.
+// The floor below which no publication is accepted. A record that cannot be read may have held
+// a floor higher than the service's, so the run stops rather than accept whatever it is served.
 void Updater::startTrust() {
-    std::string reason;
-    const std::optional<std::int64_t> highest = readHighestPublication(updaterFolder, &reason);
+    const std::optional<std::int64_t> highest = readHighestPublication(updaterFolder);
     if (!highest) {
-        logMessage(kLogError, "Cannot read the publications seen before in " + updaterFolder +
-                                  "vexl_trust.json" + (reason.empty() ? "" : ": " + reason) +
-                                  "; this run does not check them.");
+        throw std::runtime_error("The trust record " + trustRecordPath(updaterFolder) +
+                                 " is damaged; delete it to accept the service's current "
+                                 "publication.");
     }
-    trustReadable_ = highest.has_value();
-    downloader.trust() = {serviceRootLength(), highest.value_or(0), 0};
+    downloader.trust() = {serviceRootLength(), *highest, 0};
 }
 
 // A pass whose product information came from a newer publication than any before raises the
 // floor for every later run.
 void Updater::rememberPublication() {
     const PublicationTrust& trust = downloader.trust();
-    if (onlyLooks || !trustReadable_ || trust.passPublication <= trust.highestSeen) {
+    if (onlyLooks || trust.passPublication <= trust.highestSeen) {
         return;
     }
     try {

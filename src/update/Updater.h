@@ -114,6 +114,4 @@ private:
     CheckCounts::Outcome checkProduct(const ProductRecord& record);
     void recordVersion(const std::vector<InstalledProduct>& installed, UpdateCounts& counts);
     void tidyDownloads(const std::vector<InstalledProduct>& installed);
-
-    bool trustReadable_ = true; // whether vexl_trust.json could be read; set with the products
 };
