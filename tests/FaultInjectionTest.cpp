@@ -379,3 +379,111 @@ TEST_F(FaultInjectionTest, KilledAtAnyMomentTheRerunConverges) {
     }
     EXPECT_GE(phases["downloading"] + phases["installing"], 10);
 }
+
+namespace {
+
+// Every file below a folder with its bytes.
+std::map<std::string, std::string> treeOf(const std::string& folder) {
+    std::map<std::string, std::string> tree;
+    for (boost::filesystem::recursive_directory_iterator it(folder), end; it != end; ++it) {
+        if (boost::filesystem::is_regular_file(it->path())) {
+            tree[it->path().string()] = readFile(it->path().string());
+        }
+    }
+    return tree;
+}
+
+} // namespace
+
+// Each kill lands at a spread delay: before the hold is set, or after it, within the time the
+// undisturbed restore took to move the files.
+TEST_F(FaultInjectionTest, KilledAtAnyMomentARestoreConvergesOnOneRelease) {
+    Files release; // 196 files replaced, 4 added, 4 dropped
+    json dropped = json::array();
+    for (int i = 0; i < 204; ++i) {
+        const std::string name = "VEXL 747\\Scenery\\Tile " + std::to_string(i) + ".bin";
+        if (i < 200) {
+            release[name] = {"VEXL 747\\Scenery", pattern(64 + i, i)};
+        }
+        if (i < 196 || i >= 200) {
+            writeFile(local(simulatorFolder() + name), "old " + std::to_string(i));
+        }
+        if (i >= 200) {
+            dropped.push_back(droppedEntry(name, "old " + std::to_string(i)));
+        }
+    }
+    publish(3, 110, release);
+    service.setRemovalList(3, 110, dropped);
+    const auto older = treeOf(local(simulatorFolder()));
+    ASSERT_EQ(runProgram().exitCode, 0);
+    const auto newer = treeOf(local(simulatorFolder()));
+    const std::string journal = local(tempFolder() + "vexl_update_journal.json");
+    const std::string recorded = readFile(journal);
+    const std::string hold = local(updaterFolder() + "vexl_hold.json");
+    // Only what differs is written again, each file afresh: a restored file may be a second name
+    // of its backup.
+    const auto startAfresh = [&](const std::map<std::string, std::string>& now) {
+        for (const auto& [path, bytes] : now) {
+            if (newer.count(path) == 0 || newer.at(path) != bytes) {
+                boost::filesystem::remove(path);
+            }
+        }
+        for (const auto& [path, bytes] : newer) {
+            if (now.count(path) == 0 || now.at(path) != bytes) {
+                writeFile(path, bytes);
+            }
+        }
+        boost::filesystem::remove_all(local(tempFolder() + "VEXL 747")); // kept copies
+        boost::filesystem::remove(hold);
+        boost::filesystem::remove(local(updaterFolder() + "vexl_updater_log.txt"));
+        writeFile(journal, recorded);
+        registry.seed({{RegistryRoot::LocalMachine, kUninstallKey, "DisplayVersion", "1.2.0"},
+                       {RegistryRoot::CurrentUser, "Software\\Sim", "AppPath", simulatorFolder()}});
+    };
+    const auto sinceStart = [](auto start) { return std::chrono::steady_clock::now() - start; };
+    const auto awaitHold = [&](auto start) {
+        while (!fileExists(hold) && sinceStart(start) < std::chrono::seconds(5)) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        return sinceStart(start);
+    };
+    auto start = std::chrono::steady_clock::now();
+    testplatform::ProcessHandle undisturbed = startProgram({"--restore"});
+    const auto held = awaitHold(start);
+    ASSERT_EQ(finish(std::move(undisturbed)).exitCode, 0);
+    const auto moving = sinceStart(start) - held;
+    auto now = treeOf(local(simulatorFolder()));
+    ASSERT_EQ(now, older);
+
+    std::map<std::string, int> outcomes;
+    constexpr int kKills = 40, kEarly = 8;
+    for (int kill = 0; kill < kKills; ++kill) {
+        SCOPED_TRACE("kill " + std::to_string(kill));
+        startAfresh(now);
+        start = std::chrono::steady_clock::now();
+        testplatform::ProcessHandle program = startProgram({"--restore"});
+        if (kill < kEarly) {
+            std::this_thread::sleep_for(held * kill / kEarly);
+        } else {
+            awaitHold(start);
+            std::this_thread::sleep_for(moving * (kill - kEarly) / (kKills - kEarly));
+        }
+        testplatform::killProcess(*program);
+        finish(std::move(program));
+        ASSERT_TRUE(registry.intact());
+
+        ASSERT_EQ(runProgram().exitCode, 0);
+        now = treeOf(local(simulatorFolder()));
+        const bool restored = now == older;
+        EXPECT_TRUE(restored || now == newer);
+        EXPECT_EQ(displayVersion(), restored ? "1.1.0" : "1.2.0");
+        ++outcomes[programLogged("[VEXL 1] Finished an interrupted restore of 747 Classic for P3D.")
+                       ? "finished by the next run"
+                   : restored ? "restored by the killed run"
+                              : "not begun"];
+    }
+    for (const auto& [outcome, count] : outcomes) {
+        std::cout << outcome << ": " << count << "\n";
+    }
+    EXPECT_GE(outcomes["finished by the next run"], 10);
+}

@@ -93,12 +93,16 @@ TEST_F(ProcessTest, ARestoreHoldsNightlyRunsUntilUpdatesResume) {
     EXPECT_EQ(readFile(local(sim + "VEXL 747\\aircraft.cfg")), "old config");
     EXPECT_EQ(displayVersion(), "1.1.0");
     const std::size_t requests = service.server.requests().size();
-    EXPECT_EQ(runProgram().exitCode, 0);
-    EXPECT_EQ(service.server.requests().size(), requests);
-    EXPECT_EQ(lastLogLines(3), (std::vector<std::string>{
-                                   "[VEXL 1] Updates are held at 1.1.0 since a restore; run "
-                                   "vexl-updater --resume-updates to update again.",
-                                   "[VEXL 1] Run result: complete (exit 0)", "[VEXL 1] Done."}));
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{}, std::vector<std::string>{"--check"}}) {
+        EXPECT_EQ(runProgram(command).exitCode, 0);
+        EXPECT_EQ(service.server.requests().size(), requests);
+        EXPECT_EQ(
+            lastLogLines(3),
+            (std::vector<std::string>{"[VEXL 1] Updates are held at 1.1.0 since a restore; run "
+                                      "vexl-updater --resume-updates to update again.",
+                                      "[VEXL 1] Run result: complete (exit 0)", "[VEXL 1] Done."}));
+    }
 
     EXPECT_EQ(runProgram({"--resume-updates"}).exitCode, 0);
     EXPECT_TRUE(

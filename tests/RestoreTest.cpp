@@ -1,5 +1,6 @@
 #include "support/UpdateFixture.h"
 #include "update/Hold.h"
+#include "update/Journal.h"
 
 // --restore: the last recorded update undone from its journal and backups, then held.
 class RestoreTest : public UpdateFixture {
@@ -105,4 +106,49 @@ TEST_F(RestoreTest, ARestoreStoppedHalfWayIsFinishedByTheNext) {
     EXPECT_EQ(treeOf(simulatorFolder()), before);
     EXPECT_TRUE(
         log.has("[VEXL 1] Restored 747 Classic for P3D to version 1.1.0: 2 file(s) put back."));
+}
+
+// Killed after one file went back: the next run, asking no service, carries the restore through
+// when the backups are there, and otherwise gives the newer release back, unheld.
+TEST_F(RestoreTest, AnUnfinishedRestoreIsFinishedOrRolledBack) {
+    const auto newer = treeOf(simulatorFolder());
+    Journal journal = inverted(*readJournal(folders(), JournalKind::Update));
+    journal.product = record();
+    writeJournal(journal, folders(), JournalKind::Update);
+    holdUpdates(updaterFolder(), "1.1.0");
+    writeFile(local(tempFolder() + "VEXL 747\\aircraft.cfg"), "new config"); // the kept copy
+    writeFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg"), "old config");
+    for (const char* part : {"VEXL", "Sim"}) {
+        copyTree(dir.file(part), dir.file(std::string("saved/") + part));
+    }
+    for (const bool backupsThere : {true, false}) {
+        SCOPED_TRACE(backupsThere);
+        for (const char* part : {"VEXL", "Sim"}) {
+            boost::filesystem::remove_all(dir.file(part));
+            copyTree(dir.file(std::string("saved/") + part), dir.file(part));
+        }
+        registry.seed({{RegistryRoot::LocalMachine, kUninstallKey, "DisplayVersion", "1.2.0"},
+                       {RegistryRoot::CurrentUser, "Software\\Sim", "AppPath", simulatorFolder()}});
+        updater.findInstalledVersion();
+        log.clear();
+        if (!backupsThere) {
+            boost::filesystem::remove(local(backupFolder() + "VEXL 747\\livery.bmp"));
+        }
+        updater.products.clear();
+        updater.recoverInterruptedRuns();
+        EXPECT_EQ(treeOf(simulatorFolder()), backupsThere ? before : newer);
+        EXPECT_EQ(displayVersion(), backupsThere ? "1.1.0" : "1.2.0");
+        EXPECT_EQ(heldVersion(updaterFolder()),
+                  backupsThere ? std::optional<std::string>("1.1.0") : std::nullopt);
+        EXPECT_EQ(log.lines(),
+                  std::vector<std::string>{
+                      backupsThere
+                          ? "[VEXL 1] Finished an interrupted restore of 747 Classic for P3D."
+                          : "[VEXL 2] Rolled back an interrupted update of 747 Classic for P3D."});
+        log.clear();
+    }
+    updater.products = {record()}; // the update is again the one a restore undoes
+    EXPECT_EQ(updater.restoreProducts(), Updater::RestoreResult::Refused);
+    EXPECT_TRUE(log.has("[VEXL 2] Cannot restore 747 Classic for P3D: the backup of VEXL "
+                        "747\\livery.bmp is missing."));
 }

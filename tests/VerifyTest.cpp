@@ -89,3 +89,20 @@ TEST_F(VerifyTest, ARepairThatCannotInstallPutsTheChangedCopyBack) {
                         "file(s) put back."));
     EXPECT_FALSE(log.has("[VEXL 1] Repaired 747 Classic for P3D: 3 file(s) restored."));
 }
+
+TEST_F(VerifyTest, AnInstalledVersionNewerThanTheServicesIsLeftAlone) {
+    updater.installedVersion = 130;
+    updater.installedDisplayVersion = "1.3.0";
+    writeFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg"), "newer config");
+    updater.products = {record()};
+    for (const std::string verb : {"verify", "repair"}) {
+        EXPECT_FALSE(verb == "verify" ? updater.verifyProducts() : updater.repairProducts());
+        EXPECT_EQ(log.containing("newer"),
+                  std::vector<std::string>{"[VEXL 2] Cannot " + verb +
+                                           " 747 Classic for P3D: the installed version 1.3.0 is "
+                                           "newer than the service's newest, 1.2.0."});
+        log.clear();
+    }
+    EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg")), "newer config");
+    EXPECT_EQ(service.server.count("/manifest/files" + FakeService::query(3, 0)), 0);
+}

@@ -188,7 +188,8 @@ int endPass(int exitCode) {
     return exitCode;
 }
 
-// --resume-updates, and the nightly run while a restore holds updates: neither asks the service.
+// --resume-updates, and the nightly run or --check while a restore holds updates: none asks the
+// service.
 std::optional<int> answerHold(const Updater& updater, Command command) {
     if (command == Command::ResumeUpdates) {
         try {
@@ -202,7 +203,7 @@ std::optional<int> answerHold(const Updater& updater, Command command) {
         return endPass(kPassComplete);
     }
     const std::optional<std::string> held = heldVersion(updater.updaterFolder);
-    if (command != Command::Update || !held) {
+    if ((command != Command::Update && command != Command::Check) || !held) {
         return std::nullopt;
     }
     logMessage(kLogInfo, "Updates are held at " +
@@ -269,6 +270,7 @@ int runPass(Updater& updater, Command command) {
         return endRun(kCouldNotStart);
     }
     updater.findInstalledVersion();
+    updater.recoverInterruptedRuns(); // held or not, before anything else
     if (const std::optional<int> exitCode = answerHold(updater, command)) {
         return *exitCode;
     }

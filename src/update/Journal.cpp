@@ -45,10 +45,33 @@ nlohmann::json toJson(const Journal& journal) {
                          {"OldMD5", file.oldMd5},
                          {"NewMD5", file.newMd5}});
     }
-    return {{"From", journal.fromVersion},
-            {"To", journal.toVersion},
-            {"State", kStates[static_cast<int>(journal.state)]},
-            {"Files", files}};
+    nlohmann::json document = {{"From", journal.fromVersion},
+                               {"To", journal.toVersion},
+                               {"State", kStates[static_cast<int>(journal.state)]},
+                               {"Files", files}};
+    if (journal.restore) {
+        document["Kind"] = "restore";
+    }
+    if (const std::optional<ProductRecord>& product = journal.product) {
+        document["Product"] = {{"ProdName", product->ProdName},
+                               {"Simulator", product->Simulator},
+                               {"RegistryKey", product->RegistryKey},
+                               {"VEXLFolderValue", product->VEXLFolderValue}};
+    }
+    return document;
+}
+
+ProductRecord productOf(const nlohmann::json& item) {
+    ProductRecord product;
+    product.ProdName = item.at("ProdName").get<std::string>();
+    product.Simulator = item.at("Simulator").get<std::string>();
+    product.RegistryKey = item.at("RegistryKey").get<std::string>();
+    product.VEXLFolderValue = item.at("VEXLFolderValue").get<std::string>();
+    for (const std::string* name :
+         {&product.ProdName, &product.Simulator, &product.VEXLFolderValue}) {
+        requireSafePath(*name, PathUse::RecordName);
+    }
+    return product;
 }
 
 JournalFile fileOf(const nlohmann::json& item) {
@@ -81,9 +104,14 @@ Journal journalOf(const nlohmann::json& document) {
     Journal journal{document.at("From").get<std::string>(),
                     document.at("To").get<std::string>(),
                     stateOf(document.at("State").get<std::string>()),
-                    {}};
+                    {},
+                    document.value("Kind", std::string()) == "restore",
+                    std::nullopt};
     for (const nlohmann::json& item : document.at("Files")) {
         journal.files.push_back(fileOf(item));
+    }
+    if (document.contains("Product")) {
+        journal.product = productOf(document.at("Product"));
     }
     return journal;
 }
@@ -118,12 +146,55 @@ bool takeAway(const JournalFile& file, const ProductFolders& folders) {
     return true;
 }
 
+// Keeps the newer release's file as a downloaded copy before the restore replaces or removes it.
+void keepNewerCopy(const JournalFile& file, const ProductFolders& folders) {
+    const std::string place = folders.simulator + file.filePath;
+    const std::string copy = folders.download + file.filePath;
+    if (file.action == JournalFile::Action::Add || md5OfRegularFile(place) != file.oldMd5 ||
+        md5OfRegularFile(copy) == file.oldMd5) {
+        return;
+    }
+    ensureFolder(folders.download + parentPathText(file.filePath), Leftovers::Remove);
+    linkOrCopyFileSafely(place, copy, Durability::OnDisk);
+}
+
+// Puts one file of the older release in place, or takes away one it did not have.
+bool restoreFile(const JournalFile& file, const ProductFolders& folders) {
+    const std::string place = folders.simulator + file.filePath;
+    if (file.action == JournalFile::Action::Remove) {
+        return takeAway({file.filePath, file.action, "", file.oldMd5}, folders);
+    }
+    if (md5OfRegularFile(place) == file.newMd5) {
+        return false;
+    }
+    const std::string backup = folders.backup + file.filePath;
+    if (md5OfRegularFile(backup) != file.newMd5) {
+        throw std::runtime_error("the backup of " + shown(file.filePath) + " is missing");
+    }
+    ensureFolder(folders.simulator + parentPathText(file.filePath), Leftovers::Remove);
+    linkOrCopyFileSafely(backup, place, Durability::OnDisk);
+    return true;
+}
+
 } // namespace
+
+Journal inverted(const Journal& journal) {
+    using Action = JournalFile::Action;
+    Journal other{journal.toVersion, journal.fromVersion, Journal::State::Open, {},
+                  !journal.restore,  journal.product};
+    for (const JournalFile& file : journal.files) {
+        const Action action = file.action == Action::Add      ? Action::Remove
+                              : file.action == Action::Remove ? Action::Add
+                                                              : Action::Replace;
+        other.files.push_back({file.filePath, action, file.newMd5, file.oldMd5});
+    }
+    return other;
+}
 
 Journal planJournal(const std::string& fromVersion, const std::string& toVersion,
                     const Manifest& manifest, const std::vector<ListedFile>& removalList,
                     const ProductFolders& folders) {
-    Journal journal{fromVersion, toVersion, Journal::State::Open, {}};
+    Journal journal{fromVersion, toVersion, Journal::State::Open, {}, false, std::nullopt};
     for (const ManifestEntry& entry : manifest.entries) {
         const std::optional<std::string> old = md5OfRegularFile(folders.simulator + entry.filePath);
         if (old != entry.md5) {
@@ -183,6 +254,19 @@ int rollBack(const Journal& journal, const ProductFolders& folders) {
     }
     syncWrittenFolders();
     return undone;
+}
+
+int carryOutRestore(const Journal& journal, const ProductFolders& folders) {
+    for (const JournalFile& file : journal.files) {
+        keepNewerCopy(file, folders);
+    }
+    syncWrittenFolders();
+    int changed = 0;
+    for (const JournalFile& file : journal.files) {
+        changed += restoreFile(file, folders) ? 1 : 0;
+    }
+    syncWrittenFolders();
+    return changed;
 }
 
 std::optional<std::string> whyNotRestorable(const Journal& journal, const ProductFolders& folders) {

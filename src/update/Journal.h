@@ -2,6 +2,7 @@
 
 #include "update/Manifest.h"
 #include "update/Phases.h"
+#include "update/ProductRecord.h"
 
 #include <optional>
 #include <string>
@@ -27,6 +28,12 @@ struct Journal {
     std::string toVersion;
     State state = State::Open;
     std::vector<JournalFile> files;
+    // A restore's journal goes from the newer version back to the one before; its files' old
+    // bytes are the newer release's, kept as downloaded copies until it is done.
+    bool restore = false;
+    // The product's names (ProdName, Simulator, RegistryKey, VEXLFolderValue), so that a run that
+    // asks no service can still find its folders; nothing in journals of earlier builds.
+    std::optional<ProductRecord> product;
 };
 
 // An update keeps its journal as the record of the last update; a repair, which records no
@@ -38,6 +45,10 @@ enum class JournalKind { Update, Repair };
 Journal planJournal(const std::string& fromVersion, const std::string& toVersion,
                     const Manifest& manifest, const std::vector<ListedFile>& removalList,
                     const ProductFolders& folders);
+
+// The journal that undoes `journal`: every change the other way round, a restore's for an
+// update's and an update's for a restore's; open.
+Journal inverted(const Journal& journal);
 
 // Writes the journal, flushed to the disk; throws boost::filesystem::filesystem_error.
 void writeJournal(const Journal& journal, const ProductFolders& folders, JournalKind kind);
@@ -54,3 +65,9 @@ std::optional<std::string> whyNotRestorable(const Journal& journal, const Produc
 // taken away. Folders stay. Returns how many changes it undid; throws on a file it cannot put
 // back.
 int rollBack(const Journal& journal, const ProductFolders& folders);
+
+// Carries out a restore's journal: the newer release's files first kept as downloaded copies
+// (on the disk before anything moves), then the older release's put back from the backup folder
+// and the added files taken away; what is already done stays. Returns how many files it changed;
+// throws on a file it cannot put back.
+int carryOutRestore(const Journal& journal, const ProductFolders& folders);

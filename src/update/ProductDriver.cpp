@@ -124,7 +124,7 @@ Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
     }
     folders.simulator = *simulatorFolder;
     folders.product = folders.simulator + record.VEXLFolderValue + "\\";
-    recoverInterruptedUpdate(record, folders, installedDisplayVersion);
+    recoverProduct(record, folders);
     logMessage(kLogInfo, shown(record.ProdName) + " path should be " + shown(folders.product));
     switch (decideVersion(installedVersion, record, folders.product)) {
     case VersionDecision::Update:

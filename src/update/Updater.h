@@ -66,6 +66,9 @@ public:
     // holds updates at the version before it. Restore.cpp
     enum class RestoreResult { Restored, Refused, NothingToRestore };
     RestoreResult restoreProducts();
+    // Before any other step's work, asking no service: finishes or undoes what a killed run left
+    // of each product whose journal names it (its folders from the registry). Restore.cpp
+    void recoverInterruptedRuns();
     // Instead of updateProducts(), for --check: says for each product whether an update waits,
     // changing nothing but the log. Check.cpp
     CheckCounts checkProducts();
@@ -96,13 +99,15 @@ private:
     // product has no simulator folder.
     std::optional<ProductFolders> locateInstalled(const ProductRecord& record);
     // The entries of the product's full manifest that differ from its simulator folder; not
-    // comparable (nothing fetched) when the product is below its newest version.
+    // comparable (nothing fetched) when the product is below or above its newest version, which
+    // the line names with `verb` ("verify", "repair").
     struct Comparison {
         bool comparable = false;
         Manifest differing;
         bool asReleased() const { return comparable && differing.entries.empty(); }
     };
-    Comparison compareWithRelease(const ProductRecord& record, const ProductFolders& folders);
+    Comparison compareWithRelease(const ProductRecord& record, const ProductFolders& folders,
+                                  const std::string& verb);
     bool repairProduct(const ProductRecord& record);
     struct Restorable {
         const ProductRecord* record;
@@ -111,7 +116,15 @@ private:
     };
     std::optional<Restorable> checkRestorable(const ProductRecord& record);
     bool restore(const std::vector<Restorable>& restorable);
+    bool recordRestore(std::vector<Journal>& journals, const std::vector<Restorable>& restorable);
+    // Records the dotted version in the registry, unless it is there, and takes it as installed.
+    bool recordDisplayVersion(const std::string& version);
+    void recoverProduct(const ProductRecord& record, const ProductFolders& folders);
+    void rollBackRestore(const ProductRecord& record, const ProductFolders& folders,
+                         const Journal& journal);
     CheckCounts::Outcome checkProduct(const ProductRecord& record);
     void recordVersion(const std::vector<InstalledProduct>& installed, UpdateCounts& counts);
     void tidyDownloads(const std::vector<InstalledProduct>& installed);
+
+    bool restoreFinished_ = false; // a killed run's restore was carried through in this run
 };

@@ -5,6 +5,7 @@
 #include "update/FileCheck.h"
 #include "update/ServiceQueries.h"
 #include "update/SpaceCheck.h"
+#include "update/Version.h"
 #include "update/WholeRelease.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -42,7 +43,8 @@ bool Updater::verifyProducts() {
         try {
             const std::optional<ProductFolders> folders = locateInstalled(record);
             allAsReleased =
-                (!folders || compareWithRelease(record, *folders).asReleased()) && allAsReleased;
+                (!folders || compareWithRelease(record, *folders, "verify").asReleased()) &&
+                allAsReleased;
         } catch (const std::exception& error) {
             logMessage(kLogError,
                        "Could not verify " + shownProduct(record) + ": " + shown(error.what()));
@@ -79,7 +81,18 @@ std::optional<ProductFolders> Updater::locateInstalled(const ProductRecord& reco
 }
 
 Updater::Comparison Updater::compareWithRelease(const ProductRecord& record,
-                                                const ProductFolders& folders) {
+                                                const ProductFolders& folders,
+                                                const std::string& verb) {
+    // Files of a newer release than the service offers would all differ, and a repair would put
+    // the older release's in their place.
+    if (installedVersion > record.ProdVersion ||
+        isOlderVersion(record.PVDec, installedDisplayVersion)) {
+        logMessage(kLogError, "Cannot " + verb + " " + shownProduct(record) +
+                                  ": the installed version " + shown(installedDisplayVersion) +
+                                  " is newer than the service's newest, " + shown(record.PVDec) +
+                                  ".");
+        return {false, {}};
+    }
     if (installedVersion < record.ProdVersion) {
         logMessage(kLogInfo, shownProduct(record) + " is at version " +
                                  shown(installedDisplayVersion) + ", not its newest " +
@@ -111,8 +124,8 @@ bool Updater::repairProduct(const ProductRecord& record) {
         return true;
     }
     system.ensureDirectory(folders->download);
-    recoverInterruptedUpdate(record, *folders, installedDisplayVersion);
-    const Comparison comparison = compareWithRelease(record, *folders);
+    recoverProduct(record, *folders);
+    const Comparison comparison = compareWithRelease(record, *folders, "repair");
     if (!comparison.comparable || comparison.asReleased()) {
         return comparison.asReleased();
     }

@@ -57,7 +57,7 @@ void recoverInterruptedUpdate(const ProductRecord& record, const ProductFolders&
         logMessage(kLogError, "Rolled back an interrupted repair of " + shownProduct(record) + ".");
     }
     const std::optional<Journal> journal = journalOrNothing(folders, JournalKind::Update);
-    if (!journal || journal->state != Journal::State::Open) {
+    if (!journal || journal->state != Journal::State::Open || journal->restore) {
         return;
     }
     // A version moved on since the journal was written means that its update was recorded.
@@ -74,7 +74,8 @@ int installWhole(const ProductRecord& record, const Manifest& manifest,
                  const ProductFolders& folders, const std::string& fromVersion, JournalKind kind) {
     const std::vector<ListedFile> dropped = removalList.value_or(std::vector<ListedFile>{});
     const std::string toVersion = kind == JournalKind::Update ? record.PVDec : fromVersion;
-    const Journal journal = planJournal(fromVersion, toVersion, manifest, dropped, folders);
+    Journal journal = planJournal(fromVersion, toVersion, manifest, dropped, folders);
+    journal.product = record;
     writeJournal(journal, folders, kind);
     try {
         installFiles(manifest, folders);
@@ -121,22 +122,10 @@ void deleteDownloadedCopies(const Manifest& manifest, const ProductFolders& fold
 std::optional<Journal> recordedUpdate(const ProductFolders& folders,
                                       const std::string& recordedVersion) {
     std::optional<Journal> journal = readJournal(folders, JournalKind::Update);
-    if (journal &&
+    if (journal && !journal->restore &&
         ((journal->state == Journal::State::Recorded && journal->toVersion == recordedVersion) ||
          journal->state == Journal::State::Restoring)) {
         return journal;
     }
     return std::nullopt;
-}
-
-void beginRestore(Journal journal, const ProductFolders& folders) {
-    journal.state = Journal::State::Restoring;
-    writeJournal(journal, folders, JournalKind::Update);
-}
-
-int restoreUpdate(Journal journal, const ProductFolders& folders) {
-    const int restored = rollBack(journal, folders);
-    journal.state = Journal::State::Restored;
-    writeJournal(journal, folders, JournalKind::Update);
-    return restored;
 }

@@ -35,12 +35,6 @@ bool closeJournal(const ProductFolders& folders, JournalKind kind = JournalKind:
 void deleteDownloadedCopies(const Manifest& manifest, const ProductFolders& folders);
 
 // The last recorded update of a product, when the registry still holds the version it installed
-// or a restore of it was begun and not finished.
+// or an earlier build's restore of it was begun and not finished.
 std::optional<Journal> recordedUpdate(const ProductFolders& folders,
                                       const std::string& recordedVersion);
-// Marks the journal as being restored, before anything of the restore happens, so that a
-// restore stopped half-way is finished by the next.
-void beginRestore(Journal journal, const ProductFolders& folders);
-// Puts back what the recorded update changed and marks its journal restored; returns how many
-// files it put back. The caller has checked whyNotRestorable().
-int restoreUpdate(Journal journal, const ProductFolders& folders);
