@@ -5,7 +5,12 @@
 #include "support/TestSupport.h"
 #include "system/TestLimits.h"
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
+#include <mutex>
+#include <set>
+#include <thread>
 
 namespace {
 
@@ -97,7 +102,7 @@ TEST_F(DownloaderTest, AnOptionalDocumentIsItsBodyNothingWhenMissingAndAnErrorOt
     server.answer("/list", "[1]");
     server.answer("/missing", "<html>not here</html>", 404);
     server.answer("/denied", "[]", 403);
-    server.handle("/busy", statusesThen({503, 503, 503, 503}, "[]"));
+    server.handle("/broken", statusesThen({502, 502, 502, 502}, "[]"));
     const struct {
         std::string target;
         std::optional<std::string> body;
@@ -107,8 +112,8 @@ TEST_F(DownloaderTest, AnOptionalDocumentIsItsBodyNothingWhenMissingAndAnErrorOt
         {"/missing", std::nullopt, ""},
         {"/denied", std::nullopt,
          "Failed to get " + server.url("/denied") + ", server provided abnormal response code 403"},
-        {"/busy", std::nullopt,
-         "Failed to get " + server.url("/busy") + ", server provided abnormal response code 503"},
+        {"/broken", std::nullopt,
+         "Failed to get " + server.url("/broken") + ", server provided abnormal response code 502"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
@@ -119,7 +124,7 @@ TEST_F(DownloaderTest, AnOptionalDocumentIsItsBodyNothingWhenMissingAndAnErrorOt
             EXPECT_EQ(body, c.body);
         }
     }
-    EXPECT_EQ(server.count("/busy"), 4);
+    EXPECT_EQ(server.count("/broken"), 4);
 }
 
 TEST_F(DownloaderTest, BothTransfersFollowRedirects) {
@@ -171,41 +176,127 @@ TEST_F(DownloaderTest, AFileIsReplacedOnlyByAComplete200Or201Answer) {
 }
 
 TEST_F(DownloaderTest, TransientAnswersAreTriedAgainUpToFourTimes) {
-    server.handle("/busy", statusesThen({503, 502}, "finally"));
-    EXPECT_EQ(downloadToFile(downloader, server.url("/busy"), target), "");
+    server.handle("/flaky", statusesThen({500, 502}, "finally"));
+    EXPECT_EQ(downloadToFile(downloader, server.url("/flaky"), target), "");
     EXPECT_EQ(readFile(target), "finally");
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{
-                  retryPrefix + server.url("/busy") +
-                      " (attempt 2 of 4): server provided abnormal response code 503",
-                  retryPrefix + server.url("/busy") +
+                  retryPrefix + server.url("/flaky") +
+                      " (attempt 2 of 4): server provided abnormal response code 500",
+                  retryPrefix + server.url("/flaky") +
                       " (attempt 3 of 4): server provided abnormal response code 502"}));
     log.clear();
-    server.handle("/down", statusesThen({503, 503, 503, 503}, "never"));
-    EXPECT_EQ(downloadToFile(downloader, server.url("/down"), target), "status 503");
+    server.handle("/down", statusesThen({504, 504, 504, 504}, "never"));
+    EXPECT_EQ(downloadToFile(downloader, server.url("/down"), target), "status 504");
     EXPECT_EQ(server.count("/down"), 4);
     EXPECT_EQ(log.lines().size(), 3u); // three retries
-    server.handle("/doc", statusesThen({429}, "[]"));
+    server.handle("/doc", statusesThen({408}, "[]"));
     EXPECT_EQ(downloader.fetchToMemory(server.url("/doc")), "[]");
 }
 
-TEST_F(DownloaderTest, EveryTransientFailureWaitsOneTwoFourUnitsBeforeItsRetries) {
-    TransferLimits scaled; // a tenth of the real waits
-    scaled.firstRetryDelayMilliseconds = 100;
-    Downloader tenth(scaled);
-    server.handle("/busy", statusesThen({503, 503, 503, 503}, "never"));
+TEST_F(DownloaderTest, BusyAnswersAreWaitedOutWithoutUsingUpTheAttempts) {
+    server.handle("/busy", statusesThen({503, 429, 503, 502, 503, 429, 503, 502, 502}, "finally"));
+    EXPECT_EQ(downloadToFile(downloader, server.url("/busy"), target), "");
+    EXPECT_EQ(readFile(target), "finally");
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[0], retryPrefix + server.url("/busy") +
+                            " (the server is busy): server provided abnormal response code 503");
+    EXPECT_EQ(lines[1], retryPrefix + server.url("/busy") +
+                            " (the server is busy): server provided abnormal response code 429");
+    EXPECT_EQ(lines[8], retryPrefix + server.url("/busy") +
+                            " (attempt 4 of 4): server provided abnormal response code 502");
+    // A document fails as before once its busy waits are over.
+    TransferLimits limits;
+    limits.firstRetryDelayMilliseconds = 100;
+    limits.busyWaitSeconds = 1;
+    Downloader impatient(limits);
+    server.handle("/doc", statusesThen(std::vector<int>(100, 503), "[]"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(errorOf([&] { impatient.fetchToMemory(server.url("/doc")); }),
+              "Failed to get " + server.url("/doc") +
+                  ", server provided abnormal response code 503");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+    EXPECT_GE(server.count("/doc"), 3);
+}
+
+TEST_F(DownloaderTest, EveryWaitIsDrawnAroundItsStepAndOnlyBusyStepsGoOnDoubling) {
+    TransferLimits scaled;
+    scaled.firstRetryDelayMilliseconds = 10;
+    Downloader quick(scaled);
+    server.handle("/busy", statusesThen(std::vector<int>(7, 503), "done"));
+    server.handle("/broken", statusesThen({502, 502, 502, 502}, "never"));
     server.handle("/cut", cutAfter(std::string(50000, 'c'), 1000, 4));
-    for (const std::string& url :
-         {std::string("http://127.0.0.1:1/refused"), server.url("/busy"), server.url("/cut")}) {
-        SCOPED_TRACE(url);
+    const struct {
+        std::string url;
+        std::vector<long> steps;
+    } cases[] = {
+        {"http://127.0.0.1:1/refused", {10, 20, 40}},
+        {server.url("/broken"), {10, 20, 40}},
+        {server.url("/cut"), {10, 20, 40}},
+        {server.url("/busy"), {10, 20, 40, 80, 160, 160, 160}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
         MemorySink sink;
-        Transfer transfer(url, scaled, sink);
-        const auto start = std::chrono::steady_clock::now();
-        tenth.pool().perform(transfer);
-        EXPECT_TRUE(transfer.failed());
-        EXPECT_EQ(transfer.retryDelays(), (std::vector<long>{100, 200, 400}));
-        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(700));
+        Transfer transfer(c.url, scaled, sink);
+        quick.pool().perform(transfer);
+        ASSERT_EQ(transfer.retryDelays().size(), c.steps.size());
+        for (std::size_t i = 0; i < c.steps.size(); ++i) {
+            EXPECT_GE(transfer.retryDelays()[i], c.steps[i] / 2) << i;
+            EXPECT_LE(transfer.retryDelays()[i], c.steps[i] * 3 / 2) << i;
+        }
     }
+}
+
+TEST_F(DownloaderTest, AfterABusyAnswerThePoolRunsHalfAsManyAndOneMoreAfterEachSuccess) {
+    // Busy for its first 300 ms; every answer after takes 50 ms, and says how many ran with it.
+    struct Counts {
+        std::mutex mutex;
+        int inFlight = 0, busy = 0;
+        std::vector<int> withSuccess;
+    };
+    auto counts = std::make_shared<Counts>();
+    const auto start = std::chrono::steady_clock::now();
+    server.setGate([counts, start](const httplib::Request&, httplib::Response& response) {
+        if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(300)) {
+            std::lock_guard<std::mutex> lock(counts->mutex);
+            ++counts->busy;
+            response.status = 503;
+            return true;
+        }
+        {
+            std::lock_guard<std::mutex> lock(counts->mutex);
+            counts->withSuccess.push_back(++counts->inFlight);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::lock_guard<std::mutex> lock(counts->mutex);
+        --counts->inFlight;
+        response.set_content("x", "text/plain");
+        return true;
+    });
+    TransferLimits limits;
+    limits.firstRetryDelayMilliseconds = 100;
+    Downloader downloads(limits);
+    TransferPool& pool = downloads.pool();
+    pool.setParallel(4);
+    std::vector<std::unique_ptr<MemorySink>> sinks;
+    std::vector<std::unique_ptr<Transfer>> transfers;
+    for (int i = 0; i < 12; ++i) {
+        sinks.push_back(std::make_unique<MemorySink>());
+        transfers.push_back(std::make_unique<Transfer>(server.url("/f" + std::to_string(i)), limits,
+                                                       *sinks.back()));
+        pool.add(*transfers.back());
+    }
+    while (Transfer* done = pool.next()) {
+        EXPECT_EQ(done->status(), 200);
+    }
+    std::lock_guard<std::mutex> lock(counts->mutex);
+    ASSERT_EQ(counts->withSuccess.size(), 12u);
+    EXPECT_EQ(counts->withSuccess.front(), 1); // alone, then two, then three...
+    EXPECT_LE(*std::max_element(counts->withSuccess.begin(), counts->withSuccess.end()), 4);
+    EXPECT_LE(counts->busy, 10); // the four at once, then one at a time
+    EXPECT_EQ(pool.allowed(), 4);
 }
 
 TEST_F(DownloaderTest, DocumentsAreAskedForCompressedAndLimitedByTheirDecodedSize) {
@@ -235,12 +326,27 @@ TEST_F(DownloaderTest, DocumentsAreAskedForCompressedAndLimitedByTheirDecodedSiz
     EXPECT_EQ(server.headers("Accept-Encoding").back(), "");
 }
 
-TEST_F(DownloaderTest, ARetryAfterOfTheServerIsHonoured) {
-    Downloader patient; // the real delays
-    server.handle("/later", statusesThen({503}, "done", "2"));
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(downloadToFile(patient, server.url("/later"), target), "");
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+TEST_F(DownloaderTest, ARetryAfterOfTheServerIsHonouredUpToAMinute) {
+    TransferLimits limits;
+    limits.firstRetryDelayMilliseconds = 100;
+    Downloader patient(limits);
+    char date[64];
+    const std::time_t inTwo = std::time(nullptr) + 2;
+    std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&inTwo));
+    const struct {
+        std::string retryAfter;
+        long least, most;
+    } cases[] = {{date, 1000, 2000}, {"2", 2000, 2000}, {"61", 50, 150}, {"soon", 50, 150}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.retryAfter);
+        server.handle("/later", statusesThen({503}, "done", c.retryAfter));
+        MemorySink sink;
+        Transfer transfer(server.url("/later"), limits, sink);
+        patient.pool().perform(transfer);
+        ASSERT_EQ(transfer.retryDelays().size(), 1u);
+        EXPECT_GE(transfer.retryDelays()[0], c.least);
+        EXPECT_LE(transfer.retryDelays()[0], c.most);
+    }
 }
 
 TEST_F(DownloaderTest, ACutTransferResumesWhereItStopped) {

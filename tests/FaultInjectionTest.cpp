@@ -3,6 +3,9 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <thread>
 
 using nlohmann::json;
@@ -166,6 +169,78 @@ TEST_F(FaultInjectionTest, DamagedTransfersFailTheProductAndOnlyThoseAreFetchedA
     // Files that arrived whole were kept by their digests; a cut one was tried four times.
     for (const auto& [i, requests] : std::map<int, int>{{0, 1}, {1, 5}, {2, 1}, {5, 1}}) {
         EXPECT_EQ(service.server.count(target(i)), requests) << "file " << i;
+    }
+}
+
+// A service that is busy for its first seconds: three requests of four get a 503 with a
+// Retry-After, a 503 without one or a 429. Every request thinks a little, so that the requests
+// in flight at once can be counted.
+struct BusyStart {
+    struct Seen {
+        std::chrono::steady_clock::duration at;
+        int inFlight;
+        std::string target;
+    };
+    std::chrono::steady_clock::duration busyFor;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    std::mutex mutex;
+    std::vector<Seen> seen;
+    std::optional<std::chrono::steady_clock::duration> firstBusy;
+    int inFlight = 0;
+
+    bool answer(const httplib::Request& request, httplib::Response& response) {
+        std::size_t turn = 0;
+        std::chrono::steady_clock::duration at;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            at = std::chrono::steady_clock::now() - start;
+            turn = seen.size();
+            seen.push_back({at, ++inFlight, request.target});
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const bool busy = at < busyFor && turn % 4 != 3;
+        std::lock_guard<std::mutex> lock(mutex);
+        --inFlight;
+        if (busy) {
+            firstBusy = firstBusy.value_or(std::chrono::steady_clock::now() - start);
+            response.status = turn % 4 == 2 ? 429 : 503;
+            if (turn % 4 == 0) {
+                response.set_header("Retry-After", "1");
+            }
+            response.set_content("busy", "text/plain");
+        }
+        return busy;
+    }
+};
+
+TEST_F(FaultInjectionTest, AServiceBusyForItsFirstSecondsIsWaitedForAndNotHammered) {
+    auto busy = std::make_shared<BusyStart>();
+    busy->busyFor = std::chrono::milliseconds(2500);
+    service.server.setGate([busy](const httplib::Request& request, httplib::Response& response) {
+        return busy->answer(request, response);
+    });
+    const Outcome outcome = runProgram({}, shortLimits("firstRetryDelayMilliseconds=200"));
+    service.server.setGate(nullptr);
+    EXPECT_EQ(outcome.exitCode, 0);
+    expectFullyUpdated();
+    ASSERT_TRUE(busy->firstBusy.has_value());
+    std::set<std::string> asked;
+    std::vector<std::chrono::steady_clock::duration> retries;
+    for (const BusyStart::Seen& seen : busy->seen) {
+        if (!asked.insert(seen.target).second) {
+            retries.push_back(seen.at);
+        }
+        // After a busy answer, half of the four files at once, or fewer.
+        if (seen.at > *busy->firstBusy + std::chrono::milliseconds(100) &&
+            seen.at < busy->busyFor) {
+            EXPECT_LE(seen.inFlight, 2) << seen.target;
+        }
+    }
+    // Waited for: a few retries over the busy seconds, never a burst of them.
+    EXPECT_GE(retries.size(), 3u);
+    EXPECT_LE(busy->seen.size(), 40u);
+    for (std::size_t i = 9; i < retries.size(); ++i) {
+        EXPECT_GE(retries[i] - retries[i - 9], std::chrono::milliseconds(50)) << i;
     }
 }
 
