@@ -4,7 +4,6 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <thread>
 
@@ -172,66 +171,57 @@ TEST_F(FaultInjectionTest, DamagedTransfersFailTheProductAndOnlyThoseAreFetchedA
     }
 }
 
-// A service that is busy for its first seconds: three requests of four get a 503 with a
-// Retry-After, a 503 without one or a 429. Every request thinks a little, so that the requests
-// in flight at once can be counted.
+// A service busy for its first 2.5 s: three requests of four get a 503 with a Retry-After, a 503
+// without one or a 429. Each request thinks 20 ms, so that those in flight at once can be counted.
 struct BusyStart {
     struct Seen {
-        std::chrono::steady_clock::duration at;
+        std::chrono::milliseconds at;
         int inFlight;
         std::string target;
     };
-    std::chrono::steady_clock::duration busyFor;
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    const std::chrono::milliseconds busyFor{2500};
     std::mutex mutex;
     std::vector<Seen> seen;
-    std::optional<std::chrono::steady_clock::duration> firstBusy;
     int inFlight = 0;
 
     bool answer(const httplib::Request& request, httplib::Response& response) {
-        std::size_t turn = 0;
-        std::chrono::steady_clock::duration at;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            at = std::chrono::steady_clock::now() - start;
-            turn = seen.size();
-            seen.push_back({at, ++inFlight, request.target});
-        }
+        std::unique_lock<std::mutex> lock(mutex);
+        const auto at = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+        const std::size_t turn = seen.size();
+        seen.push_back({at, ++inFlight, request.target});
+        lock.unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        const bool busy = at < busyFor && turn % 4 != 3;
-        std::lock_guard<std::mutex> lock(mutex);
+        lock.lock();
         --inFlight;
-        if (busy) {
-            firstBusy = firstBusy.value_or(std::chrono::steady_clock::now() - start);
-            response.status = turn % 4 == 2 ? 429 : 503;
-            if (turn % 4 == 0) {
-                response.set_header("Retry-After", "1");
-            }
-            response.set_content("busy", "text/plain");
+        if (at >= busyFor || turn % 4 == 3) {
+            return false;
         }
-        return busy;
+        response.status = turn % 4 == 2 ? 429 : 503;
+        if (turn % 4 == 0) {
+            response.set_header("Retry-After", "1");
+        }
+        return true;
     }
 };
 
 TEST_F(FaultInjectionTest, AServiceBusyForItsFirstSecondsIsWaitedForAndNotHammered) {
     auto busy = std::make_shared<BusyStart>();
-    busy->busyFor = std::chrono::milliseconds(2500);
     service.server.setGate([busy](const httplib::Request& request, httplib::Response& response) {
         return busy->answer(request, response);
     });
-    const Outcome outcome = runProgram({}, shortLimits("firstRetryDelayMilliseconds=200"));
+    EXPECT_EQ(runProgram({}, shortLimits("firstRetryDelayMilliseconds=200")).exitCode, 0);
     service.server.setGate(nullptr);
-    EXPECT_EQ(outcome.exitCode, 0);
     expectFullyUpdated();
-    ASSERT_TRUE(busy->firstBusy.has_value());
     std::set<std::string> asked;
-    std::vector<std::chrono::steady_clock::duration> retries;
+    std::vector<std::chrono::milliseconds> retries;
     for (const BusyStart::Seen& seen : busy->seen) {
         if (!asked.insert(seen.target).second) {
             retries.push_back(seen.at);
         }
-        // After a busy answer, half of the four files at once, or fewer.
-        if (seen.at > *busy->firstBusy + std::chrono::milliseconds(100) &&
+        // Once the first request's busy answer is in, half of the four at once at the most.
+        if (seen.at > busy->seen.front().at + std::chrono::milliseconds(120) &&
             seen.at < busy->busyFor) {
             EXPECT_LE(seen.inFlight, 2) << seen.target;
         }
