@@ -70,17 +70,21 @@ long jittered(long milliseconds) {
     return draw(engine);
 }
 
-// Retry-After as seconds or as an HTTP date, in milliseconds from now; -1 when it says neither.
+// Retry-After as seconds or as an HTTP date, in milliseconds from now (any wait past the longest
+// honoured as just past it); -1 when it says neither.
 long retryAfterMilliseconds(const std::string& value) {
-    if (!value.empty() && value.size() <= 9 &&
-        value.find_first_not_of("0123456789") == std::string::npos) {
-        return std::stol(value) * 1000;
+    constexpr long long kPastLongest = kMaxRetryAfterSeconds + 1;
+    long long seconds = 0;
+    if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos) {
+        seconds = value.size() > 9 ? kPastLongest : std::stoll(value);
+    } else {
+        const time_t when = curl_getdate(value.c_str(), nullptr);
+        if (when == -1) {
+            return -1;
+        }
+        seconds = std::max<long long>(0, static_cast<long long>(when - std::time(nullptr)));
     }
-    const time_t when = curl_getdate(value.c_str(), nullptr);
-    if (when == -1) {
-        return -1;
-    }
-    return std::max<long>(0, static_cast<long>(when - std::time(nullptr))) * 1000;
+    return static_cast<long>(std::min(seconds, kPastLongest) * 1000);
 }
 
 // A cap on the run's rate shared by several transfers must not make each of them count as
