@@ -5,7 +5,11 @@
 #include "support/TestSupport.h"
 #include "system/TestLimits.h"
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -97,7 +101,7 @@ TEST_F(DownloaderTest, AnOptionalDocumentIsItsBodyNothingWhenMissingAndAnErrorOt
     server.answer("/list", "[1]");
     server.answer("/missing", "<html>not here</html>", 404);
     server.answer("/denied", "[]", 403);
-    server.handle("/busy", statusesThen({503, 503, 503, 503}, "[]"));
+    server.handle("/broken", statusesThen({502, 502, 502, 502}, "[]"));
     const struct {
         std::string target;
         std::optional<std::string> body;
@@ -107,8 +111,8 @@ TEST_F(DownloaderTest, AnOptionalDocumentIsItsBodyNothingWhenMissingAndAnErrorOt
         {"/missing", std::nullopt, ""},
         {"/denied", std::nullopt,
          "Failed to get " + server.url("/denied") + ", server provided abnormal response code 403"},
-        {"/busy", std::nullopt,
-         "Failed to get " + server.url("/busy") + ", server provided abnormal response code 503"},
+        {"/broken", std::nullopt,
+         "Failed to get " + server.url("/broken") + ", server provided abnormal response code 502"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
@@ -119,7 +123,7 @@ TEST_F(DownloaderTest, AnOptionalDocumentIsItsBodyNothingWhenMissingAndAnErrorOt
             EXPECT_EQ(body, c.body);
         }
     }
-    EXPECT_EQ(server.count("/busy"), 4);
+    EXPECT_EQ(server.count("/broken"), 4);
 }
 
 TEST_F(DownloaderTest, BothTransfersFollowRedirects) {
@@ -171,41 +175,123 @@ TEST_F(DownloaderTest, AFileIsReplacedOnlyByAComplete200Or201Answer) {
 }
 
 TEST_F(DownloaderTest, TransientAnswersAreTriedAgainUpToFourTimes) {
-    server.handle("/busy", statusesThen({503, 502}, "finally"));
-    EXPECT_EQ(downloadToFile(downloader, server.url("/busy"), target), "");
+    server.handle("/flaky", statusesThen({500, 502}, "finally"));
+    EXPECT_EQ(downloadToFile(downloader, server.url("/flaky"), target), "");
     EXPECT_EQ(readFile(target), "finally");
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{
-                  retryPrefix + server.url("/busy") +
-                      " (attempt 2 of 4): server provided abnormal response code 503",
-                  retryPrefix + server.url("/busy") +
+                  retryPrefix + server.url("/flaky") +
+                      " (attempt 2 of 4): server provided abnormal response code 500",
+                  retryPrefix + server.url("/flaky") +
                       " (attempt 3 of 4): server provided abnormal response code 502"}));
     log.clear();
-    server.handle("/down", statusesThen({503, 503, 503, 503}, "never"));
-    EXPECT_EQ(downloadToFile(downloader, server.url("/down"), target), "status 503");
+    server.handle("/down", statusesThen({504, 504, 504, 504}, "never"));
+    EXPECT_EQ(downloadToFile(downloader, server.url("/down"), target), "status 504");
     EXPECT_EQ(server.count("/down"), 4);
     EXPECT_EQ(log.lines().size(), 3u); // three retries
-    server.handle("/doc", statusesThen({429}, "[]"));
+    server.handle("/doc", statusesThen({408}, "[]"));
     EXPECT_EQ(downloader.fetchToMemory(server.url("/doc")), "[]");
 }
 
-TEST_F(DownloaderTest, EveryTransientFailureWaitsOneTwoFourUnitsBeforeItsRetries) {
-    TransferLimits scaled; // a tenth of the real waits
-    scaled.firstRetryDelayMilliseconds = 100;
-    Downloader tenth(scaled);
-    server.handle("/busy", statusesThen({503, 503, 503, 503}, "never"));
+TEST_F(DownloaderTest, BusyAnswersAreWaitedOutWithoutUsingUpTheAttempts) {
+    server.handle("/busy", statusesThen({503, 429, 503, 502, 503, 429, 503, 502, 502}, "finally"));
+    EXPECT_EQ(downloadToFile(downloader, server.url("/busy"), target), "");
+    EXPECT_EQ(readFile(target), "finally");
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[0], retryPrefix + server.url("/busy") +
+                            " (the server is busy): server provided abnormal response code 503");
+    EXPECT_EQ(lines[8], retryPrefix + server.url("/busy") +
+                            " (attempt 4 of 4): server provided abnormal response code 502");
+    // A document fails as before once its busy waits are over.
+    TransferLimits limits;
+    limits.busyWaitSeconds = 1;
+    limits.firstRetryDelayMilliseconds = 100;
+    Downloader impatient(limits);
+    server.handle("/doc", statusesThen(std::vector<int>(100, 503), "[]"));
+    EXPECT_EQ(errorOf([&] { impatient.fetchToMemory(server.url("/doc")); }),
+              "Failed to get " + server.url("/doc") +
+                  ", server provided abnormal response code 503");
+    EXPECT_GE(server.count("/doc"), 3);
+}
+
+TEST_F(DownloaderTest, EveryWaitIsDrawnAroundItsStepAndOnlyBusyStepsGoOnDoubling) {
+    TransferLimits scaled;
+    scaled.firstRetryDelayMilliseconds = 10;
+    Downloader quick(scaled);
+    char date[64];
+    const std::time_t inTwo = std::time(nullptr) + 2;
+    std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&inTwo));
+    server.handle("/date", statusesThen({503}, "done", date));
+    server.handle("/two", statusesThen({429}, "done", "2"));
+    server.handle("/long", statusesThen({503}, "done", "61"));
+    server.handle("/soon", statusesThen({503}, "done", "soon"));
+    server.handle("/busy", statusesThen(std::vector<int>(7, 503), "done"));
+    server.handle("/broken", statusesThen({502, 502, 502, 502}, "never"));
     server.handle("/cut", cutAfter(std::string(50000, 'c'), 1000, 4));
-    for (const std::string& url :
-         {std::string("http://127.0.0.1:1/refused"), server.url("/busy"), server.url("/cut")}) {
+    const std::pair<std::string, std::vector<long>> cases[] = {
+        {server.url("/date"), {1500}},
+        {server.url("/two"), {2000}},
+        {server.url("/long"), {10}},
+        {server.url("/soon"), {10}},
+        {server.url("/busy"), {10, 20, 40, 80, 160, 160, 160}},
+        {server.url("/broken"), {10, 20, 40}},
+        {server.url("/cut"), {10, 20, 40}},
+        {"http://127.0.0.1:1/refused", {10, 20, 40}},
+    };
+    for (const auto& [url, steps] : cases) {
         SCOPED_TRACE(url);
         MemorySink sink;
         Transfer transfer(url, scaled, sink);
-        const auto start = std::chrono::steady_clock::now();
-        tenth.pool().perform(transfer);
-        EXPECT_TRUE(transfer.failed());
-        EXPECT_EQ(transfer.retryDelays(), (std::vector<long>{100, 200, 400}));
-        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(700));
+        quick.pool().perform(transfer);
+        ASSERT_EQ(transfer.retryDelays().size(), steps.size());
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            EXPECT_GE(transfer.retryDelays()[i], steps[i] / 2) << i;
+            EXPECT_LE(transfer.retryDelays()[i], steps[i] * 3 / 2) << i;
+        }
     }
+}
+
+TEST_F(DownloaderTest, AfterABusyAnswerThePoolRunsHalfAsManyAndOneMoreAfterEachSuccess) {
+    // Busy for its first 300 ms; then every answer takes 50 ms and notes how many ran with it.
+    auto mutex = std::make_shared<std::mutex>();
+    auto inFlight = std::make_shared<std::vector<int>>(); // the count, then one a success
+    const auto start = std::chrono::steady_clock::now();
+    server.setGate([=](const httplib::Request&, httplib::Response& response) {
+        if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(300)) {
+            response.status = 503;
+            return true;
+        }
+        std::unique_lock<std::mutex> lock(*mutex);
+        inFlight->push_back(++inFlight->at(0));
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        lock.lock();
+        --inFlight->at(0);
+        return false;
+    });
+    inFlight->push_back(0);
+    TransferLimits limits;
+    limits.firstRetryDelayMilliseconds = 100;
+    Downloader downloads(limits);
+    downloads.pool().setParallel(4);
+    server.answer("/f", "x");
+    std::vector<std::pair<std::unique_ptr<MemorySink>, std::unique_ptr<Transfer>>> transfers;
+    for (int i = 0; i < 12; ++i) {
+        auto sink = std::make_unique<MemorySink>();
+        auto transfer = std::make_unique<Transfer>(server.url("/f"), limits, *sink);
+        downloads.pool().add(*transfer);
+        transfers.emplace_back(std::move(sink), std::move(transfer));
+    }
+    while (Transfer* done = downloads.pool().next()) {
+        EXPECT_EQ(done->status(), 200);
+    }
+    const std::lock_guard<std::mutex> lock(*mutex);
+    ASSERT_EQ(inFlight->size(), 13u);
+    EXPECT_EQ(inFlight->at(1), 1); // alone, then two at once, then three...
+    EXPECT_LE(*std::max_element(inFlight->begin(), inFlight->end()), 4);
+    EXPECT_LE(server.count("/f"), 22); // the four at once, then one at a time
+    EXPECT_EQ(downloads.pool().allowed(), 4);
 }
 
 TEST_F(DownloaderTest, DocumentsAreAskedForCompressedAndLimitedByTheirDecodedSize) {
@@ -233,14 +319,6 @@ TEST_F(DownloaderTest, DocumentsAreAskedForCompressedAndLimitedByTheirDecodedSiz
     server.answer("/file", "bytes");
     EXPECT_EQ(downloadToFile(downloader, server.url("/file"), target), "");
     EXPECT_EQ(server.headers("Accept-Encoding").back(), "");
-}
-
-TEST_F(DownloaderTest, ARetryAfterOfTheServerIsHonoured) {
-    Downloader patient; // the real delays
-    server.handle("/later", statusesThen({503}, "done", "2"));
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(downloadToFile(patient, server.url("/later"), target), "");
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST_F(DownloaderTest, ACutTransferResumesWhereItStopped) {

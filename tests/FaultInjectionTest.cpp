@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <thread>
 
 using nlohmann::json;
@@ -166,6 +168,69 @@ TEST_F(FaultInjectionTest, DamagedTransfersFailTheProductAndOnlyThoseAreFetchedA
     // Files that arrived whole were kept by their digests; a cut one was tried four times.
     for (const auto& [i, requests] : std::map<int, int>{{0, 1}, {1, 5}, {2, 1}, {5, 1}}) {
         EXPECT_EQ(service.server.count(target(i)), requests) << "file " << i;
+    }
+}
+
+// A service busy for its first 2.5 s: three requests of four get a 503 with a Retry-After, a 503
+// without one or a 429. Each request thinks 20 ms, so that those in flight at once can be counted.
+struct BusyStart {
+    struct Seen {
+        std::chrono::milliseconds at;
+        int inFlight;
+        std::string target;
+    };
+    const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    const std::chrono::milliseconds busyFor{2500};
+    std::mutex mutex;
+    std::vector<Seen> seen;
+    int inFlight = 0;
+
+    bool answer(const httplib::Request& request, httplib::Response& response) {
+        std::unique_lock<std::mutex> lock(mutex);
+        const auto at = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+        const std::size_t turn = seen.size();
+        seen.push_back({at, ++inFlight, request.target});
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        lock.lock();
+        --inFlight;
+        if (at >= busyFor || turn % 4 == 3) {
+            return false;
+        }
+        response.status = turn % 4 == 2 ? 429 : 503;
+        if (turn % 4 == 0) {
+            response.set_header("Retry-After", "1");
+        }
+        return true;
+    }
+};
+
+TEST_F(FaultInjectionTest, AServiceBusyForItsFirstSecondsIsWaitedForAndNotHammered) {
+    auto busy = std::make_shared<BusyStart>();
+    service.server.setGate([busy](const httplib::Request& request, httplib::Response& response) {
+        return busy->answer(request, response);
+    });
+    EXPECT_EQ(runProgram({}, shortLimits("firstRetryDelayMilliseconds=200")).exitCode, 0);
+    service.server.setGate(nullptr);
+    expectFullyUpdated();
+    std::set<std::string> asked;
+    std::vector<std::chrono::milliseconds> retries;
+    for (const BusyStart::Seen& seen : busy->seen) {
+        if (!asked.insert(seen.target).second) {
+            retries.push_back(seen.at);
+        }
+        // Once the first request's busy answer is in, half of the four at once at the most.
+        if (seen.at > busy->seen.front().at + std::chrono::milliseconds(120) &&
+            seen.at < busy->busyFor) {
+            EXPECT_LE(seen.inFlight, 2) << seen.target;
+        }
+    }
+    // Waited for: a few retries over the busy seconds, never a burst of them.
+    EXPECT_GE(retries.size(), 3u);
+    EXPECT_LE(busy->seen.size(), 40u);
+    for (std::size_t i = 9; i < retries.size(); ++i) {
+        EXPECT_GE(retries[i] - retries[i - 9], std::chrono::milliseconds(50)) << i;
     }
 }
 

@@ -11,9 +11,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 #include <curl/curl.h>
 #include <new>
 #include <optional>
+#include <random>
 #include <stdexcept>
 
 namespace {
@@ -53,6 +55,36 @@ constexpr long kProxyAuthenticationRequired = 407;
 bool transientStatus(long status) {
     return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 ||
            status == 504;
+}
+
+// A busy server: it will answer once it has room, which is not worth an attempt.
+bool busyStatus(long status) {
+    return status == 429 || status == 503;
+}
+
+// A wait drawn around `milliseconds`, each process and transfer its own.
+long jittered(long milliseconds) {
+    static thread_local std::mt19937 engine{std::random_device{}()};
+    std::uniform_int_distribution<long> draw(milliseconds * kRetryJitterLowPercent / 100,
+                                             milliseconds * kRetryJitterHighPercent / 100);
+    return draw(engine);
+}
+
+// Retry-After as seconds or as an HTTP date, in milliseconds from now (any wait past the longest
+// honoured as just past it); -1 when it says neither.
+long retryAfterMilliseconds(const std::string& value) {
+    constexpr long long kPastLongest = kMaxRetryAfterSeconds + 1;
+    long long seconds = 0;
+    if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos) {
+        seconds = value.size() > 9 ? kPastLongest : std::stoll(value);
+    } else {
+        const time_t when = curl_getdate(value.c_str(), nullptr);
+        if (when == -1) {
+            return -1;
+        }
+        seconds = std::max<long long>(0, static_cast<long long>(when - std::time(nullptr)));
+    }
+    return static_cast<long>(std::min(seconds, kPastLongest) * 1000);
 }
 
 // A cap on the run's rate shared by several transfers must not make each of them count as
@@ -238,6 +270,8 @@ void Transfer::beginAttempt() {
                          static_cast<long>(std::max<long long>(left.count(), 1)));
     }
     handle_->error[0] = '\0';
+    retryAfter_ = -1;
+    busy_ = false;
     paused_ = false;
     firstData_ = true;
     accepting_ = true;
@@ -277,6 +311,9 @@ std::size_t Transfer::onHeader(char* data, std::size_t size, std::size_t count, 
     auto& transfer = *static_cast<Transfer*>(self);
     if (line.compare(0, 5, "HTTP/") == 0) {
         transfer.answerValidator_.clear(); // a new answer (after a redirect, say)
+        transfer.retryAfter_ = -1;
+    } else if (const auto after = headerValue(line, "retry-after")) {
+        transfer.retryAfter_ = retryAfterMilliseconds(*after);
     } else if (const auto tag = headerValue(line, "etag")) {
         // A weak tag cannot ask for a range; a date then serves.
         if (tag->compare(0, 2, "W/") != 0) {
@@ -408,14 +445,17 @@ Transfer::Verdict Transfer::judgeAnswer(long status) {
 }
 
 Transfer::Verdict Transfer::retryOrFail(const std::string& reason, long status) {
-    curl_off_t retryAfter = 0;
-    curl_easy_getinfo(handle_->curl.get(), CURLINFO_RETRY_AFTER, &retryAfter);
-    const long delay =
-        retryAfter > 0 ? std::min<long>(static_cast<long>(retryAfter), kMaxRetryAfterSeconds) * 1000
-                       : limits_.firstRetryDelayMilliseconds << (attempt_ - 1);
-    const bool outOfTime =
-        totalSeconds_ > 0 && Clock::now() + std::chrono::milliseconds(delay) >= deadline_;
-    if (attempt_ >= kMaxAttempts || outOfTime) {
+    busy_ = busyStatus(status);
+    const auto now = Clock::now();
+    if (busy_ && busyAnswers_++ == 0) {
+        busySince_ = now;
+    }
+    const long delay = nextDelay();
+    const auto due = now + std::chrono::milliseconds(delay);
+    const bool outOfTime = totalSeconds_ > 0 && due >= deadline_;
+    const bool givenUp = busy_ ? due >= busySince_ + std::chrono::seconds(limits_.busyWaitSeconds)
+                               : countedAttempts() >= kMaxAttempts;
+    if (givenUp || outOfTime) {
         return fail(reason, status);
     }
     if (status != 0) {
@@ -426,9 +466,24 @@ Transfer::Verdict Transfer::retryOrFail(const std::string& reason, long status) 
     }
     retryDelay_ = delay;
     retryDelays_.push_back(delay);
-    note(kLogInfo, "Retrying " + shown(encoded_) + " (attempt " + std::to_string(attempt_ + 1) +
-                       " of " + std::to_string(kMaxAttempts) + "): " + reason);
+    if (busy_) {
+        busyStep_ = std::min(busyStep_ + 1, kMaxBusyStepDoublings);
+        note(kLogInfo, "Retrying " + shown(encoded_) + " (the server is busy): " + reason);
+    } else {
+        note(kLogInfo, "Retrying " + shown(encoded_) + " (attempt " +
+                           std::to_string(countedAttempts() + 1) + " of " +
+                           std::to_string(kMaxAttempts) + "): " + reason);
+    }
     return Verdict::Retry;
+}
+
+// The server's own wait when it is a sensible one, else the step of this kind of failure.
+long Transfer::nextDelay() const {
+    if (retryAfter_ > 0 && retryAfter_ <= kMaxRetryAfterSeconds * 1000) {
+        return retryAfter_;
+    }
+    const int doublings = busy_ ? busyStep_ : countedAttempts() - 1;
+    return jittered(limits_.firstRetryDelayMilliseconds << doublings);
 }
 
 // No attempt gets further without credentials, which only the user can give.

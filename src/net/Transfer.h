@@ -104,6 +104,10 @@ public:
     // says when, and a "Retrying" line was noted.
     Verdict endAttempt(int result);
     long retryDelayMilliseconds() const { return retryDelay_; }
+    // Whether the last attempt's answer was a busy server's (429, 503).
+    bool busy() const { return busy_; }
+    // Another transfer to the service succeeded: its next busy wait starts from the first step.
+    void serviceHadRoom() { busyStep_ = 0; }
     // Every wait before a retry so far, in milliseconds.
     const std::vector<long>& retryDelays() const { return retryDelays_; }
 
@@ -127,6 +131,9 @@ private:
     void note(int level, const std::string& text);
     Verdict judgeAnswer(long status);
     Verdict retryOrFail(const std::string& reason, long status);
+    long nextDelay() const;
+    // The attempts that count against kMaxAttempts: busy answers do not.
+    int countedAttempts() const { return attempt_ - busyAnswers_; }
     Verdict fail(const std::string& reason, long status);
     Verdict proxyRefused();
 
@@ -146,6 +153,11 @@ private:
     int attempt_ = 0;
     long retryDelay_ = 0;
     std::vector<long> retryDelays_;
+    long retryAfter_ = -1; // of the last answer, in milliseconds; -1: none usable
+    bool busy_ = false;    // the last answer was a busy server's
+    int busyAnswers_ = 0;
+    int busyStep_ = 0; // doublings of the next busy wait
+    Clock::time_point busySince_;
     long totalSeconds_ = 0;      // 0: no limit in all
     Clock::time_point deadline_; // set by the first attempt when there is a limit
     std::string errorText_;

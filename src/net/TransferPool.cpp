@@ -77,7 +77,8 @@ TransferPool::~TransferPool() {
 void TransferPool::add(Transfer& transfer) {
     transfer.countInto(&received_, &budget_);
     curl_easy_setopt(transfer.handle(), CURLOPT_SHARE, multi_->share.get());
-    startAttempt(transfer);
+    ready_.push_back(&transfer);
+    startReady();
     // The request goes out now, while the caller prepares the next transfer; what this finishes
     // is collected by next().
     int stillRunning = 0;
@@ -92,12 +93,21 @@ void TransferPool::remove(Transfer& transfer) {
                                   [&transfer](const auto& w) { return w.second == &transfer; }),
                    waiting_.end());
     finished_.erase(std::remove(finished_.begin(), finished_.end(), &transfer), finished_.end());
+    ready_.erase(std::remove(ready_.begin(), ready_.end(), &transfer), ready_.end());
 }
 
-Transfer* TransferPool::next() {
+void TransferPool::setParallel(int usual) {
+    usual_ = std::max(usual, 0);
+    if (usual_ > 0 && allowed_ >= usual_) {
+        allowed_ = 0;
+    }
+}
+
+Transfer* TransferPool::next(bool whenSlotFreed) {
+    slotFreed_ = false;
     while (finished_.empty()) {
         startDueRetries();
-        if (running_.empty() && waiting_.empty()) {
+        if (running_.empty() && waiting_.empty() && ready_.empty()) {
             return nullptr;
         }
         resumePaused();
@@ -106,6 +116,9 @@ Transfer* TransferPool::next() {
         collectFinished();
         if (meter_ != nullptr) {
             meter_->draw();
+        }
+        if (whenSlotFreed && slotFreed_ && finished_.empty()) {
+            return nullptr;
         }
         if (finished_.empty()) {
             curl_multi_poll(multi_->multi.get(), nullptr, 0, pollMilliseconds(), nullptr);
@@ -125,16 +138,28 @@ void TransferPool::perform(Transfer& transfer) {
     }
 }
 
+// Due retries go before transfers not begun: they have waited already.
 void TransferPool::startDueRetries() {
     const auto now = Clock::now();
+    std::deque<Transfer*> due;
     for (auto it = waiting_.begin(); it != waiting_.end();) {
         if (it->first <= now) {
-            Transfer* transfer = it->second;
+            due.push_back(it->second);
             it = waiting_.erase(it);
-            startAttempt(*transfer);
         } else {
             ++it;
         }
+    }
+    ready_.insert(ready_.begin(), due.begin(), due.end());
+    startReady();
+}
+
+void TransferPool::startReady() {
+    while (!ready_.empty() && Clock::now() >= calmAt_ &&
+           (allowed() == 0 || running_.size() < static_cast<std::size_t>(allowed()))) {
+        Transfer* transfer = ready_.front();
+        ready_.pop_front();
+        startAttempt(*transfer);
     }
 }
 
@@ -160,13 +185,45 @@ void TransferPool::collectFinished() {
         }
         curl_multi_remove_handle(multi_->multi.get(), message->easy_handle);
         running_.erase(transfer);
-        if (transfer->endAttempt(result) == Transfer::Verdict::Retry) {
-            waiting_.emplace_back(Clock::now() +
-                                      std::chrono::milliseconds(transfer->retryDelayMilliseconds()),
-                                  transfer);
-        } else {
-            finished_.push_back(transfer);
+        judged(*transfer, transfer->endAttempt(result) == Transfer::Verdict::Retry);
+    }
+}
+
+// A busy server gets fewer transfers at once, and none at all until the wait it set is over.
+void TransferPool::judged(Transfer& transfer, bool retrying) {
+    if (!retrying) {
+        finished_.push_back(&transfer);
+        const long status = transfer.status();
+        if (!transfer.failed() && status >= 200 && status < 400) {
+            roomAgain();
         }
+        return;
+    }
+    const auto due = Clock::now() + std::chrono::milliseconds(transfer.retryDelayMilliseconds());
+    waiting_.emplace_back(due, &transfer);
+    slotFreed_ = true;
+    if (transfer.busy()) {
+        const int now = allowed() > 0 ? allowed() : static_cast<int>(running_.size()) + 1;
+        allowed_ = std::max(now / 2, 1);
+        calmAt_ = std::max(calmAt_, due);
+    }
+}
+
+// A success shows the service has room again: one transfer more, and the busy waits start over.
+void TransferPool::roomAgain() {
+    calmAt_ = Clock::time_point{};
+    if (allowed_ > 0) {
+        ++allowed_;
+        setParallel(usual_); // back to the rule once there
+    }
+    for (const auto& [due, waiting] : waiting_) {
+        waiting->serviceHadRoom();
+    }
+    for (Transfer* other : running_) {
+        other->serviceHadRoom();
+    }
+    for (Transfer* other : ready_) {
+        other->serviceHadRoom();
     }
 }
 
@@ -190,6 +247,10 @@ int TransferPool::pollMilliseconds() {
                                std::chrono::milliseconds(1));
     }
     const auto now = Clock::now();
+    if (!ready_.empty() && calmAt_ > now) {
+        wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(calmAt_ - now) +
+                                  std::chrono::milliseconds(1));
+    }
     for (const auto& [due, transfer] : waiting_) {
         wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(
                                   std::max(due - now, Clock::duration::zero())));

@@ -42,14 +42,24 @@ public:
     TransferPool(const TransferPool&) = delete;
     TransferPool& operator=(const TransferPool&) = delete;
 
-    // Starts the transfer's first attempt, its request on its way at once. It stays the
-    // caller's; remove it before it ends.
+    // Starts the transfer's first attempt, its request on its way at once unless the pool runs
+    // as many as it may now (then it starts in turn). It stays the caller's; remove it before it
+    // ends.
     void add(Transfer& transfer);
+    // How many transfers the pool runs at once as a rule; after a busy server's answer it runs
+    // half as many (at least one), and one more after each success, up to this. 0: no rule.
+    void setParallel(int usual);
+    // The transfers running or about to, not those waiting for a retry, whose slots are free for
+    // other transfers meanwhile.
+    std::size_t active() const { return running_.size() + ready_.size(); }
+    // How many may run at once now; 0: no limit.
+    int allowed() const { return allowed_ > 0 ? allowed_ : usual_; }
     // Stops a transfer wherever it is: running, waiting for a retry or finished.
     void remove(Transfer& transfer);
     // Drives the transfers until one of them has finished for good (done or failed) and returns
-    // it; null when no transfer is left.
-    Transfer* next();
+    // it; null when no transfer is left, or with `whenSlotFreed` once one went to wait for a
+    // retry, so that the caller may add another meanwhile.
+    Transfer* next(bool whenSlotFreed = false);
     // One transfer on its own, to its end.
     void perform(Transfer& transfer);
 
@@ -67,6 +77,9 @@ private:
     struct Multi;
     void startAttempt(Transfer& transfer);
     void startDueRetries();
+    void startReady();
+    void judged(Transfer& transfer, bool retrying);
+    void roomAgain();
     void collectFinished();
     int pollMilliseconds();
     void resumePaused();
@@ -74,7 +87,12 @@ private:
     std::unique_ptr<Multi> multi_;
     std::set<Transfer*> running_;
     std::vector<std::pair<Clock::time_point, Transfer*>> waiting_;
+    std::deque<Transfer*> ready_; // added or due, not started yet
     std::deque<Transfer*> finished_;
+    int usual_ = 0;
+    int allowed_ = 0; // 0: not lowered by a busy server
+    bool slotFreed_ = false;
+    Clock::time_point calmAt_; // no attempt starts before, after a busy answer
     ProgressMeter* meter_ = nullptr;
     std::uint64_t received_ = 0;
     RateBudget budget_;

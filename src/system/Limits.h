@@ -22,6 +22,9 @@ struct TransferLimits {
     // Every transient failure (a refused connection too) is tried again after this many
     // milliseconds, doubled each time: 1 s, 2 s, 4 s.
     long firstRetryDelayMilliseconds = 1000;
+    // A busy server's answers (429, 503) are waited out, their waits together at most this long
+    // for one transfer; they do not count as attempts.
+    long busyWaitSeconds = 300;
     // The run's bytes per second over all its transfers (--max-rate); 0: no cap.
     std::uint64_t maxBytesPerSecond = 0;
 };
@@ -100,3 +103,13 @@ constexpr std::uint64_t kKeepValidatorFromBytes = 64 * 1024;
 // Retry-After is honoured up to kMaxRetryAfterSeconds.
 constexpr int kMaxAttempts = 4;
 constexpr long kMaxRetryAfterSeconds = 60;
+// The transfers of a download phase open at once, those waiting for a retry included.
+constexpr std::size_t kMaxOpenTransfers = 128;
+// A busy server's wait, when it names none (or a longer one than kMaxRetryAfterSeconds), is a
+// step that doubles with each busy answer in a row, from firstRetryDelayMilliseconds to that times
+// 2^kMaxBusyStepDoublings (16 s), and goes back to the first once a transfer of the run succeeds.
+constexpr int kMaxBusyStepDoublings = 4;
+// Every wait before a retry is drawn between these fractions of its step, in per cent, so that
+// transfers and updaters that failed together do not retry together.
+constexpr long kRetryJitterLowPercent = 50;
+constexpr long kRetryJitterHighPercent = 150;

@@ -24,7 +24,8 @@ TransferLimits withTestLimits(TransferLimits limits, const std::string& text) {
         {"lowSpeedSeconds", &limits.lowSpeedSeconds},
         {"firstRetryDelayMilliseconds", &limits.firstRetryDelayMilliseconds},
         {"connectTimeoutSeconds", &limits.connectTimeoutSeconds},
-        {"documentTimeoutSeconds", &limits.documentTimeoutSeconds}};
+        {"documentTimeoutSeconds", &limits.documentTimeoutSeconds},
+        {"busyWaitSeconds", &limits.busyWaitSeconds}};
     std::istringstream pairs(text);
     for (std::string pair; std::getline(pairs, pair, ',');) {
         const std::size_t equals = pair.find('=');

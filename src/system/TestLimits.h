@@ -7,7 +7,7 @@
 // The test suite's builds of the program let a test shorten the transfer limits, so that no test
 // waits out a real minute: VEXL_TEST_LIMITS in the environment holds "name=value" pairs separated
 // by commas (lowSpeedSeconds, firstRetryDelayMilliseconds, connectTimeoutSeconds,
-// documentTimeoutSeconds). A shipped build never reads it.
+// documentTimeoutSeconds, busyWaitSeconds). A shipped build never reads it.
 constexpr const char kTestLimitsVariable[] = "VEXL_TEST_LIMITS";
 
 // `limits` with the pairs of `text` applied; a pair that is not one of those names with a value

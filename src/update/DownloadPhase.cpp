@@ -191,10 +191,14 @@ void DownloadWindow::run() {
 void DownloadWindow::fill() {
     // The documents before have shown whether the connection carries many transfers at once.
     const TransferLimits& limits = downloader_.limits();
-    const auto slots = static_cast<std::size_t>(std::max(
-        downloader_.pool().multiplexed() ? limits.parallelStreams : limits.parallelConnections, 1));
-    while (prepared_ < entries_.size() && !stopPreparing_ && running_.size() < slots &&
-           !sharesFileWithEarlier(prepared_)) {
+    TransferPool& pool = downloader_.pool();
+    const int usual =
+        std::max(pool.multiplexed() ? limits.parallelStreams : limits.parallelConnections, 1);
+    pool.setParallel(usual);
+    // A transfer waiting for its retry leaves its slot to the next file.
+    const auto slots = static_cast<std::size_t>(usual);
+    while (prepared_ < entries_.size() && !stopPreparing_ && pool.active() < slots &&
+           running_.size() < kMaxOpenTransfers && !sharesFileWithEarlier(prepared_)) {
         Entry& entry = entries_[prepared_];
         try {
             prepare(prepared_);
@@ -339,7 +343,10 @@ void DownloadWindow::launch(Entry& entry, const std::string& url) {
 }
 
 void DownloadWindow::waitForOne() {
-    Transfer* done = downloader_.pool().next();
+    Transfer* done = downloader_.pool().next(true);
+    if (done == nullptr && !running_.empty()) {
+        return; // one went to wait for its retry: its slot is free for the next file
+    }
     const auto found = running_.find(done);
     if (found == running_.end()) {
         throw std::logic_error("a transfer finished that this phase did not start");

@@ -22,8 +22,10 @@ LoopbackServer::LoopbackServer(int port, const std::string& certificate)
     }
     server_->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
         Handler handler;
+        Gate gate;
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            gate = gate_;
             requests_.push_back(request.target);
             headers_.push_back(request.headers);
             remotePorts_.push_back(request.remote_port);
@@ -31,6 +33,9 @@ LoopbackServer::LoopbackServer(int port, const std::string& certificate)
             if (it != handlers_.end()) {
                 handler = it->second;
             }
+        }
+        if (gate && gate(request, response)) {
+            return;
         }
         if (handler) {
             handler(request, response);
@@ -74,6 +79,11 @@ void LoopbackServer::stop() {
 
 std::string LoopbackServer::url(const std::string& target) const {
     return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + target;
+}
+
+void LoopbackServer::setGate(Gate gate) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    gate_ = std::move(gate);
 }
 
 void LoopbackServer::answer(const std::string& target, const std::string& body, int status) {

@@ -32,6 +32,9 @@ public:
 
     void answer(const std::string& target, const std::string& body, int status = 200);
     void handle(const std::string& target, Handler handler);
+    // Runs before the handler of every request; one it answers (returning true) goes no further.
+    using Gate = std::function<bool(const httplib::Request&, httplib::Response&)>;
+    void setGate(Gate gate);
     // The targets requested so far, in order.
     std::vector<std::string> requests() const;
     int count(const std::string& target) const;
@@ -47,6 +50,7 @@ private:
     int port_ = 0;
     mutable std::mutex mutex_;
     std::map<std::string, Handler> handlers_;
+    Gate gate_;
     std::vector<std::string> requests_;
     std::vector<httplib::Headers> headers_;
     std::vector<int> remotePorts_;
