@@ -1,7 +1,7 @@
 // Any bytes as a file manifest, read as the driver reads it: no entry that is read may name a file
 // outside the folder it is appended to.
+#include "service/Manifest.h"
 #include "system/Paths.h"
-#include "update/Manifest.h"
 
 #include <cstdint>
 #include <nlohmann/json.hpp>

@@ -1,5 +1,5 @@
 // Any bytes as the manifest summary answer.
-#include "update/ServiceQueries.h"
+#include "service/Documents.h"
 
 #include <cstdint>
 #include <string>

@@ -1,5 +1,5 @@
 // Any bytes as the service's product information answer, through to the product records.
-#include "update/ServiceQueries.h"
+#include "service/Documents.h"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
-#include "update/Catalogue.h"
+#include "service/Catalogue.h"
+#include "service/ScrambledText.h"
 #include "support/TestSupport.h"
-#include "update/ScrambledText.h"
 #include "update/Updater.h"
 
 #include <regex>

@@ -273,7 +273,7 @@ const PlantedPipe kPlantedPipes[] = {
      "this run stops."},
     {"events", In::Updater, "events.jsonl", 1, "Cannot write the events file ", "this run stops."},
     {"lock", In::Updater, "vexl_updater.lock", 1, "Cannot lock ", "this run stops."},
-    {"hold", In::Updater, "vexl_hold.json", 0, "", ""},
+    {"hold", In::Updater, "vexl_hold.json", 0, "Cannot read the hold ", "updates stay held."},
     {"journal", In::Download, "vexl_update_journal.json", 0, "Cannot read the update journal ",
      "it is left as it is."},
     {"partial", In::Download, "part", 0, "", ""},

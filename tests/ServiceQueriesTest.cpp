@@ -1,7 +1,7 @@
 #include "update/ServiceQueries.h"
+#include "service/ServiceAddresses.h"
 #include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
-#include "update/ServiceAddresses.h"
 #include "update/Updater.h"
 
 using nlohmann::json;

@@ -1,4 +1,4 @@
-#include "update/UnsafePath.h"
+#include "service/UnsafePath.h"
 #include "support/TestSupport.h"
 #include "system/Paths.h"
 

@@ -1,16 +1,16 @@
 #include "log/Events.h"
 #include "log/Log.h"
 #include "net/Signatures.h"
+#include "service/Catalogue.h"
+#include "service/ServiceAddresses.h"
 #include "system/FileLock.h"
 #include "system/MemoryReserve.h"
 #include "system/Paths.h"
 #include "system/Registry.h"
 #include "system/TestLimits.h"
 #include "update/ByteRate.h"
-#include "update/Catalogue.h"
 #include "update/Hold.h"
 #include "update/ProductSummary.h"
-#include "update/ServiceAddresses.h"
 #include "update/Updater.h"
 
 #include <chrono>
@@ -202,9 +202,15 @@ std::optional<int> answerHold(const Updater& updater, Command command) {
         }
         return endPass(kPassComplete);
     }
-    const std::optional<std::string> held = heldVersion(updater.updaterFolder);
+    std::string reason;
+    const std::optional<std::string> held = heldVersion(updater.updaterFolder, &reason);
     if ((command != Command::Update && command != Command::Check) || !held) {
         return std::nullopt;
+    }
+    // A hold that cannot be read still holds: updating past a restore is what it is there to stop.
+    if (!reason.empty()) {
+        logMessage(kLogError, "Cannot read the hold " + holdPath(updater.updaterFolder) + ": " +
+                                  reason + "; updates stay held.");
     }
     logMessage(kLogInfo, "Updates are held at " +
                              shown(held->empty() ? updater.installedDisplayVersion : *held) +

@@ -3,7 +3,7 @@
 #include "log/Log.h"
 #include "net/ProgressMeter.h"
 #include "net/Proxy.h"
-#include "net/TransferPool.h"
+#include "net/RateBudget.h"
 #include "net/TrustedCertificates.h"
 #include "system/Limits.h"
 #include "system/Platform.h"

@@ -5,10 +5,10 @@
 #include "publish/Patches.h"
 #include "publish/Releases.h"
 #include "publish/Signing.h"
+#include "service/Catalogue.h"
 #include "system/Md5Digest.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
-#include "update/Catalogue.h"
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>

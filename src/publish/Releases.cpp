@@ -1,11 +1,11 @@
 #include "publish/Releases.h"
 
+#include "service/Catalogue.h"
+#include "service/Documents.h"
+#include "service/UnsafePath.h"
+#include "service/Version.h"
 #include "system/Md5Digest.h"
 #include "system/Paths.h"
-#include "update/Catalogue.h"
-#include "update/ServiceQueries.h"
-#include "update/UnsafePath.h"
-#include "update/Version.h"
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>

@@ -3,9 +3,9 @@
 #include "net/Signatures.h"
 #include "publish/Publication.h"
 #include "publish/Signing.h"
+#include "service/Manifest.h"
 #include "system/Md5Digest.h"
 #include "system/Paths.h"
-#include "update/Manifest.h"
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>

@@ -1,9 +1,9 @@
 #include "update/Updater.h"
 
 #include "log/Log.h"
+#include "service/Version.h"
 #include "update/ProductSummary.h"
 #include "update/ServiceQueries.h"
-#include "update/Version.h"
 #include "update/VersionDecision.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/Manifest.h"
+#include "service/Manifest.h"
 
 #include <exception>
 #include <string>

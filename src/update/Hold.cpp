@@ -16,9 +16,13 @@ const char kHoldFile[] = "vexl_hold.json";
 
 } // namespace
 
-std::optional<std::string> heldVersion(const std::string& updaterFolder) {
+std::string holdPath(const std::string& updaterFolder) {
+    return updaterFolder + kHoldFile;
+}
+
+std::optional<std::string> heldVersion(const std::string& updaterFolder, std::string* reason) {
     const std::optional<nlohmann::json> record =
-        readRecordFile(updaterFolder + kHoldFile, kMaxHoldRecordBytes);
+        readRecordFile(holdPath(updaterFolder), kMaxHoldRecordBytes, reason);
     if (!record) {
         return std::nullopt;
     }
@@ -30,9 +34,9 @@ std::optional<std::string> heldVersion(const std::string& updaterFolder) {
 
 void holdUpdates(const std::string& updaterFolder, const std::string& version) {
     const nlohmann::json record = {{"Version", version}, {"Since", recordTime(std::time(nullptr))}};
-    writeFileSafely(updaterFolder + kHoldFile, record.dump() + "\n", Durability::OnDisk);
+    writeFileSafely(holdPath(updaterFolder), record.dump() + "\n", Durability::OnDisk);
 }
 
 bool resumeUpdates(const std::string& updaterFolder) {
-    return boost::filesystem::remove(toFsPath(updaterFolder + kHoldFile));
+    return boost::filesystem::remove(toFsPath(holdPath(updaterFolder)));
 }

@@ -1,13 +1,13 @@
 #include "update/Journal.h"
 
 #include "log/Log.h"
+#include "service/UnsafePath.h"
 #include "system/Limits.h"
 #include "system/Md5Digest.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
 #include "update/FileCheck.h"
 #include "update/ServiceQueries.h"
-#include "update/UnsafePath.h"
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "update/Manifest.h"
+#include "service/Manifest.h"
+#include "service/ProductRecord.h"
 #include "update/Phases.h"
-#include "update/ProductRecord.h"
 
 #include <optional>
 #include <string>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "update/Manifest.h"
-#include "update/ProductRecord.h"
+#include "service/Manifest.h"
+#include "service/ProductRecord.h"
 
 #include <cstdint>
 #include <string>

@@ -2,14 +2,14 @@
 
 #include "log/Events.h"
 #include "log/Log.h"
+#include "service/UnsafePath.h"
+#include "service/Version.h"
 #include "system/MemoryReserve.h"
 #include "system/Paths.h"
 #include "system/RunningProcess.h"
 #include "system/SafeWrite.h"
 #include "update/ServiceQueries.h"
 #include "update/SpaceCheck.h"
-#include "update/UnsafePath.h"
-#include "update/Version.h"
 #include "update/VersionDecision.h"
 #include "update/WholeRelease.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "service/ProductRecord.h"
 #include "update/Phases.h"
-#include "update/ProductRecord.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,9 +1,9 @@
 #include "update/Updater.h"
 
 #include "log/Log.h"
+#include "service/Version.h"
 #include "system/Paths.h"
 #include "update/Hold.h"
-#include "update/Version.h"
 #include "update/WholeRelease.h"
 
 #include <boost/filesystem/operations.hpp>

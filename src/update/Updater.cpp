@@ -2,16 +2,26 @@
 
 #include "log/Log.h"
 #include "net/Signatures.h"
+#include "service/Catalogue.h"
+#include "service/ScrambledText.h"
+#include "service/ServiceAddresses.h"
+#include "service/Version.h"
 #include "system/Limits.h"
-#include "update/Catalogue.h"
-#include "update/ScrambledText.h"
-#include "update/ServiceAddresses.h"
+#include "system/ProgramVersion.h"
 #include "update/ServiceQueries.h"
 #include "update/TrustRecord.h"
-#include "update/Version.h"
 
 #include <boost/filesystem/exception.hpp>
+#include <cstdio>
 #include <stdexcept>
+
+std::string versionBanner() {
+    char banner[256];
+    std::snprintf(banner, sizeof banner,
+                  "VEXL Updater: Version A%i - Build timestamp " __DATE__ ", " __TIME__,
+                  kProgramVersion);
+    return banner;
+}
 
 void Updater::initialise() {
     const CatalogueRow& row = findCatalogueRow(simulator, aircraft);

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "net/Downloader.h"
+#include "service/ProductRecord.h"
 #include "update/Journal.h"
 #include "update/Phases.h"
-#include "update/ProductRecord.h"
 #include "update/ProductSummary.h"
 #include "update/SpaceCheck.h"
 #include "update/SystemAccess.h"
@@ -12,6 +12,9 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+// "VEXL Updater: Version A18 - Build timestamp " and the date and time of the build.
+std::string versionBanner();
 
 // What --check found: products with an update waiting, and products that could not be checked.
 struct CheckCounts {

@@ -1,11 +1,11 @@
 #include "update/Updater.h"
 
 #include "log/Log.h"
+#include "service/Version.h"
 #include "system/Paths.h"
 #include "update/FileCheck.h"
 #include "update/ServiceQueries.h"
 #include "update/SpaceCheck.h"
-#include "update/Version.h"
 #include "update/WholeRelease.h"
 
 #include <boost/filesystem/operations.hpp>

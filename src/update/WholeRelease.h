@@ -1,9 +1,9 @@
 #pragma once
 
+#include "service/Manifest.h"
+#include "service/ProductRecord.h"
 #include "update/Journal.h"
-#include "update/Manifest.h"
 #include "update/Phases.h"
-#include "update/ProductRecord.h"
 
 #include <optional>
 #include <string>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/ProductRecord.h"
+#include "service/ProductRecord.h"
 
 #include <cstddef>
 #include <string>

@@ -1,4 +1,4 @@
-#include "update/Version.h"
+#include "service/Version.h"
 
 #include <algorithm>
 #include <cctype>

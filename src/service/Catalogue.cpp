@@ -1,9 +1,7 @@
-#include "update/Catalogue.h"
+#include "service/Catalogue.h"
 
-#include "system/ProgramVersion.h"
-#include "update/ServiceAddresses.h"
+#include "service/ServiceAddresses.h"
 
-#include <cstdio>
 #include <stdexcept>
 
 #define VEXL_UNINSTALL "SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
@@ -26,14 +24,6 @@ const std::vector<CatalogueRow>& catalogue() {
         return all;
     }();
     return rows;
-}
-
-std::string versionBanner() {
-    char banner[256];
-    std::snprintf(banner, sizeof banner,
-                  "VEXL Updater: Version A%i - Build timestamp " __DATE__ ", " __TIME__,
-                  kProgramVersion);
-    return banner;
 }
 
 const CatalogueRow& findCatalogueRow(const std::string& simulator, const std::string& aircraft) {

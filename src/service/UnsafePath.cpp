@@ -1,4 +1,4 @@
-#include "update/UnsafePath.h"
+#include "service/UnsafePath.h"
 
 #include "system/SafeWrite.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/ProductRecord.h"
+#include "service/ProductRecord.h"
 
 #include <string>
 #include <vector>
@@ -19,6 +19,3 @@ const std::vector<CatalogueRow>& catalogue();
 // The row of a simulator and aircraft; throws std::runtime_error "Unable to initialize
 // application, unknown sim " + simulator, or "... unknown aircraft " + aircraft.
 const CatalogueRow& findCatalogueRow(const std::string& simulator, const std::string& aircraft);
-
-// "VEXL Updater: Version A18 - Build timestamp " and the date and time of the build.
-std::string versionBanner();

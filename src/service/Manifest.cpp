@@ -1,8 +1,8 @@
-#include "update/Manifest.h"
+#include "service/Manifest.h"
 
+#include "service/Documents.h"
+#include "service/UnsafePath.h"
 #include "system/Paths.h"
-#include "update/ServiceQueries.h"
-#include "update/UnsafePath.h"
 
 #include <algorithm>
 #include <nlohmann/json.hpp>

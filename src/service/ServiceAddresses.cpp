@@ -1,6 +1,6 @@
-#include "update/ServiceAddresses.h"
+#include "service/ServiceAddresses.h"
 
-#include "update/ScrambledText.h"
+#include "service/ScrambledText.h"
 
 namespace {
 

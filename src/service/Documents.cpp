@@ -1,0 +1,126 @@
+#include "service/Documents.h"
+
+#include <cmath>
+#include <cstdint>
+
+namespace {
+
+// Whether a JSON number, truncated toward zero, lies in the signed 32-bit range. Other types
+// pass: reading them fails with the library's type error.
+bool fitsInt32(const nlohmann::json& value) {
+    if (value.is_number_unsigned()) {
+        return value.get<std::uint64_t>() <= INT32_MAX;
+    }
+    if (value.is_number_integer()) {
+        const std::int64_t number = value.get<std::int64_t>();
+        return number >= INT32_MIN && number <= INT32_MAX;
+    }
+    if (value.is_number_float()) {
+        const double number = std::trunc(value.get<double>());
+        return number >= INT32_MIN && number <= INT32_MAX;
+    }
+    return true;
+}
+
+// Counts the depth and the values of a document as it is read, and stops it at the limits.
+class DocumentCheck : public nlohmann::json_sax<nlohmann::json> {
+public:
+    explicit DocumentCheck(const DocumentLimits& limits) : limits_(limits) {}
+
+    bool null() override { return value(); }
+    bool boolean(bool) override { return value(); }
+    bool number_integer(number_integer_t) override { return value(); }
+    bool number_unsigned(number_unsigned_t) override { return value(); }
+    bool number_float(number_float_t, const string_t&) override { return value(); }
+    bool string(string_t&) override { return value(); }
+    bool binary(binary_t&) override { return value(); }
+    bool start_object(std::size_t) override { return open(); }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(); }
+    bool end_array() override { return close(); }
+    // The full reading that follows stops at the same place with the library's own error.
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+private:
+    bool value() {
+        if (++values_ > limits_.maxValues) {
+            refuse("more than " + std::to_string(limits_.maxValues) + " values");
+        }
+        return true;
+    }
+    bool open() {
+        if (++depth_ > limits_.maxDepth) {
+            refuse("nested deeper than " + std::to_string(limits_.maxDepth) + " levels");
+        }
+        return value();
+    }
+    bool close() {
+        --depth_;
+        return true;
+    }
+    [[noreturn]] static void refuse(const std::string& why) {
+        throw nlohmann::json::parse_error::create(101, 0, why, nullptr);
+    }
+
+    const DocumentLimits& limits_;
+    int depth_ = 0;
+    std::size_t values_ = 0;
+};
+
+} // namespace
+
+std::int32_t readNumber(nlohmann::json& object, const char* member) {
+    nlohmann::json& value = object[member];
+    // Truncated toward zero, but never wrapped or clamped: a number outside the signed 32-bit
+    // range is an error for that value.
+    if (!fitsInt32(value)) {
+        throw nlohmann::json::out_of_range::create(
+            406, std::string("number out of range for ") + member + ": " + value.dump(), nullptr);
+    }
+    if (value.is_number_float()) {
+        return static_cast<std::int32_t>(std::trunc(value.get<double>()));
+    }
+    return value.get<std::int32_t>();
+}
+
+std::string readText(nlohmann::json& object, const char* member) {
+    return object[member].get<std::string>();
+}
+
+ProductRecord readProduct(nlohmann::json& value, const ServiceAddressPair& pair) {
+    ProductRecord record;
+    record.FileBaseUrl = pair.fileBase;
+    record.ProductID = readNumber(value, "ProductID");
+    record.PVDec = readText(value, "PVDec");
+    record.ProdVersion = readNumber(value, "ProdVersion");
+    record.MinVersion = readNumber(value, "MinVersion");
+    record.VEXLFolderValue = readText(value, "VEXLFolderValue");
+    record.RegistryKey = readText(value, "RegistryKey");
+    record.ProdName = readText(value, "ProdName");
+    record.Simulator = readText(value, "Simulator");
+    return record;
+}
+
+void readManifestSummary(const std::string& body, ProductRecord& record) {
+    nlohmann::json doc = parseDocument(body);
+    nlohmann::json& first = doc[0];
+    const std::int32_t totalFiles = readNumber(first, "TotalFiles");
+    std::int32_t totalFileSize = 0; // the size is only shown, so a missing one is no failure
+    try {
+        totalFileSize = readNumber(first, "TotalFileSize");
+    } catch (const nlohmann::json::type_error&) {
+    }
+    record.TotalFiles = totalFiles;
+    record.TotalFileSize = totalFileSize;
+}
+
+nlohmann::json parseDocument(const std::string& body, const DocumentLimits& limits) {
+    // The limits are checked in a first reading that builds nothing, so that a hostile document
+    // never gets the memory it asks for.
+    DocumentCheck check(limits);
+    nlohmann::json::sax_parse(body.c_str(), &check);
+    return nlohmann::json::parse(body.c_str());
+}
