@@ -396,6 +396,14 @@ TEST_F(DriverTest, SummaryAndManifestErrorsEndOnlyThatProduct) {
                         "[json.exception.type_error.302] type must be number, but is null"));
     EXPECT_EQ(log.containing("[json.exception.parse_error.101]").size(), 1u);
     EXPECT_EQ(readFile(local(simulatorFolder() + "b.cfg")), "b");
+
+    // Nor does a fault of the program's own, which is no runtime error.
+    updater.volumeSpace = [](const std::string&) -> std::optional<platform::VolumeSpace> {
+        throw std::logic_error("a fault of the program");
+    };
+    EXPECT_EQ(counts(run({record(6)})), std::make_pair(0, 1));
+    EXPECT_TRUE(log.has("[VEXL 2] Update terminated abnormally for 747 Classic for P3D: a fault of "
+                        "the program"));
 }
 
 TEST_F(DriverTest, ARenamedFolderAndAFileUpToDateCostNoRequestAndNoBackup) {

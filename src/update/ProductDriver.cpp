@@ -103,6 +103,9 @@ Updater::ProductTurn Updater::guardedProductTurn(ProductRecord& record,
     } catch (const std::bad_alloc&) {
         holdMemoryReserve(); // again, for the next product
         logFailure(record, "not enough memory");
+    } catch (const std::exception& error) {
+        // A fault of this program (a logic error) still costs only this product.
+        logFailure(record, error.what());
     }
     return ProductTurn::Failed;
 }
