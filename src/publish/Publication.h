@@ -1,5 +1,7 @@
 #pragma once
 
+#include "publish/TreeFiles.h"
+
 #include <boost/filesystem/path.hpp>
 #include <cstdint>
 #include <ctime>
@@ -69,12 +71,3 @@ std::string expiryOf(const PublishOptions& options);
 // `previous`: a secret key only its owner can read, and the key the updaters in use trust.
 void checkKey(const std::string& outputFolder, const std::optional<PublicationRecord>& previous,
               const PublishOptions& options, Problems& problems);
-
-// The bytes of a file of a tree; nothing when it cannot be read.
-std::optional<std::string> fileBytes(const boost::filesystem::path& file);
-
-// The address, relative to the service root, under which the updater asks for the document at
-// `treePath` (relative to the tree's root, with slashes): products/... as it is,
-// manifest/KIND/P/V.json as manifest/KIND?product=P&version=V and its full.json, served for
-// every version never published, with version=0. Empty for a path that is no document.
-std::string documentAddress(const std::string& treePath);

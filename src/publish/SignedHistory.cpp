@@ -1,8 +1,8 @@
 #include "publish/SignedHistory.h"
 
 #include "net/Signatures.h"
-#include "publish/Publication.h"
 #include "publish/Signing.h"
+#include "publish/TreeFiles.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
 

@@ -1,7 +1,5 @@
 #include "system/Paths.h"
 
-#include "system/Platform.h"
-
 #include <stdexcept>
 
 const char kNotRegularFile[] = "not a regular file";
