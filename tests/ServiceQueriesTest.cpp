@@ -338,3 +338,48 @@ TEST(PatchListTest, EntriesThatCannotBeRightAreLeftOut) {
               VEXL_SERVICE_URL "patches/3/" + md5 + "-" + std::string(32, 'c') + ".zst");
     EXPECT_EQ(patchFolderAddress(), stored); // back in stored form
 }
+
+TEST_F(ServiceQueriesTest, AProductsThreeDocumentsAreAskedForAtOnce) {
+    std::mutex mutex;
+    std::condition_variable all;
+    int asked = 0;
+    std::vector<int> seen; // how many had been asked for when each was answered
+    const auto together = [&](const std::string& body) {
+        return [&, body](const httplib::Request&, httplib::Response& response) {
+            std::unique_lock<std::mutex> lock(mutex);
+            ++asked;
+            all.notify_all();
+            all.wait_for(lock, std::chrono::seconds(5), [&] { return asked >= 3; });
+            seen.push_back(asked);
+            response.set_content(body, "application/json");
+        };
+    };
+    const std::string q = FakeService::query(3, 110);
+    const json files = json::array({manifestEntry("VEXL 747", "VEXL 747\\a.cfg", "a")});
+    service->server.handle("/manifest/files" + q, together(files.dump()));
+    service->server.handle("/manifest/removed" + q,
+                           together(json::array({droppedEntry("old.cfg", "o")}).dump()));
+    service->server.handle("/manifest/patches" + q, together("[]"));
+    ProductRecord record;
+    record.ProductID = 3;
+    // The summary before them, as in a product's turn, shows what its connection carries.
+    service->setSummaryText(3, 110, R"([{"TotalFiles": 1, "TotalFileSize": 1}])");
+    fetchManifestSummary(updater.downloader, record, 110);
+    const ProductDocuments documents = fetchProductDocuments(updater.downloader, record, 110);
+    EXPECT_EQ(seen, (std::vector<int>{3, 3, 3}));
+    EXPECT_EQ(documents.manifest.entries.at(0).filePath, "VEXL 747\\a.cfg");
+    EXPECT_EQ(documents.removals->at(0).filePath, "old.cfg");
+    EXPECT_TRUE(documents.patches.empty());
+
+    // The file manifest's failure is the one told, as when it was asked for first.
+    service->server.answer("/manifest/files" + q, "not json");
+    service->server.answer("/manifest/removed" + q, "gone", 403);
+    EXPECT_EQ(errorOf([&] {
+                  fetchProductDocuments(updater.downloader, record, 110);
+              }).rfind("[json.exception.parse_error.101]", 0),
+              0u);
+    service->server.answer("/manifest/files" + q, files.dump());
+    EXPECT_EQ(errorOf([&] { fetchProductDocuments(updater.downloader, record, 110); }),
+              "Failed to get " + service->server.url("/manifest/removed" + q) +
+                  ", server provided abnormal response code 403");
+}

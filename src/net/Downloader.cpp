@@ -4,6 +4,7 @@
 #include "net/Transfer.h"
 
 #include <ctime>
+#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -13,20 +14,49 @@ struct Answer {
     std::string body;
     long status;
 };
-Answer performDocument(TransferPool& pool, const std::string& url, const TransferLimits& limits,
-                       std::size_t capacity = kMaxDocumentBytes) {
-    MemorySink sink(capacity);
-    Transfer transfer(url, limits, sink);
+void prepareDocument(Transfer& transfer, const TransferLimits& limits) {
     // A document says what is published now: a cache between may keep it, but must ask first.
     transfer.askFreshCopy();
     transfer.limitTotalTime(limits.documentTimeoutSeconds);
     transfer.acceptCompression();
+}
+
+std::string failureLine(const Transfer& transfer) {
+    return "Failed to get " + transfer.encodedUrl() + ", " + transfer.errorText();
+}
+
+Answer performDocument(TransferPool& pool, const std::string& url, const TransferLimits& limits,
+                       std::size_t capacity = kMaxDocumentBytes) {
+    MemorySink sink(capacity);
+    Transfer transfer(url, limits, sink);
+    prepareDocument(transfer, limits);
     pool.perform(transfer);
     if (transfer.failed()) {
-        throw std::runtime_error("Failed to get " + transfer.encodedUrl() + ", " +
-                                 transfer.errorText());
+        throw std::runtime_error(failureLine(transfer));
     }
     return {sink.body(), transfer.status()};
+}
+
+// One document of a batch, its sink beside its transfer.
+struct Pending {
+    Pending(const std::string& url, const TransferLimits& limits)
+        : sink(kMaxDocumentBytes), transfer(url, limits, sink) {
+        prepareDocument(transfer, limits);
+    }
+    MemorySink sink;
+    Transfer transfer;
+};
+
+std::optional<std::string> optionalBody(const std::string& url, std::string body, long status) {
+    if (status == 404) {
+        return std::nullopt;
+    }
+    if (status != 200) {
+        throw std::runtime_error("Failed to get " + encodeSpaces(url) +
+                                 ", server provided abnormal response code " +
+                                 std::to_string(status));
+    }
+    return body;
 }
 
 } // namespace
@@ -55,16 +85,63 @@ std::string Downloader::fetchDocument(const std::string& url) {
 
 std::optional<std::string> Downloader::fetchOptionalDocument(const std::string& url) {
     Answer answer = performDocument(pool(), url, limits_);
-    if (answer.status == 404) {
-        return std::nullopt;
+    std::optional<std::string> body = optionalBody(url, std::move(answer.body), answer.status);
+    if (body) {
+        requireSignature(url, *body);
     }
-    if (answer.status != 200) {
-        throw std::runtime_error("Failed to get " + encodeSpaces(url) +
-                                 ", server provided abnormal response code " +
-                                 std::to_string(answer.status));
+    return body;
+}
+
+Downloader::Batch Downloader::fetchTogether(const std::vector<std::string>& urls) {
+    std::vector<std::unique_ptr<Pending>> pending;
+    // None is left in the pool when this ends, whatever way it does.
+    struct Leave {
+        TransferPool& pool;
+        std::vector<std::unique_ptr<Pending>>& pending;
+        ~Leave() {
+            for (const auto& each : pending) {
+                pool.remove(each->transfer);
+            }
+        }
+    } leave{pool(), pending};
+    for (const std::string& url : urls) {
+        pending.push_back(std::make_unique<Pending>(url, limits_));
+        pool().add(pending.back()->transfer);
     }
-    requireSignature(url, answer.body);
-    return std::move(answer.body);
+    std::size_t left = pending.size();
+    while (left > 0 && pool().next() != nullptr) {
+        --left;
+    }
+    Batch batch(*this);
+    for (std::size_t i = 0; i < urls.size(); ++i) {
+        const Transfer& transfer = pending[i]->transfer;
+        batch.answers_.push_back({urls[i], pending[i]->sink.body(), transfer.status(),
+                                  transfer.failed() ? failureLine(transfer) : ""});
+    }
+    return batch;
+}
+
+const Downloader::Batch::Answer& Downloader::Batch::answer(std::size_t index) const {
+    const Answer& answer = answers_.at(index);
+    if (!answer.failure.empty()) {
+        throw std::runtime_error(answer.failure);
+    }
+    return answer;
+}
+
+std::string Downloader::Batch::document(std::size_t index) {
+    const Answer& got = answer(index);
+    downloader_.requireSignature(got.url, got.body);
+    return got.body;
+}
+
+std::optional<std::string> Downloader::Batch::optionalDocument(std::size_t index) {
+    const Answer& got = answer(index);
+    std::optional<std::string> body = optionalBody(got.url, got.body, got.status);
+    if (body) {
+        downloader_.requireSignature(got.url, *body);
+    }
+    return body;
 }
 
 void Downloader::requireSignature(const std::string& url, const std::string& document) {
