@@ -378,8 +378,4 @@ TEST_F(ServiceQueriesTest, AProductsThreeDocumentsAreAskedForAtOnce) {
                   fetchProductDocuments(updater.downloader, record, 110);
               }).rfind("[json.exception.parse_error.101]", 0),
               0u);
-    service->server.answer("/manifest/files" + q, files.dump());
-    EXPECT_EQ(errorOf([&] { fetchProductDocuments(updater.downloader, record, 110); }),
-              "Failed to get " + service->server.url("/manifest/removed" + q) +
-                  ", server provided abnormal response code 403");
 }
