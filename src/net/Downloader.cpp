@@ -39,13 +39,29 @@ Answer performDocument(TransferPool& pool, const std::string& url, const Transfe
 
 // One document of a batch, its sink beside its transfer.
 struct Pending {
-    Pending(const std::string& url, const TransferLimits& limits)
-        : sink(kMaxDocumentBytes), transfer(url, limits, sink) {
+    Pending(const std::string& url, const TransferLimits& limits, std::size_t capacity)
+        : sink(capacity), transfer(url, limits, sink) {
         prepareDocument(transfer, limits);
     }
     MemorySink sink;
     Transfer transfer;
 };
+
+// Takes a batch's transfers out of the pool however the batch ends.
+struct LeavePool {
+    TransferPool& pool;
+    const std::vector<std::unique_ptr<Pending>>& pending;
+    ~LeavePool() {
+        for (const auto& each : pending) {
+            pool.remove(each->transfer);
+        }
+    }
+};
+
+// A record is small: a larger answer, or an error page, is no record.
+std::string recordOf(const Pending& record) {
+    return !record.transfer.failed() && record.transfer.status() == 200 ? record.sink.body() : "";
+}
 
 std::optional<std::string> optionalBody(const std::string& url, std::string body, long status) {
     if (status == 404) {
@@ -94,29 +110,31 @@ std::optional<std::string> Downloader::fetchOptionalDocument(const std::string& 
 
 Downloader::Batch Downloader::fetchTogether(const std::vector<std::string>& urls) {
     std::vector<std::unique_ptr<Pending>> pending;
-    // None is left in the pool when this ends, whatever way it does.
-    struct Leave {
-        TransferPool& pool;
-        std::vector<std::unique_ptr<Pending>>& pending;
-        ~Leave() {
-            for (const auto& each : pending) {
-                pool.remove(each->transfer);
-            }
-        }
-    } leave{pool(), pending};
+    const LeavePool leave{pool(), pending};
+    // Each document's signature record comes along with it.
+    const bool withRecords = signaturesRequired();
     for (const std::string& url : urls) {
-        pending.push_back(std::make_unique<Pending>(url, limits_));
-        pool().add(pending.back()->transfer);
+        pending.push_back(std::make_unique<Pending>(url, limits_, kMaxDocumentBytes));
+        if (withRecords) {
+            pending.push_back(std::make_unique<Pending>(signatureAddress(url), limits_,
+                                                        kMaxSignatureRecordBytes));
+        }
+    }
+    for (const auto& each : pending) {
+        pool().add(each->transfer);
     }
     std::size_t left = pending.size();
     while (left > 0 && pool().next() != nullptr) {
         --left;
     }
     Batch batch(*this);
+    const std::size_t step = withRecords ? 2 : 1;
     for (std::size_t i = 0; i < urls.size(); ++i) {
-        const Transfer& transfer = pending[i]->transfer;
-        batch.answers_.push_back({urls[i], pending[i]->sink.body(), transfer.status(),
-                                  transfer.failed() ? failureLine(transfer) : ""});
+        const Pending& document = *pending[i * step];
+        const Transfer& transfer = document.transfer;
+        batch.answers_.push_back({urls[i], document.sink.body(), transfer.status(),
+                                  transfer.failed() ? failureLine(transfer) : "",
+                                  withRecords ? recordOf(*pending[i * step + 1]) : ""});
     }
     return batch;
 }
@@ -131,7 +149,7 @@ const Downloader::Batch::Answer& Downloader::Batch::answer(std::size_t index) co
 
 std::string Downloader::Batch::document(std::size_t index) {
     const Answer& got = answer(index);
-    downloader_.requireSignature(got.url, got.body);
+    downloader_.checkSignature(got.url, got.body, got.record);
     return got.body;
 }
 
@@ -139,7 +157,7 @@ std::optional<std::string> Downloader::Batch::optionalDocument(std::size_t index
     const Answer& got = answer(index);
     std::optional<std::string> body = optionalBody(got.url, got.body, got.status);
     if (body) {
-        downloader_.requireSignature(got.url, *body);
+        downloader_.checkSignature(got.url, *body, got.record);
     }
     return body;
 }
@@ -156,6 +174,14 @@ void Downloader::requireSignature(const std::string& url, const std::string& doc
         record = answer.status == 200 ? std::move(answer.body) : "";
     } catch (const std::runtime_error&) {
         record.clear();
+    }
+    checkSignature(url, document, record);
+}
+
+void Downloader::checkSignature(const std::string& url, const std::string& document,
+                                const std::string& record) {
+    if (!signaturesRequired()) {
+        return;
     }
     const std::optional<std::string> refusal =
         refusalOf(url, document, record, trust_, std::time(nullptr));

@@ -41,6 +41,7 @@ public:
             std::string body;
             long status = 0;
             std::string failure; // the transfer's error line; empty when it ended well
+            std::string record;  // its signature record; empty when none came
         };
         explicit Batch(Downloader& downloader) : downloader_(downloader) {}
         const Answer& answer(std::size_t index) const;
@@ -64,6 +65,8 @@ public:
 
 private:
     void requireSignature(const std::string& url, const std::string& document);
+    void checkSignature(const std::string& url, const std::string& document,
+                        const std::string& record);
 
     TransferLimits limits_;
     PublicationTrust trust_;
