@@ -2,7 +2,11 @@
 #include "service/ServiceAddresses.h"
 #include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
+#include "system/Limits.h"
 #include "update/Updater.h"
+
+#include <condition_variable>
+#include <mutex>
 
 using nlohmann::json;
 
@@ -256,19 +260,29 @@ TEST_F(ManifestSummaryTest, AnswersThatAreNotArraysOfObjectsFail) {
 
 TEST(ListedSizeTest, AFileHasItsListedSizeInKilobytesRoundedUp) {
     struct Case {
-        std::int32_t fileSize;
+        std::int64_t fileSize;
         std::uint64_t bytes;
         bool has;
     };
-    const Case cases[] = {{0, 0, true},     {1, 1, true},    {1, 1024, true},
-                          {1, 1025, false}, {2, 1025, true}, {2, 1024, false},
-                          {-1, 0, false},   {0, 1, false},   {2097152, 2147483648u, true}};
+    const Case cases[] = {{0, 0, true},
+                          {1, 1, true},
+                          {1, 1024, true},
+                          {1, 1025, false},
+                          {2, 1025, true},
+                          {2, 1024, false},
+                          {-1, 0, false},
+                          {0, 1, false},
+                          {2097152, 2147483648u, true},
+                          {5242881, 5368709121u, true}};
     for (const Case& c : cases) {
         ManifestEntry entry;
         entry.fileSize = c.fileSize;
         EXPECT_EQ(hasListedSize(c.bytes, entry), c.has) << c.fileSize << " " << c.bytes;
         EXPECT_EQ(listedBytes(entry), c.fileSize < 0 ? 0 : std::uint64_t(c.fileSize) * 1024);
     }
+    ManifestEntry huge;
+    huge.fileSize = INT64_MAX;
+    EXPECT_EQ(listedBytes(huge), kMaxListedBytes);
 }
 
 TEST(ManifestTest, ASizeBelowZeroOrWithAFractionMakesTheManifestUnusable) {
@@ -279,9 +293,9 @@ TEST(ManifestTest, ASizeBelowZeroOrWithAFractionMakesTheManifestUnusable) {
                              {"MD5Hash", std::string(32, 'a')}}})
             .dump();
     };
-    for (const json& good : {json(0), json(12), json(2147483647)}) {
+    for (const json& good : {json(0), json(12), json(2147483648u), json(INT64_MAX)}) {
         EXPECT_EQ(readManifest(manifestWithSize(good), false).entries.at(0).fileSize,
-                  good.get<std::int32_t>());
+                  good.get<std::int64_t>());
     }
     const std::pair<json, std::string> bad[] = {
         {json(-1),
@@ -289,8 +303,9 @@ TEST(ManifestTest, ASizeBelowZeroOrWithAFractionMakesTheManifestUnusable) {
         {json(2.5),
          "[json.exception.type_error.302] FileSize must be a whole number from 0, not 2.5"},
         {json("12"), "[json.exception.type_error.302] type must be number, but is string"},
-        {json(2147483648u),
-         "[json.exception.out_of_range.406] number out of range for FileSize: 2147483648"}};
+        {json(9223372036854775808u),
+         "[json.exception.out_of_range.406] number out of range for FileSize: "
+         "9223372036854775808"}};
     for (const auto& [size, message] : bad) {
         try {
             readManifest(manifestWithSize(size), false);
@@ -304,17 +319,17 @@ TEST(ManifestTest, ASizeBelowZeroOrWithAFractionMakesTheManifestUnusable) {
 TEST(PatchListTest, EntriesThatCannotBeRightAreLeftOut) {
     const std::string md5(32, 'a');
     const std::string sha(64, 'b');
-    const auto entry = [](const std::string& from, int size, const std::string& sha256) {
+    const auto entry = [](const std::string& from, std::int64_t size, const std::string& sha256) {
         return nlohmann::json{
             {"FilePath", "a.bin"}, {"FromMD5", from}, {"PatchSize", size}, {"PatchSHA256", sha256}};
     };
     const std::vector<ListedPatch> read = readPatchList(
-        nlohmann::json::array({entry(md5, 10, sha), entry("A" + md5.substr(1), 10, sha),
+        nlohmann::json::array({entry(md5, 5368709120, sha), entry("A" + md5.substr(1), 10, sha),
                                entry(md5, 0, sha), entry(md5, 10, sha.substr(1))})
             .dump());
     ASSERT_EQ(read.size(), 1u);
     EXPECT_EQ(read[0].fromMd5, md5);
-    EXPECT_EQ(read[0].size, 10);
+    EXPECT_EQ(read[0].size, 5368709120);
     EXPECT_THROW(readPatchList("[{\"FilePath\": 3}]"), nlohmann::json::exception);
     ProductRecord record;
     record.ProductID = 3;
@@ -322,4 +337,45 @@ TEST(PatchListTest, EntriesThatCannotBeRightAreLeftOut) {
     EXPECT_EQ(patchAddress(record, read[0], std::string(32, 'c')),
               VEXL_SERVICE_URL "patches/3/" + md5 + "-" + std::string(32, 'c') + ".zst");
     EXPECT_EQ(patchFolderAddress(), stored); // back in stored form
+}
+
+TEST_F(ServiceQueriesTest, AProductsThreeDocumentsAreAskedForAtOnce) {
+    std::mutex mutex;
+    std::condition_variable all;
+    int asked = 0;
+    std::vector<int> seen; // how many had been asked for when each was answered
+    const auto together = [&](const std::string& body) {
+        return [&, body](const httplib::Request&, httplib::Response& response) {
+            std::unique_lock<std::mutex> lock(mutex);
+            ++asked;
+            all.notify_all();
+            all.wait_for(lock, std::chrono::seconds(5), [&] { return asked >= 3; });
+            seen.push_back(asked);
+            response.set_content(body, "application/json");
+        };
+    };
+    const std::string q = FakeService::query(3, 110);
+    const json files = json::array({manifestEntry("VEXL 747", "VEXL 747\\a.cfg", "a")});
+    service->server.handle("/manifest/files" + q, together(files.dump()));
+    service->server.handle("/manifest/removed" + q,
+                           together(json::array({droppedEntry("old.cfg", "o")}).dump()));
+    service->server.handle("/manifest/patches" + q, together("[]"));
+    ProductRecord record;
+    record.ProductID = 3;
+    // The summary before them, as in a product's turn, shows what its connection carries.
+    service->setSummaryText(3, 110, R"([{"TotalFiles": 1, "TotalFileSize": 1}])");
+    fetchManifestSummary(updater.downloader, record, 110);
+    const ProductDocuments documents = fetchProductDocuments(updater.downloader, record, 110);
+    EXPECT_EQ(seen, (std::vector<int>{3, 3, 3}));
+    EXPECT_EQ(documents.manifest.entries.at(0).filePath, "VEXL 747\\a.cfg");
+    EXPECT_EQ(documents.removals->at(0).filePath, "old.cfg");
+    EXPECT_TRUE(documents.patches.empty());
+
+    // The file manifest's failure is the one told, as when it was asked for first.
+    service->server.answer("/manifest/files" + q, "not json");
+    service->server.answer("/manifest/removed" + q, "gone", 403);
+    EXPECT_EQ(errorOf([&] {
+                  fetchProductDocuments(updater.downloader, record, 110);
+              }).rfind("[json.exception.parse_error.101]", 0),
+              0u);
 }

@@ -2,6 +2,8 @@
 #include "support/WindowsSupport.h"
 #include "system/WindowsText.h"
 
+#include <fstream>
+
 // The built Windows program: the manifest Windows reads when it starts it, and a run without the
 // rights to record the version.
 
@@ -26,6 +28,23 @@ TEST(WindowsExecutableTest, EmbedsAManifestThatRunsAsInvokerOnWindows7To11) {
                   std::string::npos)
             << windows7To11;
     }
+}
+
+TEST(WindowsExecutableTest, TheThirtyTwoBitProgramIsLargeAddressAware) {
+    std::ifstream exe(VEXL_UPDATER_EXE, std::ios::binary);
+    IMAGE_DOS_HEADER dos{};
+    ASSERT_TRUE(exe.read(reinterpret_cast<char*>(&dos), sizeof dos));
+    ASSERT_EQ(dos.e_magic, IMAGE_DOS_SIGNATURE);
+    DWORD signature = 0;
+    IMAGE_FILE_HEADER coff{};
+    exe.seekg(dos.e_lfanew);
+    ASSERT_TRUE(exe.read(reinterpret_cast<char*>(&signature), sizeof signature));
+    ASSERT_TRUE(exe.read(reinterpret_cast<char*>(&coff), sizeof coff));
+    ASSERT_EQ(signature, static_cast<DWORD>(IMAGE_NT_SIGNATURE));
+    if (coff.Machine != IMAGE_FILE_MACHINE_I386) {
+        GTEST_SKIP() << "a 64-bit build has the whole address space anyway";
+    }
+    EXPECT_NE(coff.Characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE, 0);
 }
 
 class WindowsProgramTest : public ProgramFixture {};

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Transfers over libcurl. Every transfer of a run goes through its one
 // pool of connections; transient failures are retried, resuming where they stopped.
@@ -26,6 +27,28 @@ public:
     // status 200, nothing for 404; throws std::runtime_error for any other status or a failed
     // transfer.
     std::optional<std::string> fetchOptionalDocument(const std::string& url);
+    // Several documents fetched at once, over the pool; each is then taken as fetchDocument or
+    // fetchOptionalDocument would have given it, with the same errors, in the caller's order.
+    class Batch {
+    public:
+        std::string document(std::size_t index);
+        std::optional<std::string> optionalDocument(std::size_t index);
+
+    private:
+        friend class Downloader;
+        struct Answer {
+            std::string url;
+            std::string body;
+            long status = 0;
+            std::string failure; // the transfer's error line; empty when it ended well
+            std::string record;  // its signature record; empty when none came
+        };
+        explicit Batch(Downloader& downloader) : downloader_(downloader) {}
+        const Answer& answer(std::size_t index) const;
+        Downloader& downloader_;
+        std::vector<Answer> answers_;
+    };
+    Batch fetchTogether(const std::vector<std::string>& urls);
     // For a download phase that runs several transfers at once.
     TransferPool& pool();
     const TransferLimits& limits() const { return limits_; }
@@ -42,6 +65,8 @@ public:
 
 private:
     void requireSignature(const std::string& url, const std::string& document);
+    void checkSignature(const std::string& url, const std::string& document,
+                        const std::string& record);
 
     TransferLimits limits_;
     PublicationTrust trust_;

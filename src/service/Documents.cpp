@@ -22,6 +22,23 @@ bool fitsInt32(const nlohmann::json& value) {
     return true;
 }
 
+bool fitsInt64(const nlohmann::json& value) {
+    if (value.is_number_unsigned()) {
+        return value.get<std::uint64_t>() <= static_cast<std::uint64_t>(INT64_MAX);
+    }
+    if (value.is_number_float()) {
+        // 2^63 itself is the first double past the range.
+        const double number = std::trunc(value.get<double>());
+        return number >= -9223372036854775808.0 && number < 9223372036854775808.0;
+    }
+    return true;
+}
+
+[[noreturn]] void refuseNumber(const char* member, const nlohmann::json& value) {
+    throw nlohmann::json::out_of_range::create(
+        406, std::string("number out of range for ") + member + ": " + value.dump(), nullptr);
+}
+
 // Counts the depth and the values of a document as it is read, and stops it at the limits.
 class DocumentCheck : public nlohmann::json_sax<nlohmann::json> {
 public:
@@ -77,13 +94,23 @@ std::int32_t readNumber(nlohmann::json& object, const char* member) {
     // Truncated toward zero, but never wrapped or clamped: a number outside the signed 32-bit
     // range is an error for that value.
     if (!fitsInt32(value)) {
-        throw nlohmann::json::out_of_range::create(
-            406, std::string("number out of range for ") + member + ": " + value.dump(), nullptr);
+        refuseNumber(member, value);
     }
     if (value.is_number_float()) {
         return static_cast<std::int32_t>(std::trunc(value.get<double>()));
     }
     return value.get<std::int32_t>();
+}
+
+std::int64_t readNumber64(nlohmann::json& object, const char* member) {
+    nlohmann::json& value = object[member];
+    if (!fitsInt64(value)) {
+        refuseNumber(member, value);
+    }
+    if (value.is_number_float()) {
+        return static_cast<std::int64_t>(std::trunc(value.get<double>()));
+    }
+    return value.get<std::int64_t>();
 }
 
 std::string readText(nlohmann::json& object, const char* member) {

@@ -13,6 +13,8 @@
 // Reading members of the service's documents. The lookup is the non-const one, so a missing
 // member reads as null and fails with the JSON library's type error.
 std::int32_t readNumber(nlohmann::json& object, const char* member);
+// The same for a size or an offset, which may pass the 32-bit range: signed 64-bit.
+std::int64_t readNumber64(nlohmann::json& object, const char* member);
 std::string readText(nlohmann::json& object, const char* member);
 
 // The service's documents, parsed as zero-terminated text; one beyond the limits fails like a

@@ -2,6 +2,7 @@
 
 #include "service/Documents.h"
 #include "service/UnsafePath.h"
+#include "system/Limits.h"
 #include "system/Paths.h"
 
 #include <algorithm>
@@ -20,14 +21,14 @@ bool isSha256Text(const std::string& text) {
 
 // A size is a whole number of kilobytes: one below zero or with a fraction cannot be a file's, and
 // would be taken for a different one where sizes are compared or added up.
-std::int32_t readFileSize(nlohmann::json& item) {
+std::int64_t readFileSize(nlohmann::json& item) {
     nlohmann::json& value = item["FileSize"];
     if (value.is_number_float() || (value.is_number_integer() && value.get<std::int64_t>() < 0 &&
                                     !value.is_number_unsigned())) {
         throw nlohmann::json::type_error::create(
             302, "FileSize must be a whole number from 0, not " + value.dump(), nullptr);
     }
-    return readNumber(item, "FileSize");
+    return readNumber64(item, "FileSize");
 }
 
 ManifestEntry readEntry(nlohmann::json& item, bool withSha256) {
@@ -51,13 +52,14 @@ ManifestEntry readEntry(nlohmann::json& item, bool withSha256) {
 } // namespace
 
 std::uint64_t listedBytes(const ManifestEntry& entry) {
-    return static_cast<std::uint64_t>(std::max(entry.fileSize, 0)) * 1024;
+    const auto kilobytes = static_cast<std::uint64_t>(std::max<std::int64_t>(entry.fileSize, 0));
+    return std::min(kilobytes, kMaxListedBytes / 1024) * 1024;
 }
 
 std::uint64_t listedBytes(const Manifest& manifest) {
     std::uint64_t bytes = 0;
     for (const ManifestEntry& entry : manifest.entries) {
-        bytes += listedBytes(entry);
+        bytes = std::min(bytes + listedBytes(entry), kMaxListedBytes);
     }
     return bytes;
 }
@@ -98,7 +100,7 @@ std::vector<ListedPatch> readPatchList(const std::string& body) {
     std::vector<ListedPatch> patches;
     for (nlohmann::json& item : parseDocument(body).get<std::vector<nlohmann::json>>()) {
         ListedPatch patch{readText(item, "FilePath"), readText(item, "FromMD5"),
-                          readNumber(item, "PatchSize"), readText(item, "PatchSHA256")};
+                          readNumber64(item, "PatchSize"), readText(item, "PatchSHA256")};
         // Only ever matched against the manifest's names and digests, never used as a path: a
         // patch that cannot be right is left out, and its file comes whole.
         if (isHexText(patch.fromMd5, 32) && isSha256Text(patch.sha256) && patch.size > 0) {

@@ -9,7 +9,7 @@
 struct ManifestEntry {
     std::string folder;        // Folder: the folder FilePath lies in, relative like it
     std::string filePath;      // FilePath: relative to the simulator folder, with backslashes
-    std::int32_t fileSize = 0; // FileSize, in kilobytes rounded up; never below zero
+    std::int64_t fileSize = 0; // FileSize, in kilobytes rounded up; never below zero
     std::string md5;           // MD5Hash
     std::string sha256;        // SHA256, read only where documents are signed
 };
@@ -52,7 +52,7 @@ std::vector<ListedFile> readRemovalList(const std::string& body);
 struct ListedPatch {
     std::string filePath;  // FilePath
     std::string fromMd5;   // FromMD5
-    std::int32_t size = 0; // PatchSize, in bytes
+    std::int64_t size = 0; // PatchSize, in bytes
     std::string sha256;    // PatchSHA256, of the patch's bytes
 };
 

@@ -38,6 +38,9 @@ constexpr std::size_t kMaxDocumentBytes = 64u * 1024u * 1024u;
 constexpr std::size_t kMaxSignatureRecordBytes = 4096;
 // A file may exceed its listed size (kilobytes, rounded) by this much before its transfer ends.
 constexpr std::int64_t kFileSizeSlackBytes = 65536;
+// Listed sizes, and their sums, stop here: far past any disk, with room left for the slack and
+// the sums of a space check.
+constexpr std::uint64_t kMaxListedBytes = 1ull << 62;
 // Deeper nesting or more values (objects and arrays count too) make a document unusable.
 struct DocumentLimits {
     int maxDepth = 64;

@@ -189,6 +189,10 @@ FilePtr openOwnFileForAppend(const std::string& pathText, boost::system::error_c
         ec.assign(ERROR_ACCESS_DENIED, boost::system::system_category());
         return nullptr;
     }
+    // At the end already, through the 64-bit call: a C library's own seek to the end may be
+    // the 32-bit one, which fails past 4 GiB and leaves the position where it was.
+    const LARGE_INTEGER none{};
+    SetFilePointerEx(handle, none, nullptr, FILE_END);
     return streamOf(handle, _O_BINARY | _O_WRONLY | _O_APPEND, "ab", ec);
 }
 

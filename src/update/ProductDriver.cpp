@@ -166,12 +166,13 @@ std::optional<Manifest> Updater::runPhases(ProductRecord& record, const ProductF
                "Your files are being updated. Depending on file size, this may take some time.");
     logMessage(kLogInfo, "Need to update " + std::to_string(record.TotalFiles) + " file(s).");
     logMessage(kLogInfo, "Total download size is " + std::to_string(record.TotalFileSize) + "KB.");
-    Manifest manifest = fetchFileManifest(downloader, record, installedVersion);
     // Every document is had before any file moves; a service from before removal lists knows of
     // nothing dropped.
-    const auto removalList = fetchRemovalList(downloader, record, installedVersion);
+    ProductDocuments documents = fetchProductDocuments(downloader, record, installedVersion);
+    Manifest& manifest = documents.manifest;
+    const auto& removalList = documents.removals;
     const LocalSources sources{removalList.value_or(std::vector<ListedFile>{}),
-                               fetchPatchList(downloader, record, installedVersion)};
+                               std::move(documents.patches)};
     requireDiskSpace(record, manifest, folders, volumeSpace);
     report.reachedDownload = true;
     downloadFiles(downloader, record, manifest, sources, folders, report.download);
@@ -185,7 +186,7 @@ std::optional<Manifest> Updater::runPhases(ProductRecord& record, const ProductF
         return std::nullopt;
     }
     report.removed = installWhole(record, manifest, removalList, folders, installedDisplayVersion);
-    return manifest;
+    return std::move(manifest);
 }
 
 std::optional<std::string> Updater::simulatorInTheWay(const ProductFolders& folders) const {

@@ -26,10 +26,10 @@ Manifest fetchFileManifest(Downloader& downloader, const ProductRecord& record,
     return readManifest(downloader.fetchDocument(url), signaturesRequired());
 }
 
-std::optional<std::vector<ListedFile>>
-fetchRemovalList(Downloader& downloader, const ProductRecord& record, std::int32_t version) {
-    const std::string url = manifestRequest(removalListAddress(), record.ProductID, version);
-    const std::optional<std::string> body = downloader.fetchOptionalDocument(url);
+namespace {
+
+std::optional<std::vector<ListedFile>> removalListOf(const std::optional<std::string>& body,
+                                                     const std::string& url) {
     if (body) {
         return readRemovalList(*body);
     }
@@ -41,11 +41,38 @@ fetchRemovalList(Downloader& downloader, const ProductRecord& record, std::int32
     return std::nullopt;
 }
 
+std::vector<ListedPatch> patchListOf(const std::optional<std::string>& body) {
+    return body ? readPatchList(*body) : std::vector<ListedPatch>{};
+}
+
+} // namespace
+
+std::optional<std::vector<ListedFile>>
+fetchRemovalList(Downloader& downloader, const ProductRecord& record, std::int32_t version) {
+    const std::string url = manifestRequest(removalListAddress(), record.ProductID, version);
+    return removalListOf(downloader.fetchOptionalDocument(url), url);
+}
+
 std::vector<ListedPatch> fetchPatchList(Downloader& downloader, const ProductRecord& record,
                                         std::int32_t version) {
     const std::string url = manifestRequest(patchListAddress(), record.ProductID, version);
-    const std::optional<std::string> body = downloader.fetchOptionalDocument(url);
-    return body ? readPatchList(*body) : std::vector<ListedPatch>{};
+    return patchListOf(downloader.fetchOptionalDocument(url));
+}
+
+// The three are asked for together, then read in the order they were once fetched in, so that
+// the first failure is the one it always was.
+ProductDocuments fetchProductDocuments(Downloader& downloader, const ProductRecord& record,
+                                       std::int32_t version) {
+    const std::vector<std::string> urls = {
+        manifestRequest(fileManifestAddress(), record.ProductID, version),
+        manifestRequest(removalListAddress(), record.ProductID, version),
+        manifestRequest(patchListAddress(), record.ProductID, version)};
+    Downloader::Batch batch = downloader.fetchTogether(urls);
+    ProductDocuments documents;
+    documents.manifest = readManifest(batch.document(0), signaturesRequired());
+    documents.removals = removalListOf(batch.optionalDocument(1), urls[1]);
+    documents.patches = patchListOf(batch.optionalDocument(2));
+    return documents;
 }
 
 std::string patchAddress(const ProductRecord& record, const ListedPatch& patch,

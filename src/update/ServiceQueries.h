@@ -32,6 +32,15 @@ fetchRemovalList(Downloader& downloader, const ProductRecord& record, std::int32
 // (404).
 std::vector<ListedPatch> fetchPatchList(Downloader& downloader, const ProductRecord& record,
                                         std::int32_t version);
+// The file manifest, removal list and patch list at once, with the errors each of the three
+// above throws, the file manifest's first.
+struct ProductDocuments {
+    Manifest manifest;
+    std::optional<std::vector<ListedFile>> removals;
+    std::vector<ListedPatch> patches;
+};
+ProductDocuments fetchProductDocuments(Downloader& downloader, const ProductRecord& record,
+                                       std::int32_t version);
 // Where a listed patch to the file with `toMd5` lies.
 std::string patchAddress(const ProductRecord& record, const ListedPatch& patch,
                          const std::string& toMd5);
