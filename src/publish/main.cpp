@@ -17,7 +17,7 @@ namespace {
 
 const char* const kUsage =
     "Usage:\n"
-    "  vexl-publish [--sign KEYFILE] [--expires DAYS] [--new-key] RELEASES OUTPUT\n"
+    "  vexl-publish [--sign KEYFILE] [--expires DAYS] [--new-key] [--dry-run] RELEASES OUTPUT\n"
     "  vexl-publish --resign KEYFILE [--expires DAYS] [--new-key] OUTPUT\n"
     "  vexl-publish verify [--public-key KEY] OUTPUT\n"
     "  vexl-publish keygen KEYFILE\n"
@@ -28,7 +28,9 @@ const char* const kUsage =
     "publication into it (OUTPUT/vexl-publication.json counts them). The tree is built beside\n"
     "OUTPUT and replaces it whole once it is complete; files the previous tree has unchanged are\n"
     "linked, not copied. Releases the updater would refuse or misread are refused, every problem\n"
-    "with its reason, and nothing is written. One publication into an OUTPUT at a time.\n"
+    "with its reason, and nothing is written. One publication into an OUTPUT at a time. It ends\n"
+    "with what an updater at each published version receives and the objects (documents,\n"
+    "signature records, files, patches) the publication adds, changes and deletes.\n"
     "\n"
     "  --sign KEYFILE    also sign: beside every document its signature record (NAME.json.sig:\n"
     "                    its address, SHA-256, publication and expiry, signed with the secret key\n"
@@ -38,6 +40,7 @@ const char* const kUsage =
     "                    an expired document, so re-sign before then\n"
     "  --new-key         allow an OUTPUT signed with one key to be published unsigned or signed\n"
     "                    with another: updaters built with the old key only will refuse it\n"
+    "  --dry-run         report what the publication would do, writing nothing\n"
     "  --resign KEYFILE  sign the tree in OUTPUT again as the next publication, with new expiry,\n"
     "                    copying no file; its documents must still match their records\n"
     "  verify OUTPUT     check every document's signature record (under KEY, else the key\n"
@@ -63,11 +66,9 @@ bool isName(const std::string& argument) {
 
 // Nothing when an option is unknown, given twice or lacks its value.
 std::optional<Arguments> parse(const std::vector<std::string>& arguments) {
-    static const std::map<std::string, bool> known = {{"--sign", true},
-                                                      {"--expires", true},
-                                                      {"--new-key", false},
-                                                      {"--resign", true},
-                                                      {"--public-key", true}};
+    static const std::map<std::string, bool> known = {{"--sign", true},     {"--expires", true},
+                                                      {"--new-key", false}, {"--dry-run", false},
+                                                      {"--resign", true},   {"--public-key", true}};
     Arguments parsed;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const auto option = known.find(arguments[i]);
@@ -127,9 +128,24 @@ int publish(const Arguments& arguments, PublishOptions options) {
     const std::string& output = arguments.names[1];
     const PublicationRecord publication = publishReleases(releases, output, options);
     reportNote(publication);
-    std::cout << "Published " << releases << " into " << output << " as publication "
-              << publication.serial << "\n";
-    reportSigned(options);
+    for (const std::string& receipt : publication.receipts) {
+        std::cout << receipt << "\n";
+    }
+    const std::string serial = std::to_string(publication.serial);
+    if (options.dryRun) {
+        std::cout << "Dry run: " << releases << " into " << output << " would be publication "
+                  << serial << "; nothing was written\n";
+    } else {
+        std::cout << "Published " << releases << " into " << output << " as publication " << serial
+                  << "\n";
+    }
+    std::cout << "Publication " << serial << (options.dryRun ? " would add " : " adds ")
+              << publication.added << (options.dryRun ? " objects, change " : " objects, changes ")
+              << publication.changed << (options.dryRun ? " and delete " : " and deletes ")
+              << publication.deleted << " against the previous tree\n";
+    if (!options.dryRun) {
+        reportSigned(options);
+    }
     return 0;
 }
 
@@ -184,12 +200,14 @@ int run(const std::vector<std::string>& arguments) {
     const bool signing = resigning || parsed->options.count("--sign") != 0;
     if (command || !days || (parsed->options.count("--expires") != 0 && !signing) ||
         names.size() != (resigning ? 1u : 2u) ||
-        !onlyOptions(*parsed, {resigning ? "--resign" : "--sign", "--expires", "--new-key"})) {
+        !onlyOptions(*parsed, {resigning ? "--resign" : "--sign", "--expires", "--new-key",
+                               resigning ? "--resign" : "--dry-run"})) {
         return refuseArguments();
     }
     PublishOptions options;
     options.expiresDays = *days;
     options.newKey = parsed->options.count("--new-key") != 0;
+    options.dryRun = parsed->options.count("--dry-run") != 0;
     return resigning ? resign(*parsed, options) : publish(*parsed, options);
 }
 
