@@ -2,6 +2,7 @@
 #include "publish/Resign.h"
 #include "publish/Signing.h"
 #include "publish/TreeCheck.h"
+#include "publish/Upload.h"
 
 #include <algorithm>
 #include <exception>
@@ -20,6 +21,7 @@ const char* const kUsage =
     "  vexl-publish [--sign KEYFILE] [--expires DAYS] [--new-key] [--dry-run] RELEASES OUTPUT\n"
     "  vexl-publish --resign KEYFILE [--expires DAYS] [--new-key] OUTPUT\n"
     "  vexl-publish verify [--public-key KEY] OUTPUT\n"
+    "  vexl-publish upload OUTPUT REMOTE\n"
     "  vexl-publish keygen KEYFILE\n"
     "  vexl-publish --help\n"
     "\n"
@@ -46,6 +48,11 @@ const char* const kUsage =
     "  verify OUTPUT     check every document's signature record (under KEY, else the key\n"
     "                    OUTPUT/vexl-publication.json names), every listed file's size, MD5 and\n"
     "                    SHA-256 and every removal list; one line per problem, then a summary\n"
+    "  upload OUTPUT REMOTE  copy the tree in OUTPUT to REMOTE, any rclone remote (such as\n"
+    "                    s3:bucket/vexl) or folder, through rclone: files and patches first,\n"
+    "                    then manifests and signature records, product information and\n"
+    "                    vexl-publication.json, deleting what OUTPUT no longer has last, so that\n"
+    "                    no document is served before what it names; only changed objects move\n"
     "  keygen KEYFILE    make a new key pair: the secret key goes into KEYFILE, readable by you\n"
     "                    only (an existing file is never replaced); the public key is printed,\n"
     "                    for the updater's VEXL_PUBLIC_KEYS\n"
@@ -171,6 +178,16 @@ int verify(const Arguments& arguments) {
     return report.problems.empty() ? 0 : 1;
 }
 
+int upload(const Arguments& arguments) {
+    const std::string& output = arguments.names[1];
+    const std::string& remote = arguments.names[2];
+    const UploadCounts counts =
+        uploadTree(output, remote, [](const std::string& line) { std::cout << line << std::endl; });
+    std::cout << "Uploaded " << output << " to " << remote << ": " << counts.copied
+              << " objects copied, " << counts.deleted << " deleted\n";
+    return 0;
+}
+
 int refuseArguments() {
     std::cerr << kUsage;
     return 1;
@@ -186,7 +203,11 @@ int run(const std::vector<std::string>& arguments) {
         return refuseArguments();
     }
     const std::vector<std::string>& names = parsed->names;
-    const bool command = !names.empty() && (names[0] == "keygen" || names[0] == "verify");
+    const bool command =
+        !names.empty() && (names[0] == "keygen" || names[0] == "verify" || names[0] == "upload");
+    if (command && names.size() == 3 && names[0] == "upload" && parsed->options.empty()) {
+        return upload(*parsed);
+    }
     if (command && names.size() == 2 && names[0] == "keygen" && parsed->options.empty()) {
         std::cout << makeKeyFile(names[1]) << "\n";
         return 0;

@@ -1,0 +1,191 @@
+#include "publish/Upload.h"
+
+#include "publish/Publication.h"
+#include "system/Limits.h"
+#include "system/Md5Digest.h"
+#include "system/SafeWrite.h"
+
+#include <array>
+#include <boost/filesystem/operations.hpp>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <vector>
+
+namespace fs = boost::filesystem;
+using nlohmann::json;
+
+namespace {
+
+// rclone's exit code for a remote folder that is not there yet.
+constexpr int kRcloneDirectoryNotFound = 3;
+
+struct PipeCloser {
+    void operator()(std::FILE* pipe) const { pclose(pipe); }
+};
+using PipePtr = std::unique_ptr<std::FILE, PipeCloser>;
+
+std::string quoted(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+// Runs an rclone command line; its standard output and error together, and its exit code.
+std::pair<std::string, int> rclone(const std::string& arguments) {
+    const std::string command =
+        "rclone --retries " + std::to_string(kUploadAttempts) + " " + arguments + " 2>&1";
+    PipePtr pipe(popen(command.c_str(), "r"));
+    if (!pipe) {
+        throw std::runtime_error("cannot run rclone");
+    }
+    std::string output;
+    std::array<char, 4096> buffer{};
+    for (std::size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0;) {
+        output.append(buffer.data(), got);
+    }
+    const int status = pclose(pipe.release());
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (code == 127) {
+        throw std::runtime_error("cannot run rclone (is it installed? Debian's package is rclone)");
+    }
+    return {output, code};
+}
+
+// The MD5 of every object of the remote, by path; empty where the remote keeps none.
+std::map<std::string, std::string> remoteObjects(const std::string& remote) {
+    const auto [listing, code] =
+        rclone("lsjson -R --files-only --hash --hash-type md5 " + quoted(remote));
+    std::map<std::string, std::string> objects;
+    if (code == kRcloneDirectoryNotFound) {
+        return objects;
+    }
+    // rclone's notices come before the listing and its errors after it.
+    const std::size_t start = listing.rfind("[", 0) == 0 ? 0 : listing.find("\n[") + 1;
+    const std::size_t end = listing.rfind("]");
+    if (code != 0 || (start == 0 && listing[0] != '[') || end == std::string::npos || end < start) {
+        throw std::runtime_error("cannot list " + remote + ": " + listing);
+    }
+    for (const json& object : json::parse(listing.substr(start, end + 1 - start))) {
+        objects[object["Path"]] = object.value("Hashes", json::object()).value("md5", "");
+    }
+    return objects;
+}
+
+// The stage of an object: what it names is in an earlier one.
+std::size_t stageOf(const std::string& path) {
+    const bool record = path.size() > 4 && path.substr(path.size() - 4) == ".sig";
+    if (path.rfind("files/", 0) == 0 || path.rfind("patches/", 0) == 0) {
+        return 0;
+    }
+    if (path.rfind("manifest/", 0) == 0 || record) {
+        return 1;
+    }
+    return path == kPublicationFile ? 3 : 2;
+}
+
+const std::array<const char*, 4> kStageNames = {"files and patches",
+                                                "manifests and signature records",
+                                                "product information", "publication record"};
+
+// The first object a JSON log names with an error, with its message; else the whole output.
+std::string failureIn(const std::string& log) {
+    std::size_t from = 0;
+    for (std::size_t end; (end = log.find('\n', from)) != std::string::npos; from = end + 1) {
+        const json line = json::parse(log.substr(from, end - from), nullptr, false);
+        if (line.is_object() && line.value("level", "") == "error" && line.contains("object")) {
+            return line["object"].get<std::string>() + ": " + line.value("msg", "");
+        }
+    }
+    return log;
+}
+
+// A folder of its own for the lists handed to rclone, removed with it.
+class ListFolder {
+public:
+    ListFolder() : path_(fs::temp_directory_path() / fs::unique_path("vexl-upload-%%%%%%%%")) {
+        fs::create_directory(path_);
+    }
+    ~ListFolder() {
+        boost::system::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    ListFolder(const ListFolder&) = delete;
+    ListFolder& operator=(const ListFolder&) = delete;
+
+    std::string write(const std::vector<std::string>& paths) const {
+        std::string text;
+        for (const std::string& path : paths) {
+            text += path + "\n";
+        }
+        const std::string file = (path_ / "objects.txt").string();
+        writeFileSafely(file, text, Durability::Cached);
+        return file;
+    }
+
+private:
+    fs::path path_;
+};
+
+// Runs one rclone command over exactly `paths`; throws naming the object that failed.
+void transfer(const ListFolder& lists, const std::string& command,
+              const std::vector<std::string>& paths, const std::string& remote) {
+    if (paths.empty()) {
+        return;
+    }
+    const auto [log, code] =
+        rclone(command + " --files-from-raw " + quoted(lists.write(paths)) + " --use-json-log -v");
+    if (code != 0) {
+        throw std::runtime_error("Upload to " + remote + " stopped at " + failureIn(log) +
+                                 "\nNothing that names it was uploaded; upload again to finish.");
+    }
+}
+
+} // namespace
+
+UploadCounts uploadTree(const std::string& outputFolder, const std::string& remote,
+                        const std::function<void(const std::string&)>& progress) {
+    const fs::path root(outputFolder);
+    if (!fs::is_regular_file(root / kPublicationFile)) {
+        throw std::runtime_error(outputFolder + " holds no published tree (no " + kPublicationFile +
+                                 ")");
+    }
+    std::map<std::string, std::string> remaining = remoteObjects(remote);
+    std::array<std::vector<std::string>, kStageNames.size()> stages;
+    for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
+        if (fs::is_regular_file(it->symlink_status())) {
+            const std::string path = it->path().lexically_relative(root).generic_string();
+            const auto there = remaining.find(path);
+            if (there == remaining.end() || there->second.empty() ||
+                md5OfFile(it->path().string()) != there->second) {
+                stages[stageOf(path)].push_back(path);
+            }
+            if (there != remaining.end()) {
+                remaining.erase(there);
+            }
+        }
+    }
+    const ListFolder lists;
+    UploadCounts counts;
+    const std::string copy =
+        "copy --no-check-dest --no-traverse " + quoted(outputFolder) + " " + quoted(remote);
+    for (std::size_t stage = 0; stage < stages.size(); ++stage) {
+        progress("Uploading " + std::string(kStageNames[stage]) + ": " +
+                 std::to_string(stages[stage].size()) + " changed");
+        transfer(lists, copy, stages[stage], remote);
+        counts.copied += stages[stage].size();
+    }
+    std::vector<std::string> gone;
+    for (const auto& [path, md5] : remaining) {
+        gone.push_back(path);
+    }
+    progress("Deleting what the tree no longer has: " + std::to_string(gone.size()));
+    transfer(lists, "delete " + quoted(remote), gone, remote);
+    counts.deleted = gone.size();
+    return counts;
+}
