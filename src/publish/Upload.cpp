@@ -146,6 +146,29 @@ void transfer(const ListFolder& lists, const std::string& command,
     }
 }
 
+using Stages = std::array<std::vector<std::string>, kStageNames.size()>;
+
+// The tree's objects that the remote lacks or holds with other bytes, by stage; takes every object
+// of the tree out of `remaining`, leaving those to delete.
+Stages changedObjects(const fs::path& root, std::map<std::string, std::string>& remaining) {
+    Stages stages;
+    for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
+        if (!fs::is_regular_file(it->symlink_status())) {
+            continue;
+        }
+        const std::string path = it->path().lexically_relative(root).generic_string();
+        const auto there = remaining.find(path);
+        if (there == remaining.end() || there->second.empty() ||
+            md5OfFile(it->path().string()) != there->second) {
+            stages[stageOf(path)].push_back(path);
+        }
+        if (there != remaining.end()) {
+            remaining.erase(there);
+        }
+    }
+    return stages;
+}
+
 } // namespace
 
 UploadCounts uploadTree(const std::string& outputFolder, const std::string& remote,
@@ -156,20 +179,7 @@ UploadCounts uploadTree(const std::string& outputFolder, const std::string& remo
                                  ")");
     }
     std::map<std::string, std::string> remaining = remoteObjects(remote);
-    std::array<std::vector<std::string>, kStageNames.size()> stages;
-    for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
-        if (fs::is_regular_file(it->symlink_status())) {
-            const std::string path = it->path().lexically_relative(root).generic_string();
-            const auto there = remaining.find(path);
-            if (there == remaining.end() || there->second.empty() ||
-                md5OfFile(it->path().string()) != there->second) {
-                stages[stageOf(path)].push_back(path);
-            }
-            if (there != remaining.end()) {
-                remaining.erase(there);
-            }
-        }
-    }
+    const Stages stages = changedObjects(root, remaining);
     const ListFolder lists;
     UploadCounts counts;
     const std::string copy =

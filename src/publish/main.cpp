@@ -221,8 +221,10 @@ int run(const std::vector<std::string>& arguments) {
     const bool signing = resigning || parsed->options.count("--sign") != 0;
     if (command || !days || (parsed->options.count("--expires") != 0 && !signing) ||
         names.size() != (resigning ? 1u : 2u) ||
-        !onlyOptions(*parsed, {resigning ? "--resign" : "--sign", "--expires", "--new-key",
-                               resigning ? "--resign" : "--dry-run"})) {
+        !onlyOptions(*parsed, resigning
+                                  ? std::vector<std::string>{"--resign", "--expires", "--new-key"}
+                                  : std::vector<std::string>{"--sign", "--expires", "--new-key",
+                                                             "--dry-run"})) {
         return refuseArguments();
     }
     PublishOptions options;
