@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <boost/filesystem.hpp>
+#include <csignal>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sys/wait.h>
+#include <thread>
 #include <vector>
 
 namespace fs = boost::filesystem;
@@ -74,7 +76,9 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     int publish() { return vexlPublish("'" + releases + "' '" + out + "'"); }
-    int upload() { return vexlPublish("upload '" + out + "' '" + remote + "'"); }
+    int upload(const std::string& to = "") {
+        return vexlPublish("upload '" + out + "' '" + (to.empty() ? remote : to) + "'");
+    }
 
     // The objects copied and deleted so far, in order ("copy PATH", "delete PATH").
     std::vector<std::string> writes() const {
@@ -160,4 +164,28 @@ TEST_F(UploadTest, AFailureHalfwayLeavesNoDocumentNamingAMissingObject) {
             }
         }
     }
+}
+
+// A remote that keeps no MD5 (WebDAV, here rclone's own server on loopback): what the last upload
+// left there is known from its record beside the output folder.
+TEST_F(UploadTest, ASecondUploadToARemoteWithoutDigestsMovesNothing) {
+    ASSERT_EQ(publish(), 0);
+    fs::create_directories(remote);
+    ASSERT_EQ(std::system(("rclone serve webdav '" + remote + "' --addr 127.0.0.1:8780 " +
+                           ">/dev/null 2>&1 & echo $! >'" + dir.file("server.pid") + "'")
+                              .c_str()),
+              0);
+    const pid_t server = std::stoi(readFile(dir.file("server.pid")));
+    for (int i = 0; i < 100 && std::system("curl -s -o /dev/null http://127.0.0.1:8780/") != 0;
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    setenv("RCLONE_CONFIG_VEXLDAV_TYPE", "webdav", 1);
+    setenv("RCLONE_CONFIG_VEXLDAV_URL", "http://127.0.0.1:8780/", 1);
+    EXPECT_EQ(upload("vexldav:"), 0) << readFile(dir.file("err.txt"));
+    fs::remove(dir.file("writes.txt"));
+    EXPECT_EQ(upload("vexldav:"), 0) << readFile(dir.file("err.txt"));
+    kill(server, SIGTERM);
+    EXPECT_EQ(writes(), std::vector<std::string>{});
+    EXPECT_EQ(snapshot(remote), snapshot(out));
 }

@@ -5,12 +5,14 @@
 #include "system/Md5Digest.h"
 #include "system/SafeWrite.h"
 
+#include <algorithm>
 #include <array>
 #include <boost/filesystem/operations.hpp>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <vector>
@@ -57,25 +59,77 @@ std::pair<std::string, int> rclone(const std::string& arguments) {
     return {output, code};
 }
 
-// The MD5 of every object of the remote, by path; empty where the remote keeps none.
-std::map<std::string, std::string> remoteObjects(const std::string& remote) {
+// An object as the remote lists it; its MD5 empty where the remote keeps none.
+struct RemoteObject {
+    std::string md5;
+    std::uintmax_t size = 0;
+};
+using RemoteObjects = std::map<std::string, RemoteObject>; // by path
+
+// Whether the remote keeps an MD5 of its objects; asking one that keeps none for it is an error.
+bool keepsMd5(const std::string& remote) {
+    const auto [features, code] = rclone("backend features -q " + quoted(remote));
+    const json parsed = json::parse(features, nullptr, false);
+    if (code != 0 || !parsed.is_object()) {
+        throw std::runtime_error("cannot reach " + remote + ": " + features);
+    }
+    const json hashes = parsed.value("Hashes", json::array());
+    return std::find(hashes.begin(), hashes.end(), "md5") != hashes.end();
+}
+
+RemoteObjects remoteObjects(const std::string& remote) {
     const auto [listing, code] =
-        rclone("lsjson -R --files-only --hash --hash-type md5 " + quoted(remote));
-    std::map<std::string, std::string> objects;
+        rclone("lsjson -q -R --files-only " +
+               std::string(keepsMd5(remote) ? "--hash --hash-type md5 " : "") + quoted(remote));
+    RemoteObjects objects;
     if (code == kRcloneDirectoryNotFound) {
         return objects;
     }
-    // rclone's notices come before the listing and its errors after it.
-    const std::size_t start = listing.rfind("[", 0) == 0 ? 0 : listing.find("\n[") + 1;
-    const std::size_t end = listing.rfind("]");
-    if (code != 0 || (start == 0 && listing[0] != '[') || end == std::string::npos || end < start) {
+    const json listed = json::parse(listing, nullptr, false);
+    if (code != 0 || !listed.is_array()) {
         throw std::runtime_error("cannot list " + remote + ": " + listing);
     }
-    for (const json& object : json::parse(listing.substr(start, end + 1 - start))) {
-        objects[object["Path"]] = object.value("Hashes", json::object()).value("md5", "");
+    for (const json& object : listed) {
+        objects[object["Path"]] = {object.value("Hashes", json::object()).value("md5", ""),
+                                   object.value("Size", std::uintmax_t{0})};
     }
     return objects;
 }
+
+// What the uploads from an output folder left on each remote, for remotes that keep no MD5 (such
+// as WebDAV): {REMOTE: {PATH: MD5}}, in a file beside the output folder, as its lock file is.
+class UploadRecord {
+public:
+    UploadRecord(const fs::path& output, const std::string& remote)
+        : file_((output.parent_path() / ("." + output.filename().string() + ".vexl-uploads"))
+                    .string()),
+          remote_(remote) {
+        const std::optional<std::string> bytes = fileBytes(file_);
+        record_ = bytes ? json::parse(*bytes, nullptr, false) : json::object();
+        if (!record_.is_object() || !record_.value(remote_, json::object()).is_object()) {
+            record_ = json::object();
+        }
+    }
+
+    // Whether the remote holds the object with the bytes whose MD5 is `md5`.
+    bool holds(const RemoteObject& object, const std::string& path, const std::string& md5,
+               std::uintmax_t size) const {
+        if (!object.md5.empty()) {
+            return object.md5 == md5;
+        }
+        const json uploaded = record_.value(remote_, json::object());
+        return object.size == size && uploaded.value(path, "") == md5;
+    }
+
+    void uploaded(const std::string& path, const std::string& md5) { record_[remote_][path] = md5; }
+    void deleted(const std::string& path) { record_[remote_].erase(path); }
+    void save() const { writeFileSafely(file_, record_.dump(1, '\t') + "\n", Durability::Cached); }
+
+private:
+    std::string file_;
+    std::string remote_;
+    json record_;
+};
 
 // The stage of an object: what it names is in an earlier one.
 std::size_t stageOf(const std::string& path) {
@@ -148,18 +202,24 @@ void transfer(const ListFolder& lists, const std::string& command,
 
 using Stages = std::array<std::vector<std::string>, kStageNames.size()>;
 
-// The tree's objects that the remote lacks or holds with other bytes, by stage; takes every object
-// of the tree out of `remaining`, leaving those to delete.
-Stages changedObjects(const fs::path& root, std::map<std::string, std::string>& remaining) {
+// The tree's objects that the remote lacks or holds with other bytes, by stage, with their MD5;
+// takes every object of the tree out of `remaining`, leaving those to delete.
+Stages changedObjects(const fs::path& root, RemoteObjects& remaining, const UploadRecord& record,
+                      std::map<std::string, std::string>& md5s) {
     Stages stages;
     for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
         if (!fs::is_regular_file(it->symlink_status())) {
             continue;
         }
         const std::string path = it->path().lexically_relative(root).generic_string();
+        const std::optional<std::string> md5 = md5OfFile(it->path().string());
+        if (!md5) {
+            throw std::runtime_error("cannot read " + it->path().string());
+        }
+        md5s[path] = *md5;
         const auto there = remaining.find(path);
-        if (there == remaining.end() || there->second.empty() ||
-            md5OfFile(it->path().string()) != there->second) {
+        if (there == remaining.end() ||
+            !record.holds(there->second, path, *md5, fs::file_size(it->path()))) {
             stages[stageOf(path)].push_back(path);
         }
         if (there != remaining.end()) {
@@ -178,8 +238,10 @@ UploadCounts uploadTree(const std::string& outputFolder, const std::string& remo
         throw std::runtime_error(outputFolder + " holds no published tree (no " + kPublicationFile +
                                  ")");
     }
-    std::map<std::string, std::string> remaining = remoteObjects(remote);
-    const Stages stages = changedObjects(root, remaining);
+    RemoteObjects remaining = remoteObjects(remote);
+    UploadRecord record(fs::absolute(root).lexically_normal(), remote);
+    std::map<std::string, std::string> md5s; // by path
+    const Stages stages = changedObjects(root, remaining, record, md5s);
     const ListFolder lists;
     UploadCounts counts;
     const std::string copy =
@@ -188,14 +250,20 @@ UploadCounts uploadTree(const std::string& outputFolder, const std::string& remo
         progress("Uploading " + std::string(kStageNames[stage]) + ": " +
                  std::to_string(stages[stage].size()) + " changed");
         transfer(lists, copy, stages[stage], remote);
+        for (const std::string& path : stages[stage]) {
+            record.uploaded(path, md5s.at(path));
+        }
+        record.save();
         counts.copied += stages[stage].size();
     }
     std::vector<std::string> gone;
-    for (const auto& [path, md5] : remaining) {
+    for (const auto& [path, object] : remaining) {
         gone.push_back(path);
+        record.deleted(path);
     }
     progress("Deleting what the tree no longer has: " + std::to_string(gone.size()));
     transfer(lists, "delete " + quoted(remote), gone, remote);
+    record.save();
     counts.deleted = gone.size();
     return counts;
 }
