@@ -6,6 +6,7 @@
 #include <csignal>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sys/wait.h>
 #include <thread>
 #include <vector>
@@ -171,17 +172,25 @@ TEST_F(UploadTest, AFailureHalfwayLeavesNoDocumentNamingAMissingObject) {
 TEST_F(UploadTest, ASecondUploadToARemoteWithoutDigestsMovesNothing) {
     ASSERT_EQ(publish(), 0);
     fs::create_directories(remote);
-    ASSERT_EQ(std::system(("rclone serve webdav '" + remote + "' --addr 127.0.0.1:8780 " +
-                           ">/dev/null 2>&1 & echo $! >'" + dir.file("server.pid") + "'")
+    // On a port of the system's choosing, which the server's log names.
+    ASSERT_EQ(std::system(("rclone serve webdav '" + remote + "' --addr 127.0.0.1:0 2>'" +
+                           dir.file("server.log") + "' & echo $! >'" + dir.file("server.pid") + "'")
                               .c_str()),
               0);
     const pid_t server = std::stoi(readFile(dir.file("server.pid")));
-    for (int i = 0; i < 100 && std::system("curl -s -o /dev/null http://127.0.0.1:8780/") != 0;
-         ++i) {
+    const std::regex started("started on (http://127\\.0\\.0\\.1:\\d+/)");
+    std::smatch address;
+    std::string log;
+    for (int i = 0; i < 100 && !std::regex_search(log, address, started); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        log = readFile(dir.file("server.log"));
+    }
+    if (address.empty()) {
+        kill(server, SIGTERM);
+        FAIL() << log;
     }
     setenv("RCLONE_CONFIG_VEXLDAV_TYPE", "webdav", 1);
-    setenv("RCLONE_CONFIG_VEXLDAV_URL", "http://127.0.0.1:8780/", 1);
+    setenv("RCLONE_CONFIG_VEXLDAV_URL", address.str(1).c_str(), 1);
     EXPECT_EQ(upload("vexldav:"), 0) << readFile(dir.file("err.txt"));
     fs::remove(dir.file("writes.txt"));
     EXPECT_EQ(upload("vexldav:"), 0) << readFile(dir.file("err.txt"));

@@ -24,6 +24,9 @@ namespace {
 
 // rclone's exit code for a remote folder that is not there yet.
 constexpr int kRcloneDirectoryNotFound = 3;
+// The shell's exit code for a command it cannot find.
+constexpr int kShellCommandNotFound = 127;
+constexpr std::size_t kReadChunkBytes = 4096;
 
 struct PipeCloser {
     void operator()(std::FILE* pipe) const { pclose(pipe); }
@@ -47,13 +50,13 @@ std::pair<std::string, int> rclone(const std::string& arguments) {
         throw std::runtime_error("cannot run rclone");
     }
     std::string output;
-    std::array<char, 4096> buffer{};
+    std::array<char, kReadChunkBytes> buffer{};
     for (std::size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0;) {
         output.append(buffer.data(), got);
     }
     const int status = pclose(pipe.release());
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (code == 127) {
+    if (code == kShellCommandNotFound) {
         throw std::runtime_error("cannot run rclone (is it installed? Debian's package is rclone)");
     }
     return {output, code};
@@ -118,11 +121,16 @@ public:
             return object.md5 == md5;
         }
         const json uploaded = record_.value(remote_, json::object());
-        return object.size == size && uploaded.value(path, "") == md5;
+        const auto recorded = uploaded.find(path);
+        return object.size == size && recorded != uploaded.end() && *recorded == md5;
     }
 
     void uploaded(const std::string& path, const std::string& md5) { record_[remote_][path] = md5; }
-    void deleted(const std::string& path) { record_[remote_].erase(path); }
+    void deleted(const std::string& path) {
+        if (record_.contains(remote_)) {
+            record_[remote_].erase(path);
+        }
+    }
     void save() const { writeFileSafely(file_, record_.dump(1, '\t') + "\n", Durability::Cached); }
 
 private:

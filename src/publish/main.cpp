@@ -48,7 +48,8 @@ const char* const kUsage =
     "  verify OUTPUT     check every document's signature record (under KEY, else the key\n"
     "                    OUTPUT/vexl-publication.json names), every listed file's size, MD5 and\n"
     "                    SHA-256 and every removal list; one line per problem, then a summary\n"
-    "  upload OUTPUT REMOTE  copy the tree in OUTPUT to REMOTE, any rclone remote (such as\n"
+    "  upload OUTPUT REMOTE\n"
+    "                    copy the tree in OUTPUT to REMOTE, any rclone remote (such as\n"
     "                    s3:bucket/vexl) or folder, through rclone: files and patches first,\n"
     "                    then manifests and signature records, product information and\n"
     "                    vexl-publication.json, deleting what OUTPUT no longer has last, so that\n"
@@ -125,6 +126,26 @@ void reportNote(const PublicationRecord& publication) {
     }
 }
 
+// What each published version receives, then the publication and the objects it changes.
+void reportPublication(const std::string& releases, const std::string& output,
+                       const PublicationRecord& publication, bool dryRun) {
+    for (const std::string& receipt : publication.receipts) {
+        std::cout << receipt << "\n";
+    }
+    const std::string serial = std::to_string(publication.serial);
+    if (dryRun) {
+        std::cout << "Dry run: " << releases << " into " << output << " would be publication "
+                  << serial << "; nothing was written\n";
+    } else {
+        std::cout << "Published " << releases << " into " << output << " as publication " << serial
+                  << "\n";
+    }
+    std::cout << "Publication " << serial << (dryRun ? " would add " : " adds ")
+              << publication.added << (dryRun ? " objects, change " : " objects, changes ")
+              << publication.changed << (dryRun ? " and delete " : " and deletes ")
+              << publication.deleted << " against the previous tree\n";
+}
+
 int publish(const Arguments& arguments, PublishOptions options) {
     std::unique_ptr<Signer> signer;
     if (arguments.options.count("--sign") != 0) {
@@ -135,21 +156,7 @@ int publish(const Arguments& arguments, PublishOptions options) {
     const std::string& output = arguments.names[1];
     const PublicationRecord publication = publishReleases(releases, output, options);
     reportNote(publication);
-    for (const std::string& receipt : publication.receipts) {
-        std::cout << receipt << "\n";
-    }
-    const std::string serial = std::to_string(publication.serial);
-    if (options.dryRun) {
-        std::cout << "Dry run: " << releases << " into " << output << " would be publication "
-                  << serial << "; nothing was written\n";
-    } else {
-        std::cout << "Published " << releases << " into " << output << " as publication " << serial
-                  << "\n";
-    }
-    std::cout << "Publication " << serial << (options.dryRun ? " would add " : " adds ")
-              << publication.added << (options.dryRun ? " objects, change " : " objects, changes ")
-              << publication.changed << (options.dryRun ? " and delete " : " and deletes ")
-              << publication.deleted << " against the previous tree\n";
+    reportPublication(releases, output, publication, options.dryRun);
     if (!options.dryRun) {
         reportSigned(options);
     }
