@@ -55,7 +55,7 @@ protected:
                       "'; previous=$a; done\n"
                       "PATH=${PATH#*:} exec rclone \"$@\"\n");
         fs::permissions(dir.file("bin/rclone"), fs::owner_all);
-        writeFile(dir.file("releases/products.json"), products.dump());
+        writeFile(dir.file("releases/products.json"), products);
         release("1.1.0", {{"VEXL\\a.cfg", "a1"}, {"VEXL\\drop.txt", "d"}});
         release("1.2.0", {{"VEXL\\a.cfg", "a2"}, {"VEXL\\drop.txt", "d"}});
     }
@@ -91,14 +91,9 @@ protected:
     std::string releases = dir.file("releases");
     std::string out = dir.file("tree");
     std::string remote = dir.file("remote");
-    json products =
-        json::array({{{"ProductID", 3},
-                      {"ProdName", "747 Classic"},
-                      {"Simulator", "P3D"},
-                      {"VEXLFolderValue", "VEXL"},
-                      {"RegistryKey", "Software\\Sim"},
-                      {"MinVersion", "1.1.0"},
-                      {"Catalogue", {{"Simulator", "P3D"}, {"Aircraft", "744"}, {"Pair", 2}}}}});
+    const char* products = R"([{"ProductID": 3, "ProdName": "747 Classic", "Simulator": "P3D",
+        "VEXLFolderValue": "VEXL", "RegistryKey": "Software\\Sim", "MinVersion": "1.1.0",
+        "Catalogue": {"Simulator": "P3D", "Aircraft": "744", "Pair": 2}}])";
 };
 
 TEST_F(UploadTest, TheCopyEqualsTheTreeAndASecondUploadMovesNothing) {
