@@ -4,7 +4,7 @@
 VEXL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VEXL_PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libboost-filesystem-dev
     libboost-system-dev nlohmann-json3-dev libgtest-dev libcpp-httplib-dev libssl-dev libsodium-dev
-    libzstd-dev nginx-light curl)
+    libzstd-dev nginx-light curl rclone)
 # A Debian mirror in the middle of a sync serves index files and packages out of step with each
 # other for a few minutes: every apt step is tried this many times, with a pause between tries
 # that starts at this many seconds and doubles (15 + 30 + 60 + 120 s by default).

@@ -666,9 +666,13 @@ TEST_F(PublisherTest, SignatureRecordsBindEachDocumentToItsAddressAndPublication
     EXPECT_TRUE(expires >= recordTime(before + 30 * kSecondsPerDay) &&
                 expires <= recordTime(after + 30 * kSecondsPerDay))
         << expires;
-    EXPECT_EQ(signing.out, "Published " + releases + " into " + out +
-                               " as publication 1\nSigned with the key whose public key is " +
-                               publicKey + "; the signatures expire on " + expires + "\n");
+    const std::string published = "Published " + releases + " into " + out + " as publication 1\n";
+    const std::string signedBy = "Signed with the key whose public key is " + publicKey +
+                                 "; the signatures expire on " + expires + "\n";
+    EXPECT_NE(signing.out.find(published), std::string::npos) << signing.out;
+    EXPECT_EQ(
+        signing.out.substr(signing.out.size() - std::min(signedBy.size(), signing.out.size())),
+        signedBy);
     const json publication = document("vexl-publication.json");
     EXPECT_EQ(publication["Publication"], 1);
     EXPECT_EQ(publication["PublicKey"], publicKey);
@@ -706,7 +710,7 @@ TEST_F(PublisherTest, TheCommandRefusesWhatItDoesNotKnow) {
     const CommandRun help = runPublish(dir, {"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.out.rfind("Usage:\n  vexl-publish [--sign KEYFILE] [--expires DAYS] [--new-key] "
-                             "RELEASES OUTPUT\n",
+                             "[--dry-run] RELEASES OUTPUT\n",
                              0),
               0u);
     const std::string key = dir.file("signing.key");
@@ -723,6 +727,7 @@ TEST_F(PublisherTest, TheCommandRefusesWhatItDoesNotKnow) {
                                                {"--sign", key, "--expires", "3651", releases, out},
                                                {"--resign", key, releases, out},
                                                {"--resign", key, "--sign", key, out},
+                                               {"--resign", key, "--dry-run", out},
                                                {"verify", out, "--expires", "30"},
                                                {"verify"},
                                                {"keygen"},
@@ -815,4 +820,64 @@ TEST_F(PublisherTest, AnUnsignedTreeAtAnUnreachableSerialIsNotPublishedInto) {
               R"({"Publication": 9223372036854775807, "PublicKey": "", "Published": ""})");
     EXPECT_EQ(publishError(), out + "/vexl-publication.json says publication 9223372036854775807, "
                                     "which no serial can follow; put back the record it replaced");
+}
+
+// The report's receipts and object counts, worked out here from the documents the tree serves.
+TEST_F(PublisherTest, TheReportSaysWhatEachVersionReceivesAndWhatThePublicationChanges) {
+    std::mt19937 random(5);
+    std::string model(1 << 20, '\0');
+    std::generate(model.begin(), model.end(), [&random] { return static_cast<char>(random()); });
+    fs::remove_all(releases + "/3");
+    release("1.1.0", {{"VEXL\\model.bin", model}, {"VEXL\\old.cfg", "o"}, {"VEXL\\drop.txt", "d"}});
+    ASSERT_EQ(runPublish(dir, {releases, out}).exitCode, 0);
+    const Tree before = snapshot(out);
+    release("1.2.0", {{"VEXL\\model.bin", std::string(model).replace(7000, 4, "1.20")},
+                      {"VEXL\\renamed.cfg", "o"}});
+    const CommandRun run = runPublish(dir, {releases, out});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const json patches = document("manifest/patches/3/110.json");
+    ASSERT_EQ(patches.size(), 1u);
+    const std::size_t patchBytes = patches[0]["PatchSize"];
+    ASSERT_EQ(document("manifest/files/3/110.json").size(), 2u);
+    ASSERT_EQ(document("manifest/removed/3/110.json").size(), 2u);
+    const std::size_t whole = model.size() + 1;
+    std::size_t added = 0;
+    std::size_t changed = 0;
+    const Tree after = snapshot(out);
+    for (const auto& [path, bytes] : after) {
+        added += before.count(path) == 0 ? 1 : 0;
+        changed += before.count(path) != 0 && before.at(path) != bytes ? 1 : 0;
+    }
+    const std::size_t deleted = before.size() + added - after.size();
+    EXPECT_EQ(run.out, "Product 3 version 1.1.0: receives 2 files (1 by patch), " +
+                           std::to_string(patchBytes + 1) + " bytes of the whole files' " +
+                           std::to_string(whole) + "; removes 2 files\n" +
+                           "Product 3 version 1.2.0: up to date, receives nothing\n" +
+                           "Published " + releases + " into " + out + " as publication 2\n" +
+                           "Publication 2 adds " + std::to_string(added) + " objects, changes " +
+                           std::to_string(changed) + " and deletes " + std::to_string(deleted) +
+                           " against the previous tree\n");
+}
+
+TEST_F(PublisherTest, ADryRunReportsThePublicationAndWritesNothing) {
+    ASSERT_EQ(publishError(), "");
+    const Tree before = snapshot(dir.path());
+    fs::remove(dir.file(".tree.vexl-lock"));
+    const std::string fresh = dir.file("never/tree");
+    for (const std::string& output : {out, fresh}) {
+        const CommandRun run = runPublish(dir, {"--dry-run", releases, output});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_NE(run.out.find("Dry run: " + releases + " into " + output +
+                               " would be publication " + (output == out ? "2" : "1") +
+                               "; nothing was written\n"),
+                  std::string::npos)
+            << run.out;
+    }
+    Tree now = snapshot(dir.path());
+    now.erase("out.txt");
+    now.erase("err.txt");
+    Tree expected = before;
+    expected.erase(".tree.vexl-lock");
+    EXPECT_EQ(now, expected);
+    EXPECT_FALSE(fs::exists(dir.file("never")));
 }

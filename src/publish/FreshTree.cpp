@@ -68,6 +68,10 @@ void syncTree(const fs::path& root) {
 
 } // namespace
 
+fs::path servedTreeOf(const std::string& outputFolder) {
+    return outputPath(outputFolder);
+}
+
 FreshTree::FreshTree(const std::string& outputFolder)
     : output_(outputPath(outputFolder)), lock_(lockPath(output_)) {
     if (lock_.state() == FileLock::State::Busy) {

@@ -9,6 +9,10 @@
 // is complete, so that the service always serves one whole publication: the previous one until
 // the swap, this one after it. One publication at a time per output folder: a lock file beside it
 // (not in it, since the tree is replaced whole) is held from start to end.
+// The folder a publication into `outputFolder` replaces, without a trailing "." and through a link
+// to it; it may not exist. Throws std::runtime_error for a folder that cannot hold a tree.
+boost::filesystem::path servedTreeOf(const std::string& outputFolder);
+
 class FreshTree {
 public:
     // Takes the lock, checks that the output folder holds nothing but a published tree (it is

@@ -48,9 +48,12 @@ std::optional<PublicationRecord> readPublication(const fs::path& root) {
                                  "it replaced, since the next publication's serial must follow it");
     }
     const bool inRange = isPublicationSerial(record["Publication"]);
-    return PublicationRecord{inRange ? record["Publication"].get<std::int64_t>() : 0,
-                             record["PublicKey"], record["Published"], record["Publication"].dump(),
-                             ""};
+    PublicationRecord read;
+    read.serial = inRange ? record["Publication"].get<std::int64_t>() : 0;
+    read.publicKey = record["PublicKey"];
+    read.published = record["Published"];
+    read.said = record["Publication"].dump();
+    return read;
 }
 
 void writePublication(const fs::path& root, const PublicationRecord& record) {
@@ -98,8 +101,12 @@ std::int64_t currentSerial(const std::string& outputFolder,
 }
 
 PublicationRecord nextPublication(std::int64_t current, const PublishOptions& options) {
-    return {current + 1, options.signer ? options.signer->publicKey() : "", recordTime(options.now),
-            std::to_string(current + 1), ""};
+    PublicationRecord next;
+    next.serial = current + 1;
+    next.publicKey = options.signer ? options.signer->publicKey() : "";
+    next.published = recordTime(options.now);
+    next.said = std::to_string(current + 1);
+    return next;
 }
 
 void recordSigned(const std::string& outputFolder, const PublicationRecord& publication,

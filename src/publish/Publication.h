@@ -30,6 +30,13 @@ struct PublicationRecord {
     // For the maker, not written: the line about a previous record that the signed records
     // contradict.
     std::string note;
+    // What an updater at each published version receives, one line per product and version.
+    std::vector<std::string> receipts;
+    // The objects (documents, records, files and patches) this tree adds, changes and deletes
+    // against the previous one.
+    std::size_t added = 0;
+    std::size_t changed = 0;
+    std::size_t deleted = 0;
 };
 
 // How a publication signs.
@@ -38,6 +45,7 @@ struct PublishOptions {
     int expiresDays = kDefaultExpiresDays;
     bool newKey = false; // the maker means to leave the key the output was signed with
     std::time_t now = std::time(nullptr);
+    bool dryRun = false; // work out the publication and its report, writing nothing
 };
 
 // Problems found before anything is written, each a line naming what it is about and the rule.

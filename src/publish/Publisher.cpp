@@ -50,69 +50,109 @@ bool sameBytes(const fs::path& previous, const fs::path& source) {
 }
 
 // Writes the documents and files of the new tree, each document with its signature record when
-// signing.
+// signing; on a dry run only notes them. Either way it notes how each object stands against the
+// previous tree, for the maker's report.
 class TreeWriter {
 public:
-    TreeWriter(const FreshTree& fresh, const PublishOptions& options, std::int64_t serial)
-        : fresh_(fresh), signer_(options.signer), serial_(serial), expires_(expiryOf(options)) {}
+    TreeWriter(const FreshTree* fresh, fs::path previous, const PublishOptions& options,
+               std::int64_t serial)
+        : fresh_(fresh), previous_(std::move(previous)), signer_(options.signer), serial_(serial),
+          expires_(expiryOf(options)) {}
 
     bool signing() const { return signer_ != nullptr; }
 
     void document(const std::string& relative, const std::string& bytes) const {
-        const std::string target = prepare(relative);
-        writeFileSafely(target, bytes, Durability::OnDisk);
+        data(relative, bytes);
         if (signer_) {
             const SignatureRecord record =
                 signer_->record(documentAddress(relative), bytes, serial_, expires_);
-            writeFileSafely(target + ".sig", recordDocument(record) + "\n", Durability::OnDisk);
+            data(relative + ".sig", recordDocument(record) + "\n");
         }
     }
 
     // Bytes the program made, such as a patch: no document, so no signature record.
     void data(const std::string& relative, const std::string& bytes) const {
-        writeFileSafely(prepare(relative), bytes, Durability::OnDisk);
+        const std::optional<std::string> before = fileBytes(previous_ / relative);
+        noteObject(relative, before.has_value(), before && *before == bytes);
+        if (fresh_) {
+            writeFileSafely(prepare(relative), bytes, Durability::OnDisk);
+        }
     }
 
     // The previous tree, which the new one replaces once complete.
-    fs::path previous() const { return fresh_.output(); }
+    fs::path previous() const { return previous_; }
 
-    // The file's path in the tree: a second name of the previous tree's file when that has the
-    // same bytes, so that a publication costs only what changed; else a copy. A previous file
-    // with the release's MD5 but other bytes was made to pass for it.
+    // Where the file's bytes can be read once placed in the tree: a second name of the previous
+    // tree's file when that has the same bytes, so that a publication costs only what changed;
+    // else a copy (on a dry run, the release's file). A previous file with the release's MD5 but
+    // other bytes was made to pass for it.
     std::string place(const ReleaseFile& file, const std::string& relative) const {
-        const std::string target = prepare(relative);
-        const fs::path previous = fresh_.output() / relative;
-        if (sameBytes(previous, file.source)) {
-            linkOrCopyFileSafely(previous.string(), target, Durability::OnDisk);
-            return target;
-        }
+        const fs::path previous = previous_ / relative;
         boost::system::error_code ec;
-        if (fs::is_regular_file(fs::symlink_status(previous, ec)) &&
-            md5OfFile(previous.string()) == file.md5) {
+        const bool existed = fs::is_regular_file(fs::symlink_status(previous, ec));
+        const bool same = sameBytes(previous, file.source);
+        noteObject(relative, existed, same);
+        if (!same && existed && md5OfFile(previous.string()) == file.md5) {
             problems_.push_back(relative + ": the served tree holds other bytes than " +
                                 file.source.string() +
                                 " under its MD5; it was changed on the server and is not taken "
                                 "again");
         }
-        copyFileSafely(file.source.string(), target, Durability::OnDisk);
+        if (!fresh_) {
+            return file.source.string();
+        }
+        const std::string target = prepare(relative);
+        if (same) {
+            linkOrCopyFileSafely(previous.string(), target, Durability::OnDisk);
+        } else {
+            copyFileSafely(file.source.string(), target, Durability::OnDisk);
+        }
         return target;
     }
 
     // What the previous tree offered that does not stand for the releases.
     Problems& problems() const { return problems_; }
 
+    // Counts the objects added, changed and deleted against the previous tree into `record`; the
+    // publication's own record changes with every publication.
+    void countChanges(PublicationRecord& record) const {
+        boost::system::error_code ec;
+        noteObject(kPublicationFile, fs::exists(previous_ / kPublicationFile, ec), false);
+        for (const auto& [relative, change] : changes_) {
+            record.added += change == Change::Added ? 1 : 0;
+            record.changed += change == Change::Changed ? 1 : 0;
+        }
+        if (!fs::is_directory(previous_, ec)) {
+            return;
+        }
+        for (fs::recursive_directory_iterator it(previous_), end; it != end; ++it) {
+            const std::string relative = it->path().lexically_relative(previous_).generic_string();
+            if (!fs::is_directory(it->symlink_status()) && changes_.count(relative) == 0) {
+                ++record.deleted;
+            }
+        }
+    }
+
 private:
+    enum class Change { Added, Changed, Same };
+
+    void noteObject(const std::string& relative, bool existed, bool same) const {
+        changes_[relative] = !existed ? Change::Added : same ? Change::Same : Change::Changed;
+    }
+
     std::string prepare(const std::string& relative) const {
-        const fs::path target = fresh_.root() / relative;
+        const fs::path target = fresh_->root() / relative;
         fs::create_directories(target.parent_path());
         return target.string();
     }
 
-    const FreshTree& fresh_;
+    const FreshTree* fresh_; // none on a dry run
+    fs::path previous_;
     const Signer* signer_;
     std::int64_t serial_;
     std::string expires_;
     mutable Problems problems_;
+    mutable std::map<std::string, Change> changes_; // by path in the tree
 };
 
 std::string folderOf(const std::string& filePath) {
@@ -205,38 +245,81 @@ void writeManifest(const TreeWriter& tree, const std::string& name, const json& 
     tree.document("manifest/files/" + name, entries.dump(1, '\t') + "\n");
 }
 
-// A version never published has no installed copy known to patch.
-void writePatchLists(const TreeWriter& tree, const Product& product) {
+// A version never published has no installed copy known to patch. Returns the patch lists by
+// version.
+std::map<std::int32_t, json> writePatchLists(const TreeWriter& tree, const Product& product) {
     const PatchWriter write = [&tree](const std::string& relative, const std::string& bytes) {
         tree.data(relative, bytes);
     };
     const std::string folder = "manifest/patches/" + std::to_string(product.id) + "/";
-    for (const auto& [number, list] :
-         writePatches(product, tree.previous(), write, tree.problems())) {
+    std::map<std::int32_t, json> lists =
+        writePatches(product, tree.previous(), write, tree.problems());
+    for (const auto& [number, list] : lists) {
         tree.document(folder + std::to_string(number) + ".json", list.dump(1, '\t') + "\n");
     }
     tree.document(folder + "full.json", json::array().dump() + "\n");
+    return lists;
 }
 
-void writeProduct(const TreeWriter& tree, const Product& product) {
+std::string counted(std::size_t count, const std::string& thing) {
+    return std::to_string(count) + " " + thing + (count == 1 ? "" : "s");
+}
+
+// What an updater at `dotted` receives: the files its manifest lists, each whole or as a patch,
+// and the files it removes.
+std::string receiptOf(const Product& product, const std::string& dotted, const json& manifest,
+                      const json& patches, const json& removed) {
+    const std::string version = "Product " + std::to_string(product.id) + " version " + dotted;
+    if (manifest.empty() && removed.empty()) {
+        return version + ": up to date, receives nothing";
+    }
+    std::map<std::string, std::uintmax_t> patchBytes; // by FilePath
+    for (const json& patch : patches) {
+        patchBytes[patch["FilePath"]] = patch["PatchSize"].get<std::uintmax_t>();
+    }
+    const FileSet& newest = product.releases.rbegin()->second.files;
+    std::uintmax_t whole = 0;
+    std::uintmax_t received = 0;
+    for (const json& entry : manifest) {
+        const std::uintmax_t size = fs::file_size(newest.at(entry["FilePath"]).source);
+        const auto patch = patchBytes.find(entry["FilePath"]);
+        whole += size;
+        received += patch == patchBytes.end() ? size : patch->second;
+    }
+    return version + ": receives " + counted(manifest.size(), "file") + " (" +
+           std::to_string(patches.size()) + " by patch), " + counted(received, "byte") +
+           " of the whole files' " + std::to_string(whole) + "; removes " +
+           counted(removed.size(), "file");
+}
+
+// Writes the product's documents and files; returns a receipt per published version.
+std::vector<std::string> writeProduct(const TreeWriter& tree, const Product& product) {
     const Digests sha256 = copyNewestFiles(tree, product);
     const auto& [newestNumber, newest] = *product.releases.rbegin();
+    const std::map<std::int32_t, json> patches = writePatchLists(tree, product);
     const std::string folder = std::to_string(product.id) + "/";
+    std::vector<std::string> receipts;
     for (const auto& [number, release] : product.releases) {
         if (number < product.minVersion) {
             continue;
         }
         const std::string name = folder + std::to_string(number) + ".json";
-        writeManifest(tree, name, manifestFrom(newest.files, &release.files, sha256));
+        const json manifest = manifestFrom(newest.files, &release.files, sha256);
+        writeManifest(tree, name, manifest);
+        json removed = json::array();
         if (number < newestNumber) {
-            tree.document("manifest/removed/" + name,
-                          removedSince(release.files, newest.files).dump(1, '\t') + "\n");
+            removed = removedSince(release.files, newest.files);
+            tree.document("manifest/removed/" + name, removed.dump(1, '\t') + "\n");
         }
+        const auto list = patches.find(number);
+        receipts.push_back(receiptOf(product, release.dotted, manifest,
+                                     list == patches.end() ? json::array() : list->second,
+                                     removed));
     }
     writeManifest(tree, folder + "full.json", manifestFrom(newest.files, nullptr, sha256));
     tree.document("manifest/removed/" + folder + "full.json",
                   removedSinceAny(product).dump(1, '\t') + "\n");
-    writePatchLists(tree, product);
+    return receipts;
 }
 
 // Every pair the updater asks for gets a document, an empty list where nothing is published.
@@ -251,15 +334,36 @@ std::map<std::string, json> emptyInformation() {
     return documents;
 }
 
+// The tree's objects as the report counts them; writes them unless it is a dry run.
+void writeTree(const TreeWriter& tree, const std::vector<Product>& products,
+               PublicationRecord& publication) {
+    std::map<std::string, json> information = emptyInformation();
+    for (const Product& product : products) {
+        for (std::string& receipt : writeProduct(tree, product)) {
+            publication.receipts.push_back(std::move(receipt));
+        }
+        information[product.row].push_back(product.record);
+    }
+    for (const auto& [row, document] : information) {
+        tree.document("products/" + row + ".json", document.dump(1, '\t') + "\n");
+    }
+    refuseAny(tree.problems());
+}
+
 } // namespace
 
 PublicationRecord publishReleases(const std::string& releasesFolder,
                                   const std::string& outputFolder, const PublishOptions& options) {
-    FreshTree fresh(outputFolder);
+    // A dry run takes no lock either: its lock file would be a write.
+    std::optional<FreshTree> fresh;
+    if (!options.dryRun) {
+        fresh.emplace(outputFolder);
+    }
+    const fs::path served = fresh ? fresh->output() : servedTreeOf(outputFolder);
     Problems problems;
     std::optional<PublicationRecord> previous;
     try {
-        previous = readPublication(fresh.output());
+        previous = readPublication(served);
     } catch (const std::runtime_error& error) {
         problems.push_back(error.what());
     }
@@ -270,18 +374,13 @@ PublicationRecord publishReleases(const std::string& releasesFolder,
     refuseAny(problems);
     PublicationRecord publication = nextPublication(current, options);
     publication.note = note;
-    const TreeWriter tree(fresh, options, publication.serial);
-    std::map<std::string, json> information = emptyInformation();
-    for (const Product& product : products) {
-        writeProduct(tree, product);
-        information[product.row].push_back(product.record);
+    const TreeWriter tree(fresh ? &*fresh : nullptr, served, options, publication.serial);
+    writeTree(tree, products, publication);
+    tree.countChanges(publication);
+    if (fresh) {
+        writePublication(fresh->root(), publication);
+        fresh->swapIn();
+        recordSigned(outputFolder, publication, options);
     }
-    for (const auto& [row, document] : information) {
-        tree.document("products/" + row + ".json", document.dump(1, '\t') + "\n");
-    }
-    refuseAny(tree.problems());
-    writePublication(fresh.root(), publication);
-    fresh.swapIn();
-    recordSigned(outputFolder, publication, options);
     return publication;
 }

@@ -2,6 +2,7 @@
 #include "publish/Resign.h"
 #include "publish/Signing.h"
 #include "publish/TreeCheck.h"
+#include "publish/Upload.h"
 
 #include <algorithm>
 #include <exception>
@@ -17,9 +18,10 @@ namespace {
 
 const char* const kUsage =
     "Usage:\n"
-    "  vexl-publish [--sign KEYFILE] [--expires DAYS] [--new-key] RELEASES OUTPUT\n"
+    "  vexl-publish [--sign KEYFILE] [--expires DAYS] [--new-key] [--dry-run] RELEASES OUTPUT\n"
     "  vexl-publish --resign KEYFILE [--expires DAYS] [--new-key] OUTPUT\n"
     "  vexl-publish verify [--public-key KEY] OUTPUT\n"
+    "  vexl-publish upload OUTPUT REMOTE\n"
     "  vexl-publish keygen KEYFILE\n"
     "  vexl-publish --help\n"
     "\n"
@@ -28,7 +30,9 @@ const char* const kUsage =
     "publication into it (OUTPUT/vexl-publication.json counts them). The tree is built beside\n"
     "OUTPUT and replaces it whole once it is complete; files the previous tree has unchanged are\n"
     "linked, not copied. Releases the updater would refuse or misread are refused, every problem\n"
-    "with its reason, and nothing is written. One publication into an OUTPUT at a time.\n"
+    "with its reason, and nothing is written. One publication into an OUTPUT at a time. It ends\n"
+    "with what an updater at each published version receives and the objects (documents,\n"
+    "signature records, files, patches) the publication adds, changes and deletes.\n"
     "\n"
     "  --sign KEYFILE    also sign: beside every document its signature record (NAME.json.sig:\n"
     "                    its address, SHA-256, publication and expiry, signed with the secret key\n"
@@ -38,11 +42,18 @@ const char* const kUsage =
     "                    an expired document, so re-sign before then\n"
     "  --new-key         allow an OUTPUT signed with one key to be published unsigned or signed\n"
     "                    with another: updaters built with the old key only will refuse it\n"
+    "  --dry-run         report what the publication would do, writing nothing\n"
     "  --resign KEYFILE  sign the tree in OUTPUT again as the next publication, with new expiry,\n"
     "                    copying no file; its documents must still match their records\n"
     "  verify OUTPUT     check every document's signature record (under KEY, else the key\n"
     "                    OUTPUT/vexl-publication.json names), every listed file's size, MD5 and\n"
     "                    SHA-256 and every removal list; one line per problem, then a summary\n"
+    "  upload OUTPUT REMOTE\n"
+    "                    copy the tree in OUTPUT to REMOTE, any rclone remote (such as\n"
+    "                    s3:bucket/vexl) or folder, through rclone: files and patches first,\n"
+    "                    then manifests and signature records, product information and\n"
+    "                    vexl-publication.json, deleting what OUTPUT no longer has last, so that\n"
+    "                    no document is served before what it names; only changed objects move\n"
     "  keygen KEYFILE    make a new key pair: the secret key goes into KEYFILE, readable by you\n"
     "                    only (an existing file is never replaced); the public key is printed,\n"
     "                    for the updater's VEXL_PUBLIC_KEYS\n"
@@ -63,11 +74,9 @@ bool isName(const std::string& argument) {
 
 // Nothing when an option is unknown, given twice or lacks its value.
 std::optional<Arguments> parse(const std::vector<std::string>& arguments) {
-    static const std::map<std::string, bool> known = {{"--sign", true},
-                                                      {"--expires", true},
-                                                      {"--new-key", false},
-                                                      {"--resign", true},
-                                                      {"--public-key", true}};
+    static const std::map<std::string, bool> known = {{"--sign", true},     {"--expires", true},
+                                                      {"--new-key", false}, {"--dry-run", false},
+                                                      {"--resign", true},   {"--public-key", true}};
     Arguments parsed;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const auto option = known.find(arguments[i]);
@@ -117,6 +126,26 @@ void reportNote(const PublicationRecord& publication) {
     }
 }
 
+// What each published version receives, then the publication and the objects it changes.
+void reportPublication(const std::string& releases, const std::string& output,
+                       const PublicationRecord& publication, bool dryRun) {
+    for (const std::string& receipt : publication.receipts) {
+        std::cout << receipt << "\n";
+    }
+    const std::string serial = std::to_string(publication.serial);
+    if (dryRun) {
+        std::cout << "Dry run: " << releases << " into " << output << " would be publication "
+                  << serial << "; nothing was written\n";
+    } else {
+        std::cout << "Published " << releases << " into " << output << " as publication " << serial
+                  << "\n";
+    }
+    std::cout << "Publication " << serial << (dryRun ? " would add " : " adds ")
+              << publication.added << (dryRun ? " objects, change " : " objects, changes ")
+              << publication.changed << (dryRun ? " and delete " : " and deletes ")
+              << publication.deleted << " against the previous tree\n";
+}
+
 int publish(const Arguments& arguments, PublishOptions options) {
     std::unique_ptr<Signer> signer;
     if (arguments.options.count("--sign") != 0) {
@@ -127,9 +156,10 @@ int publish(const Arguments& arguments, PublishOptions options) {
     const std::string& output = arguments.names[1];
     const PublicationRecord publication = publishReleases(releases, output, options);
     reportNote(publication);
-    std::cout << "Published " << releases << " into " << output << " as publication "
-              << publication.serial << "\n";
-    reportSigned(options);
+    reportPublication(releases, output, publication, options.dryRun);
+    if (!options.dryRun) {
+        reportSigned(options);
+    }
     return 0;
 }
 
@@ -155,6 +185,16 @@ int verify(const Arguments& arguments) {
     return report.problems.empty() ? 0 : 1;
 }
 
+int upload(const Arguments& arguments) {
+    const std::string& output = arguments.names[1];
+    const std::string& remote = arguments.names[2];
+    const UploadCounts counts =
+        uploadTree(output, remote, [](const std::string& line) { std::cout << line << std::endl; });
+    std::cout << "Uploaded " << output << " to " << remote << ": " << counts.copied
+              << " objects copied, " << counts.deleted << " deleted\n";
+    return 0;
+}
+
 int refuseArguments() {
     std::cerr << kUsage;
     return 1;
@@ -170,7 +210,11 @@ int run(const std::vector<std::string>& arguments) {
         return refuseArguments();
     }
     const std::vector<std::string>& names = parsed->names;
-    const bool command = !names.empty() && (names[0] == "keygen" || names[0] == "verify");
+    const bool command =
+        !names.empty() && (names[0] == "keygen" || names[0] == "verify" || names[0] == "upload");
+    if (command && names.size() == 3 && names[0] == "upload" && parsed->options.empty()) {
+        return upload(*parsed);
+    }
     if (command && names.size() == 2 && names[0] == "keygen" && parsed->options.empty()) {
         std::cout << makeKeyFile(names[1]) << "\n";
         return 0;
@@ -184,12 +228,16 @@ int run(const std::vector<std::string>& arguments) {
     const bool signing = resigning || parsed->options.count("--sign") != 0;
     if (command || !days || (parsed->options.count("--expires") != 0 && !signing) ||
         names.size() != (resigning ? 1u : 2u) ||
-        !onlyOptions(*parsed, {resigning ? "--resign" : "--sign", "--expires", "--new-key"})) {
+        !onlyOptions(*parsed, resigning
+                                  ? std::vector<std::string>{"--resign", "--expires", "--new-key"}
+                                  : std::vector<std::string>{"--sign", "--expires", "--new-key",
+                                                             "--dry-run"})) {
         return refuseArguments();
     }
     PublishOptions options;
     options.expiresDays = *days;
     options.newKey = parsed->options.count("--new-key") != 0;
+    options.dryRun = parsed->options.count("--dry-run") != 0;
     return resigning ? resign(*parsed, options) : publish(*parsed, options);
 }
 

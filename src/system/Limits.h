@@ -116,3 +116,6 @@ constexpr int kMaxBusyStepDoublings = 4;
 // transfers and updaters that failed together do not retry together.
 constexpr long kRetryJitterLowPercent = 50;
 constexpr long kRetryJitterHighPercent = 150;
+
+// An upload's rclone tries each object this many times before the upload stops at it.
+constexpr int kUploadAttempts = 3;
