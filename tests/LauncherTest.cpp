@@ -295,3 +295,15 @@ TEST_F(LauncherTest, ARunningSimulatorKeepsTheUpdateDownloadedForTheNextRun) {
         EXPECT_EQ(requests[i].find("/files/"), std::string::npos) << requests[i];
     }
 }
+
+// Who knows better can install beside the running simulator; only a file in use then fails.
+TEST_F(LauncherTest, InstallWhileRunningInstallsBesideTheRunningSimulator) {
+    writeFile(dir.file("Sim/VEXL 747/aircraft.cfg"), "old config");
+    publishProduct({{"VEXL 747\\aircraft.cfg", {"VEXL 747", "new config"}}});
+    testplatform::ProcessHandle simulator = startSimulator(dir.file("Sim"));
+    EXPECT_EQ(runProgram({"--install-while-running"}).exitCode, 0);
+    EXPECT_EQ(readFile(dir.file("Sim/VEXL 747/aircraft.cfg")), "new config");
+    EXPECT_EQ(displayVersion(), "1.2.0");
+    testplatform::killProcess(*simulator);
+    testplatform::finishProcess(std::move(simulator));
+}
