@@ -2,6 +2,7 @@
 #include "publish/Resign.h"
 #include "publish/Signing.h"
 #include "publish/TreeCheck.h"
+#include "support/PublisherRun.h"
 #include "support/TestSupport.h"
 #include "system/BinaryPatch.h"
 
@@ -24,22 +25,6 @@ namespace fs = boost::filesystem;
 using nlohmann::json;
 
 namespace {
-
-using Tree = std::map<std::string, std::string>; // bytes by path below the folder
-
-Tree snapshot(const std::string& folder) {
-    Tree tree;
-    for (fs::recursive_directory_iterator it(folder), end; it != end; ++it) {
-        if (fs::is_regular_file(it->path())) {
-            tree[it->path().lexically_relative(folder).string()] = readFile(it->path().string());
-        }
-    }
-    return tree;
-}
-
-std::string quoted(const std::string& text) {
-    return "'" + text + "'";
-}
 
 std::string decodedBase64(const std::string& text, std::size_t size) {
     std::string bytes(text.size(), '\0');
@@ -118,23 +103,6 @@ ino_t inodeOf(const std::string& path) {
 }
 
 // Runs the built vexl-publish; its exit code, standard output and standard error.
-struct CommandRun {
-    int exitCode;
-    std::string out;
-    std::string err;
-};
-
-CommandRun runPublish(const TempDir& dir, const std::vector<std::string>& arguments) {
-    std::string command = quoted(VEXL_PUBLISH_EXE);
-    for (const std::string& argument : arguments) {
-        command += " " + quoted(argument);
-    }
-    command += " >" + quoted(dir.file("out.txt")) + " 2>" + quoted(dir.file("err.txt"));
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(dir.file("out.txt")),
-            readFile(dir.file("err.txt"))};
-}
-
 } // namespace
 
 class PublisherTest : public ::testing::Test {

@@ -1,6 +1,7 @@
 #include "net/Signatures.h"
 #include "publish/Publication.h"
 #include "support/ProgramFixture.h"
+#include "support/PublisherRun.h"
 
 #include <boost/filesystem.hpp>
 #include <functional>
@@ -10,10 +11,6 @@ namespace fs = boost::filesystem;
 using nlohmann::json;
 
 namespace {
-
-std::string quoted(const std::string& text) {
-    return "'" + text + "'";
-}
 
 // The documents and their records of a tree, by path below it.
 std::map<std::string, std::string> signedDocuments(const std::string& tree) {
@@ -35,12 +32,6 @@ std::map<std::string, std::string> signedDocuments(const std::string& tree) {
 // has tampered with.
 class TrustAttackTest : public ProgramFixture, public ::testing::WithParamInterface<const char*> {
 public:
-    struct CommandRun {
-        int exitCode;
-        std::string out;
-        std::string err;
-    };
-
     TrustAttackTest() {
         program = VEXL_SIGNED_UPDATER_EXE;
         fs::create_directories(dir.file("keys"));
@@ -65,14 +56,7 @@ public:
     }
 
     CommandRun vexlPublish(const std::vector<std::string>& arguments) {
-        std::string command = quoted(VEXL_PUBLISH_EXE);
-        for (const std::string& argument : arguments) {
-            command += " " + quoted(argument);
-        }
-        command += " >" + quoted(dir.file("out.txt")) + " 2>" + quoted(dir.file("err.txt"));
-        const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(dir.file("out.txt")),
-                readFile(dir.file("err.txt"))};
+        return runPublish(dir, arguments);
     }
 
     void publish(const std::string& keyFile, int serial) {

@@ -1,4 +1,5 @@
 #include "publish/Publication.h"
+#include "support/PublisherRun.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>
@@ -15,19 +16,6 @@ namespace fs = boost::filesystem;
 using nlohmann::json;
 
 namespace {
-
-using Tree = std::map<std::string, std::string>; // bytes by path below the folder
-
-Tree snapshot(const std::string& folder) {
-    Tree tree;
-    for (fs::recursive_directory_iterator it(folder), end; it != end; ++it) {
-        if (fs::is_regular_file(it->path())) {
-            tree[it->path().lexically_relative(folder).generic_string()] =
-                readFile(it->path().string());
-        }
-    }
-    return tree;
-}
 
 // The order a document's readers need: what it names comes in an earlier stage.
 int stageOf(const std::string& path) {
