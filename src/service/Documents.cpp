@@ -2,34 +2,26 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 namespace {
 
-// Whether a JSON number, truncated toward zero, lies in the signed 32-bit range. Other types
-// pass: reading them fails with the library's type error.
-bool fitsInt32(const nlohmann::json& value) {
+// Whether a JSON number, truncated toward zero, lies in the range of `Number`. Other types pass:
+// reading them fails with the library's type error.
+template <typename Number> bool fitsIn(const nlohmann::json& value) {
+    using Range = std::numeric_limits<Number>;
     if (value.is_number_unsigned()) {
-        return value.get<std::uint64_t>() <= INT32_MAX;
+        return value.get<std::uint64_t>() <= static_cast<std::uint64_t>(Range::max());
     }
     if (value.is_number_integer()) {
         const std::int64_t number = value.get<std::int64_t>();
-        return number >= INT32_MIN && number <= INT32_MAX;
+        return number >= Range::min() && number <= Range::max();
     }
     if (value.is_number_float()) {
+        // -min is a power of two, the first whole number past the range, and exact as a double.
         const double number = std::trunc(value.get<double>());
-        return number >= INT32_MIN && number <= INT32_MAX;
-    }
-    return true;
-}
-
-bool fitsInt64(const nlohmann::json& value) {
-    if (value.is_number_unsigned()) {
-        return value.get<std::uint64_t>() <= static_cast<std::uint64_t>(INT64_MAX);
-    }
-    if (value.is_number_float()) {
-        // 2^63 itself is the first double past the range.
-        const double number = std::trunc(value.get<double>());
-        return number >= -9223372036854775808.0 && number < 9223372036854775808.0;
+        return number >= static_cast<double>(Range::min()) &&
+               number < -static_cast<double>(Range::min());
     }
     return true;
 }
@@ -37,6 +29,19 @@ bool fitsInt64(const nlohmann::json& value) {
 [[noreturn]] void refuseNumber(const char* member, const nlohmann::json& value) {
     throw nlohmann::json::out_of_range::create(
         406, std::string("number out of range for ") + member + ": " + value.dump(), nullptr);
+}
+
+// Truncated toward zero, but never wrapped or clamped: a number outside the range of `Number` is
+// an error for that value.
+template <typename Number> Number readWholeNumber(nlohmann::json& object, const char* member) {
+    nlohmann::json& value = object[member];
+    if (!fitsIn<Number>(value)) {
+        refuseNumber(member, value);
+    }
+    if (value.is_number_float()) {
+        return static_cast<Number>(std::trunc(value.get<double>()));
+    }
+    return value.get<Number>();
 }
 
 // Counts the depth and the values of a document as it is read, and stops it at the limits.
@@ -90,27 +95,11 @@ private:
 } // namespace
 
 std::int32_t readNumber(nlohmann::json& object, const char* member) {
-    nlohmann::json& value = object[member];
-    // Truncated toward zero, but never wrapped or clamped: a number outside the signed 32-bit
-    // range is an error for that value.
-    if (!fitsInt32(value)) {
-        refuseNumber(member, value);
-    }
-    if (value.is_number_float()) {
-        return static_cast<std::int32_t>(std::trunc(value.get<double>()));
-    }
-    return value.get<std::int32_t>();
+    return readWholeNumber<std::int32_t>(object, member);
 }
 
 std::int64_t readNumber64(nlohmann::json& object, const char* member) {
-    nlohmann::json& value = object[member];
-    if (!fitsInt64(value)) {
-        refuseNumber(member, value);
-    }
-    if (value.is_number_float()) {
-        return static_cast<std::int64_t>(std::trunc(value.get<double>()));
-    }
-    return value.get<std::int64_t>();
+    return readWholeNumber<std::int64_t>(object, member);
 }
 
 std::string readText(nlohmann::json& object, const char* member) {
