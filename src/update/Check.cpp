@@ -66,9 +66,8 @@ CheckCounts::Outcome Updater::checkProduct(const ProductRecord& record) {
     const Manifest manifest = fetchFileManifest(downloader, record, installedVersion);
     logMessage(kLogInfo, waitingLine(record, installedDisplayVersion, manifest));
     if (const std::optional<std::string> image = simulatorInTheWay(*folders)) {
-        logMessage(kLogInfo, shownProduct(record) + ": the simulator is running (" + shown(*image) +
-                                 "); the update to " + shown(record.PVDec) +
-                                 " will be installed by a run after it closes.");
+        logMessage(kLogInfo, simulatorRunningLine(record, *image,
+                                                  "will be installed by a run after it closes."));
     }
     return CheckCounts::Outcome::Waiting;
 }

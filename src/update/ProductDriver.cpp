@@ -179,9 +179,9 @@ std::optional<Manifest> Updater::runPhases(ProductRecord& record, const ProductF
     // A running simulator holds its files open: the downloads wait in the download folder, where
     // the next run finds them.
     if (const std::optional<std::string> image = simulatorInTheWay(folders)) {
-        logMessage(kLogInfo, shownProduct(record) + ": the simulator is running (" + shown(*image) +
-                                 "); the update to " + shown(record.PVDec) +
-                                 " is downloaded and will be installed by the next run.");
+        logMessage(kLogInfo,
+                   simulatorRunningLine(record, *image,
+                                        "is downloaded and will be installed by the next run."));
         report.waiting = true;
         return std::nullopt;
     }

@@ -60,3 +60,9 @@ std::string summaryLine(const ProductRecord& record, const ProductReport& report
            " already up to date, " + n(c.removed) + " removed, " + n(c.kept) + " kept; " +
            secondsText(took) + " s.";
 }
+
+std::string simulatorRunningLine(const ProductRecord& record, const std::string& image,
+                                 const std::string& then) {
+    return shownProduct(record) + ": the simulator is running (" + shown(image) +
+           "); the update to " + shown(record.PVDec) + " " + then;
+}

@@ -38,6 +38,10 @@ std::string fromVersionText(const std::string& dotted);
 std::string mebibytesText(std::uint64_t bytes);
 std::string secondsText(std::chrono::steady_clock::duration duration);
 
+// "NAME for SIM: the simulator is running (IMAGE); the update to TO " + what becomes of it.
+std::string simulatorRunningLine(const ProductRecord& record, const std::string& image,
+                                 const std::string& then);
+
 // "Summary for NAME for SIM: FROM -> TO[ failed| waiting]; d downloaded (x MiB), p patched, c
 // copied, u already up to date, r removed, k kept; s s."
 std::string summaryLine(const ProductRecord& record, const ProductReport& report, bool failed,
