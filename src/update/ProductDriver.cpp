@@ -214,16 +214,11 @@ std::optional<std::string> Updater::findSimulatorFolder(const ProductRecord& rec
     logMessage(kLogInfo,
                "If a registry key error appears, disregard - it simply means you do not have "
                "that simulator installed.");
-    std::string folder =
-        system.readRegistryString(RegistryRoot::CurrentUser, record.RegistryKey, "AppPath")
-            .value_or("");
+    const std::string folder = appPathOf(record);
     if (folder.empty()) {
         logMessage(kLogInfo, "I found no sim install corresponding to product ID " +
                                  std::to_string(record.ProductID) + "; skipping.");
         return std::nullopt;
-    }
-    if (folder.back() != '\\') {
-        folder += '\\';
     }
     // A relative folder would be taken from wherever the run happens to start.
     if (!toFsPath(folder).is_absolute()) {
@@ -232,6 +227,16 @@ std::optional<std::string> Updater::findSimulatorFolder(const ProductRecord& rec
         return std::nullopt;
     }
     logMessage(kLogInfo, "Sim install directory in registry is " + shown(folder));
+    return folder;
+}
+
+std::string Updater::appPathOf(const ProductRecord& record) {
+    std::string folder =
+        system.readRegistryString(RegistryRoot::CurrentUser, record.RegistryKey, "AppPath")
+            .value_or("");
+    if (!folder.empty() && folder.back() != '\\') {
+        folder += '\\';
+    }
     return folder;
 }
 

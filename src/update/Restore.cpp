@@ -11,21 +11,6 @@
 
 namespace {
 
-// The simulator folder the registry names for the product, as an update takes it; nothing, and
-// no line logged, when it names none an update would use.
-std::optional<std::string> quietSimulatorFolder(SystemAccess& system, const ProductRecord& record) {
-    std::string folder =
-        system.readRegistryString(RegistryRoot::CurrentUser, record.RegistryKey, "AppPath")
-            .value_or("");
-    if (folder.empty()) {
-        return std::nullopt;
-    }
-    if (folder.back() != '\\') {
-        folder += '\\';
-    }
-    return toFsPath(folder).is_absolute() ? std::optional<std::string>(folder) : std::nullopt;
-}
-
 // The subfolders of a folder, by name; links are not followed.
 std::vector<std::string> subfolders(const std::string& folder) {
     namespace fs = boost::filesystem;
@@ -196,12 +181,12 @@ void Updater::recoverInterruptedRuns() {
             }
             try {
                 ProductFolders folders = downloadFoldersOf(*product);
-                const std::optional<std::string> simulatorFolder =
-                    quietSimulatorFolder(system, *product);
-                if (folders.download != download || !simulatorFolder) {
+                const std::string simulatorFolder = appPathOf(*product);
+                if (folders.download != download || simulatorFolder.empty() ||
+                    !toFsPath(simulatorFolder).is_absolute()) {
                     continue; // not where the product's turn looks: it is left to that turn
                 }
-                folders.simulator = *simulatorFolder;
+                folders.simulator = simulatorFolder;
                 folders.product = folders.simulator + product->VEXLFolderValue + "\\";
                 recoverProduct(*product, folders);
             } catch (const std::exception& error) {

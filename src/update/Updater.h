@@ -97,6 +97,8 @@ private:
     // The running simulator's executable that keeps a product's files from being installed.
     std::optional<std::string> simulatorInTheWay(const ProductFolders& folders) const;
     std::optional<std::string> findSimulatorFolder(const ProductRecord& record);
+    // The simulator's "AppPath" ending in a backslash; empty when the registry names none.
+    std::string appPathOf(const ProductRecord& record);
     ProductFolders downloadFoldersOf(const ProductRecord& record) const;
     // The product's folders as an update computes them, logged as it logs them; nothing when the
     // product has no simulator folder.
