@@ -86,8 +86,7 @@ std::int64_t currentSerial(const std::string& outputFolder,
         }
         if (previous && previous->said != std::to_string(current) &&
             (current > 0 || !previous->publicKey.empty())) {
-            note = file + " said publication " + previous->said + "; the signed records say " +
-                   std::to_string(current) + ".";
+            note = publicationMismatch(outputFolder, previous->said, current);
         }
     } else if (previous && previous->serial == 0) {
         problems.push_back(file + " says publication " + previous->said +
@@ -115,6 +114,12 @@ void recordSigned(const std::string& outputFolder, const PublicationRecord& publ
         recordSignedOutput(options.signer->keyFile(), outputFolder, publication.serial,
                            publication.published);
     }
+}
+
+std::string publicationMismatch(const std::string& outputFolder, const std::string& said,
+                                std::int64_t signedSerial) {
+    return outputFolder + "/" + kPublicationFile + " said publication " + said +
+           "; the signed records say " + std::to_string(signedSerial) + ".";
 }
 
 std::string expiryOf(const PublishOptions& options) {

@@ -75,6 +75,11 @@ void recordSigned(const std::string& outputFolder, const PublicationRecord& publ
 // When the signatures of that publication expire.
 std::string expiryOf(const PublishOptions& options);
 
+// What is said of a publication record whose number is not the signed records' own:
+// "OUTPUT/vexl-publication.json said publication N; the signed records say M."
+std::string publicationMismatch(const std::string& outputFolder, const std::string& said,
+                                std::int64_t signedSerial);
+
 // The key rules of a publication into `outputFolder` (as the maker named it), whose tree is
 // `previous`: a secret key only its owner can read, and the key the updaters in use trust.
 void checkKey(const std::string& outputFolder, const std::optional<PublicationRecord>& previous,

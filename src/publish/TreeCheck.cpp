@@ -137,9 +137,7 @@ void TreeChecker::checkSerials(const std::string& outputFolder) {
     }
     if (rules_.publicationFile && publication_ && serial_ > 0 &&
         publication_->said != std::to_string(serial_)) {
-        problems_.push_back(outputFolder + "/" + kPublicationFile + " said publication " +
-                            publication_->said + "; the signed records say " +
-                            std::to_string(serial_) + ".");
+        problems_.push_back(publicationMismatch(outputFolder, publication_->said, serial_));
     }
 }
 
