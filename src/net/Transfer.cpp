@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <ctime>
 #include <curl/curl.h>
 #include <new>
 #include <optional>
@@ -68,23 +67,6 @@ long jittered(long milliseconds) {
     std::uniform_int_distribution<long> draw(milliseconds * kRetryJitterLowPercent / 100,
                                              milliseconds * kRetryJitterHighPercent / 100);
     return draw(engine);
-}
-
-// Retry-After as seconds or as an HTTP date, in milliseconds from now (any wait past the longest
-// honoured as just past it); -1 when it says neither.
-long retryAfterMilliseconds(const std::string& value) {
-    constexpr long long kPastLongest = kMaxRetryAfterSeconds + 1;
-    long long seconds = 0;
-    if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos) {
-        seconds = value.size() > 9 ? kPastLongest : std::stoll(value);
-    } else {
-        const time_t when = curl_getdate(value.c_str(), nullptr);
-        if (when == -1) {
-            return -1;
-        }
-        seconds = std::max<long long>(0, static_cast<long long>(when - std::time(nullptr)));
-    }
-    return static_cast<long>(std::min(seconds, kPastLongest) * 1000);
 }
 
 // A cap on the run's rate shared by several transfers must not make each of them count as
@@ -270,7 +252,6 @@ void Transfer::beginAttempt() {
                          static_cast<long>(std::max<long long>(left.count(), 1)));
     }
     handle_->error[0] = '\0';
-    retryAfter_ = -1;
     busy_ = false;
     paused_ = false;
     firstData_ = true;
@@ -311,9 +292,6 @@ std::size_t Transfer::onHeader(char* data, std::size_t size, std::size_t count, 
     auto& transfer = *static_cast<Transfer*>(self);
     if (line.compare(0, 5, "HTTP/") == 0) {
         transfer.answerValidator_.clear(); // a new answer (after a redirect, say)
-        transfer.retryAfter_ = -1;
-    } else if (const auto after = headerValue(line, "retry-after")) {
-        transfer.retryAfter_ = retryAfterMilliseconds(*after);
     } else if (const auto tag = headerValue(line, "etag")) {
         // A weak tag cannot ask for a range; a date then serves.
         if (tag->compare(0, 2, "W/") != 0) {
@@ -446,6 +424,12 @@ Transfer::Verdict Transfer::judgeAnswer(long status) {
 
 Transfer::Verdict Transfer::retryOrFail(const std::string& reason, long status) {
     busy_ = busyStatus(status);
+    // libcurl reads Retry-After, as seconds or as an HTTP date; 0 when the answer has none.
+    curl_off_t retryAfter = 0;
+    curl_easy_getinfo(handle_->curl.get(), CURLINFO_RETRY_AFTER, &retryAfter);
+    retryAfter_ = static_cast<long>(
+        std::min<curl_off_t>(std::max<curl_off_t>(retryAfter, 0), kMaxRetryAfterSeconds + 1) *
+        1000);
     const auto now = Clock::now();
     if (busy_ && busyAnswers_++ == 0) {
         busySince_ = now;

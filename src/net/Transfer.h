@@ -153,8 +153,8 @@ private:
     int attempt_ = 0;
     long retryDelay_ = 0;
     std::vector<long> retryDelays_;
-    long retryAfter_ = -1; // of the last answer, in milliseconds; -1: none usable
-    bool busy_ = false;    // the last answer was a busy server's
+    long retryAfter_ = 0; // the last answer's Retry-After in milliseconds; 0: none
+    bool busy_ = false;   // the last answer was a busy server's
     int busyAnswers_ = 0;
     int busyStep_ = 0; // doublings of the next busy wait
     Clock::time_point busySince_;
