@@ -10,8 +10,8 @@
 #include "support/Reference.h"
 #include "system/Limits.h"
 #include "system/Md5Digest.h"
-#include "update/FileCheck.h"
-#include "update/Patching.h"
+#include "update/phases/FileCheck.h"
+#include "update/phases/Patching.h"
 
 #include <algorithm>
 #include <chrono>

@@ -6,7 +6,7 @@
 #include "system/Limits.h"
 #include "system/Paths.h"
 #include "update/ProductSummary.h"
-#include "update/SpaceCheck.h"
+#include "update/phases/SpaceCheck.h"
 
 #include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/operations.hpp>

@@ -1,7 +1,7 @@
 #include "system/Md5Digest.h"
 #include "support/TestSupport.h"
 #include "system/Paths.h"
-#include "update/FileCheck.h"
+#include "update/phases/FileCheck.h"
 
 #include <boost/filesystem.hpp>
 

@@ -1,6 +1,6 @@
 #include "support/UpdateFixture.h"
-#include "update/Hold.h"
-#include "update/Journal.h"
+#include "update/records/Hold.h"
+#include "update/records/Journal.h"
 
 // --restore: the last recorded update undone from its journal and backups, then held.
 class RestoreTest : public UpdateFixture {

@@ -9,7 +9,7 @@
 #include "system/Registry.h"
 #include "system/TestLimits.h"
 #include "update/ByteRate.h"
-#include "update/Hold.h"
+#include "update/records/Hold.h"
 #include "update/ProductSummary.h"
 #include "update/Updater.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "service/ProductRecord.h"
-#include "update/Phases.h"
+#include "update/phases/Phases.h"
 
 #include <chrono>
 #include <cstdint>

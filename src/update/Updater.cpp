@@ -9,7 +9,7 @@
 #include "system/Limits.h"
 #include "system/ProgramVersion.h"
 #include "update/ServiceQueries.h"
-#include "update/TrustRecord.h"
+#include "update/records/TrustRecord.h"
 
 #include <boost/filesystem/exception.hpp>
 #include <cstdio>

@@ -2,10 +2,10 @@
 
 #include "net/Downloader.h"
 #include "service/ProductRecord.h"
-#include "update/Journal.h"
-#include "update/Phases.h"
+#include "update/records/Journal.h"
+#include "update/phases/Phases.h"
 #include "update/ProductSummary.h"
-#include "update/SpaceCheck.h"
+#include "update/phases/SpaceCheck.h"
 #include "update/SystemAccess.h"
 
 #include <cstdint>
@@ -54,26 +54,26 @@ public:
     // Set by main for --install-while-running: files are installed even while the simulator runs.
     bool installWhileRunning = false;
 
-    // The steps main calls, in this order. Updater.cpp, then ProductDriver.cpp.
+    // The steps main calls, in this order. Updater.cpp, then commands/Update.cpp.
     void initialise(); // throws for an unknown code
     void findInstalledVersion();
     void fetchProductInformation();
     UpdateCounts updateProducts();
     // Instead of updateProducts(), for --verify: compares each product at its newest version with
-    // its full manifest; true when every file is as released. Verify.cpp
+    // its full manifest; true when every file is as released. commands/Verify.cpp
     bool verifyProducts();
     // Instead of updateProducts(), for --repair: verifies, then downloads and installs the changed
-    // and missing files; true when every product is as released. Verify.cpp
+    // and missing files; true when every product is as released. commands/Verify.cpp
     bool repairProducts();
     // Instead of updateProducts(), for --restore: undoes each product's last recorded update and
-    // holds updates at the version before it. Restore.cpp
+    // holds updates at the version before it. commands/Restore.cpp
     enum class RestoreResult { Restored, Refused, NothingToRestore };
     RestoreResult restoreProducts();
     // Before any other step's work, asking no service: finishes or undoes what a killed run left
-    // of each product whose journal names it (its folders from the registry). Restore.cpp
+    // of each product whose journal names it (its folders from the registry). commands/Restore.cpp
     void recoverInterruptedRuns();
     // Instead of updateProducts(), for --check: says for each product whether an update waits,
-    // changing nothing but the log. Check.cpp
+    // changing nothing but the log. commands/Check.cpp
     CheckCounts checkProducts();
 
 private:

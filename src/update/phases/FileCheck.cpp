@@ -1,4 +1,4 @@
-#include "update/FileCheck.h"
+#include "update/phases/FileCheck.h"
 
 #include "log/Log.h"
 #include "net/Signatures.h"

@@ -1,10 +1,10 @@
-#include "update/Hold.h"
+#include "update/records/Hold.h"
 
 #include "net/Signatures.h"
 #include "system/Limits.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
-#include "update/RecordFile.h"
+#include "update/records/RecordFile.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <ctime>

@@ -1,4 +1,4 @@
-#include "update/SpaceCheck.h"
+#include "update/phases/SpaceCheck.h"
 
 #include "system/Limits.h"
 #include "system/Paths.h"

@@ -2,8 +2,8 @@
 
 #include "service/Manifest.h"
 #include "service/ProductRecord.h"
-#include "update/Journal.h"
-#include "update/Phases.h"
+#include "update/records/Journal.h"
+#include "update/phases/Phases.h"
 
 #include <optional>
 #include <string>

@@ -3,10 +3,10 @@
 #include "log/Log.h"
 #include "service/Version.h"
 #include "system/Paths.h"
-#include "update/FileCheck.h"
+#include "update/phases/FileCheck.h"
 #include "update/ServiceQueries.h"
-#include "update/SpaceCheck.h"
-#include "update/WholeRelease.h"
+#include "update/phases/SpaceCheck.h"
+#include "update/phases/WholeRelease.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <stdexcept>

@@ -9,9 +9,9 @@
 #include "system/RunningProcess.h"
 #include "system/SafeWrite.h"
 #include "update/ServiceQueries.h"
-#include "update/SpaceCheck.h"
+#include "update/phases/SpaceCheck.h"
 #include "update/VersionDecision.h"
-#include "update/WholeRelease.h"
+#include "update/phases/WholeRelease.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <chrono>

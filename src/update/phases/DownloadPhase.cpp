@@ -1,4 +1,4 @@
-#include "update/Phases.h"
+#include "update/phases/Phases.h"
 
 #include "log/Events.h"
 #include "log/Log.h"
@@ -8,8 +8,8 @@
 #include "net/Transfer.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
-#include "update/FileCheck.h"
-#include "update/Patching.h"
+#include "update/phases/FileCheck.h"
+#include "update/phases/Patching.h"
 #include "update/ServiceQueries.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "update/RecordFile.h"
+#include "update/records/RecordFile.h"
 
 #include "system/Paths.h"
 

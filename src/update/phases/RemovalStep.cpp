@@ -1,9 +1,9 @@
-#include "update/Phases.h"
+#include "update/phases/Phases.h"
 
 #include "log/Log.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
-#include "update/FileCheck.h"
+#include "update/phases/FileCheck.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <set>

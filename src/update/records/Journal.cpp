@@ -1,4 +1,4 @@
-#include "update/Journal.h"
+#include "update/records/Journal.h"
 
 #include "log/Log.h"
 #include "service/UnsafePath.h"
@@ -6,7 +6,7 @@
 #include "system/Md5Digest.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
-#include "update/FileCheck.h"
+#include "update/phases/FileCheck.h"
 #include "update/ServiceQueries.h"
 
 #include <algorithm>

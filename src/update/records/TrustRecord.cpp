@@ -1,9 +1,9 @@
-#include "update/TrustRecord.h"
+#include "update/records/TrustRecord.h"
 
 #include "net/Signatures.h"
 #include "system/Limits.h"
 #include "system/SafeWrite.h"
-#include "update/RecordFile.h"
+#include "update/records/RecordFile.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <nlohmann/json.hpp>

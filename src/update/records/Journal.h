@@ -2,7 +2,7 @@
 
 #include "service/Manifest.h"
 #include "service/ProductRecord.h"
-#include "update/Phases.h"
+#include "update/phases/Phases.h"
 
 #include <optional>
 #include <string>

@@ -3,7 +3,7 @@
 #include "service/Manifest.h"
 #include "service/ProductRecord.h"
 #include "system/Platform.h"
-#include "update/Phases.h"
+#include "update/phases/Phases.h"
 
 #include <functional>
 #include <optional>

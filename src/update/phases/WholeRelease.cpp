@@ -1,4 +1,4 @@
-#include "update/WholeRelease.h"
+#include "update/phases/WholeRelease.h"
 
 #include "log/Log.h"
 #include "system/Paths.h"

@@ -1,4 +1,4 @@
-#include "update/Patching.h"
+#include "update/phases/Patching.h"
 
 #include "net/Signatures.h"
 #include "system/BinaryPatch.h"
