@@ -8,12 +8,12 @@ class DownloadPhaseTest : public UpdateFixture {
 protected:
     DownloadPhaseTest() { boost::filesystem::create_directories(local(tempFolder())); }
 
-    // The file manifest as the driver fetches it, and the phase over it.
+    // The file manifest as the driver fetches it, its plan, and the phase over it.
     std::string download(const ProductRecord& r) {
         return errorOf([&] {
-            result =
-                downloadFiles(updater.downloader, r, fetchFileManifest(updater.downloader, r, 110),
-                              sources, folders());
+            result = downloadFiles(
+                updater.downloader, r,
+                planRelease(fetchFileManifest(updater.downloader, r, 110), sources, folders()));
         });
     }
 
@@ -128,10 +128,10 @@ TEST_F(DownloadPhaseTest, WhatIsDoneSoFarStaysInTheResultWhenThePhaseFails) {
     publish(3, 110, files);
     writeFile(local(tempFolder() + "Docs\\Read me.txt"), "notes");
     service.setFile(1, "SimObjects\\747\\panel.cfg", "tampered");
-    const Manifest manifest = fetchFileManifest(updater.downloader, record(), 110);
+    const ReleasePlan plan =
+        planRelease(fetchFileManifest(updater.downloader, record(), 110), {}, folders());
     DownloadResult soFar;
-    EXPECT_THROW(downloadFiles(updater.downloader, record(), manifest, {}, folders(), soFar),
-                 std::runtime_error);
+    EXPECT_THROW(downloadFiles(updater.downloader, record(), plan, soFar), std::runtime_error);
     EXPECT_EQ(soFar.files,
               (std::vector<FileSource>{FileSource::AlreadyDownloaded, FileSource::Downloaded}));
     // model.mdl and panel.cfg (twice: once more past the caches) came over the network.

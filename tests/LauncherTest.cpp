@@ -1,4 +1,5 @@
 #include "support/ProgramFixture.h"
+#include "system/BinaryPatch.h"
 #include "system/RunningProcess.h"
 
 #include <chrono>
@@ -73,6 +74,23 @@ TEST_F(LauncherTest, CheckSaysAnUpdateIsWaitingWithExitCode4AndChangesNothing) {
     for (const std::string& request : service.server.requests()) {
         EXPECT_EQ(request.find("/files/"), std::string::npos) << request;
     }
+}
+
+// A patch counts as its bytes, a file already in place as none: 1 MiB will come of 3.5 listed.
+TEST_F(LauncherTest, CheckCountsTheBytesTheUpdateWillReceive) {
+    std::string old(2 << 20, 'a');
+    const std::string changed = std::string(old).replace(1000, 6, "edited");
+    writeFile(local(simulatorFolder() + "VEXL 747\\aircraft.cfg"), old);
+    writeFile(local(simulatorFolder() + "VEXL 747\\fmc.gau"), std::string(512 << 10, 'f'));
+    publishProduct({{"VEXL 747\\aircraft.cfg", {"VEXL 747", changed}},
+                    {"VEXL 747\\fmc.gau", {"VEXL 747", std::string(512 << 10, 'f')}},
+                    {"VEXL 747\\readme.txt", {"VEXL 747", std::string(1 << 20, 'r')}}});
+    service.setPatchList(3, 110,
+                         json::array({service.setPatch(3, "VEXL 747\\aircraft.cfg", old, changed,
+                                                       makePatch(old, changed))}));
+    EXPECT_EQ(runProgram({"--check"}).exitCode, 4);
+    EXPECT_TRUE(programLogged(
+        "[VEXL 1] Update waiting for 747 Classic for P3D: 1.1.0 -> 1.2.0 (3 files, 1.0 MiB)."));
 }
 
 TEST_F(LauncherTest, CheckEndsWith0WhenCurrentAnd2WhenTheServiceIsDown) {
@@ -193,9 +211,10 @@ TEST_F(LauncherTest, EachFileHasItsEventAndAFirstInstallStartsFromNone) {
                                        "date, 0 removed, 0 kept; _ s.";
                             }),
               1);
-    // Before anything came, all of it was still to come.
+    // Before anything came, all of it was still to come: the up-to-date and the copied file count
+    // nothing.
     EXPECT_EQ(outcome.errors.substr(0, outcome.errors.find('\n')),
-              "  0 of 4 files, 0.0 of 0.6 MiB, 0.0 MiB/s, --:-- left");
+              "  0 of 4 files, 0.0 of 0.3 MiB, 0.0 MiB/s, --:-- left");
 }
 
 TEST_F(LauncherTest, AFailingFileShowsInItsFileEventAndTheRunEndsWith3) {

@@ -25,6 +25,8 @@ public:
     // A file that needs no transfer: its bytes count as done, but not towards the rate.
     void skipBytes(std::uint64_t bytes) { skipped_ += bytes; }
     void fileDone();
+    // Bytes a transfer needs that the total did not count (a fallback to the whole file).
+    void addToTotal(std::uint64_t bytes) { bytes_ += bytes; }
     // A file that needed no transfer (already there, or copied on the disk).
     void fileSkipped(std::uint64_t bytes) {
         skipBytes(bytes);

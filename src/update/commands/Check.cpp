@@ -11,12 +11,13 @@
 
 namespace {
 
-// What the file manifest lists: n files of their listed sizes.
+// The files of the release and what an update would receive for them: files on the disk
+// already, patches and partial data counted as the update would count them.
 std::string waitingLine(const ProductRecord& record, const std::string& from,
-                        const Manifest& manifest) {
+                        const ReleasePlan& plan) {
     return "Update waiting for " + shownProduct(record) + ": " + fromVersionText(from) + " -> " +
-           shown(record.PVDec) + " (" + std::to_string(manifest.entries.size()) + " files, " +
-           mebibytesText(listedBytes(manifest)) + " MiB).";
+           shown(record.PVDec) + " (" + std::to_string(plan.manifest.entries.size()) + " files, " +
+           mebibytesText(plan.bytesToCome()) + " MiB).";
 }
 
 } // namespace
@@ -63,8 +64,11 @@ CheckCounts::Outcome Updater::checkProduct(const ProductRecord& record) {
                                   " to the older version " + shown(record.PVDec) + ".");
         return CheckCounts::Outcome::Failed;
     }
-    const Manifest manifest = fetchFileManifest(downloader, record, installedVersion);
-    logMessage(kLogInfo, waitingLine(record, installedDisplayVersion, manifest));
+    ProductDocuments documents = fetchProductDocuments(downloader, record, installedVersion);
+    const ReleasePlan plan =
+        planRelease(std::move(documents.manifest),
+                    {std::move(documents.removals), std::move(documents.patches)}, *folders);
+    logMessage(kLogInfo, waitingLine(record, installedDisplayVersion, plan));
     if (const std::optional<std::string> image = simulatorInTheWay(*folders)) {
         logMessage(kLogInfo, simulatorRunningLine(record, *image,
                                                   "will be installed by a run after it closes."));

@@ -3,8 +3,8 @@
 #include "log/Log.h"
 #include "service/Version.h"
 #include "system/Paths.h"
-#include "update/records/Hold.h"
 #include "update/phases/WholeRelease.h"
+#include "update/records/Hold.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <stdexcept>

@@ -9,8 +9,8 @@
 #include "system/RunningProcess.h"
 #include "system/SafeWrite.h"
 #include "update/ServiceQueries.h"
-#include "update/phases/SpaceCheck.h"
 #include "update/VersionDecision.h"
+#include "update/phases/SpaceCheck.h"
 #include "update/phases/WholeRelease.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -169,13 +169,12 @@ std::optional<Manifest> Updater::runPhases(ProductRecord& record, const ProductF
     // Every document is had before any file moves; a service from before removal lists knows of
     // nothing dropped.
     ProductDocuments documents = fetchProductDocuments(downloader, record, installedVersion);
-    Manifest& manifest = documents.manifest;
-    const auto& removalList = documents.removals;
-    const LocalSources sources{removalList.value_or(std::vector<ListedFile>{}),
-                               std::move(documents.patches)};
-    requireDiskSpace(record, manifest, folders, volumeSpace);
+    requireDiskSpace(record, documents.manifest, folders, volumeSpace);
+    ReleasePlan plan =
+        planRelease(std::move(documents.manifest),
+                    {std::move(documents.removals), std::move(documents.patches)}, folders);
     report.reachedDownload = true;
-    downloadFiles(downloader, record, manifest, sources, folders, report.download);
+    downloadFiles(downloader, record, plan, report.download);
     // A running simulator holds its files open: the downloads wait in the download folder, where
     // the next run finds them.
     if (const std::optional<std::string> image = simulatorInTheWay(folders)) {
@@ -185,8 +184,8 @@ std::optional<Manifest> Updater::runPhases(ProductRecord& record, const ProductF
         report.waiting = true;
         return std::nullopt;
     }
-    report.removed = installWhole(record, manifest, removalList, folders, installedDisplayVersion);
-    return std::move(manifest);
+    report.removed = installWhole(record, plan, installedDisplayVersion);
+    return std::move(plan.manifest);
 }
 
 std::optional<std::string> Updater::simulatorInTheWay(const ProductFolders& folders) const {

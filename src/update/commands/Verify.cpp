@@ -3,8 +3,8 @@
 #include "log/Log.h"
 #include "service/Version.h"
 #include "system/Paths.h"
-#include "update/phases/FileCheck.h"
 #include "update/ServiceQueries.h"
+#include "update/phases/FileCheck.h"
 #include "update/phases/SpaceCheck.h"
 #include "update/phases/WholeRelease.h"
 
@@ -129,23 +129,22 @@ bool Updater::repairProduct(const ProductRecord& record) {
     if (!comparison.comparable || comparison.asReleased()) {
         return comparison.asReleased();
     }
-    const Manifest& differing = comparison.differing;
-    requireDiskSpace(record, differing, *folders, volumeSpace);
-    downloadFiles(downloader, record, differing, {}, *folders);
-    installWhole(record, differing, std::nullopt, *folders, installedDisplayVersion,
-                 JournalKind::Repair);
+    requireDiskSpace(record, comparison.differing, *folders, volumeSpace);
+    const ReleasePlan plan = planRelease(comparison.differing, {}, *folders);
+    downloadFiles(downloader, record, plan);
+    installWhole(record, plan, installedDisplayVersion, JournalKind::Repair);
     if (!closeJournal(*folders, JournalKind::Repair)) {
         throw std::runtime_error("the repair could not be marked complete, and the next run "
                                  "would undo it");
     }
-    deleteDownloadedCopies(differing, *folders);
+    deleteDownloadedCopies(plan.manifest, *folders);
     // Counted again, not assumed: an entry whose listed size is wrong stays as it was.
     std::size_t restored = 0;
-    for (const ManifestEntry& entry : differing.entries) {
+    for (const ManifestEntry& entry : plan.manifest.entries) {
         restored +=
             compareInstalled(folders->simulator + entry.filePath, entry) == Installed::AsReleased;
     }
     logMessage(kLogInfo, "Repaired " + shownProduct(record) + ": " + std::to_string(restored) +
                              " file(s) restored.");
-    return restored == differing.entries.size();
+    return restored == plan.manifest.entries.size();
 }

@@ -8,9 +8,10 @@
 #include "net/Transfer.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
+#include "update/ServiceQueries.h"
 #include "update/phases/FileCheck.h"
 #include "update/phases/Patching.h"
-#include "update/ServiceQueries.h"
+#include "update/phases/ReleasePlan.h"
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
@@ -53,15 +54,17 @@ const char kCannotCreateFileLine[] =
     "Error in file download - I was unable to create the file on the disk";
 
 enum class EntryState {
-    Waiting,  // not prepared yet
-    Running,  // its transfer is in the pool
-    UpToDate, // already at its place in the simulator folder: nothing to download or install
-    Kept,     // already in the download folder with its digests
-    Copied,   // copied from a file on the disk with its digests
-    Patched,  // built from a patch of the installed copy, with its digests
-    Verified, // downloaded and proved by its digests
-    Failed,   // could not be downloaded, or could not even start
-    Damaged,  // downloaded, but its digests do not match
+    Waiting,       // not prepared yet
+    Fetching,      // its whole file's transfer is in the pool
+    FetchingPatch, // a patch of its installed copy is the transfer
+    FetchingAgain, // once more, whole and past every cache, after its digests did not match
+    UpToDate,      // already at its place in the simulator folder: nothing to download or install
+    Kept,          // already in the download folder with its digests
+    Copied,        // copied from a file on the disk with its digests
+    Patched,       // built from a patch of the installed copy, with its digests
+    Verified,      // downloaded and proved by its digests
+    Failed,        // could not be downloaded, or could not even start
+    Damaged,       // downloaded, but its digests do not match
 };
 
 FileSource sourceOf(EntryState state) {
@@ -79,32 +82,29 @@ FileSource sourceOf(EntryState state) {
     }
 }
 
+bool transferring(EntryState state) {
+    return state == EntryState::Fetching || state == EntryState::FetchingPatch ||
+           state == EntryState::FetchingAgain;
+}
+
 // One manifest entry on its way through the phase.
 struct Entry {
     const ManifestEntry* listed = nullptr;
+    PlannedFile plan;
     std::string local;
     std::string remote;
     EntryState state = EntryState::Waiting;
-    std::exception_ptr error;        // raised at its turn, right after its first line
-    std::string mismatch;            // the line naming its digests, when Damaged
-    std::vector<LogNote> checkNotes; // from the check of a copy already there
-    std::vector<LogNote> notes;      // from the download and its check
-    std::unique_ptr<FileSink> sink;  // while it runs
+    std::exception_ptr error;       // raised at its turn, right after its first line
+    std::string mismatch;           // the line naming its digests, when Damaged
+    std::vector<LogNote> notes;     // from the download and its check
+    std::unique_ptr<FileSink> sink; // while it runs
     std::unique_ptr<Transfer> transfer;
-    bool refetched = false;
-    const ListedPatch* patch = nullptr; // while its patch is the transfer
-    std::uint64_t patchBytes = 0;       // of the patch it was built from
-    std::uint64_t builtBytes = 0;       // of the file built from it
-    std::string copiedFrom;             // the file it was copied from, as its list names it
-    std::uint64_t received = 0;         // over the network, every attempt together
+    std::uint64_t patchBytes = 0; // of the patch it was built from
+    std::uint64_t builtBytes = 0; // of the file built from it
+    std::string copiedFrom;       // the file it was copied from, as its list names it
+    std::uint64_t planned = 0;    // of the plan's bytes to come, what no transfer has used yet
 
-    bool finished() const { return state != EntryState::Waiting && state != EntryState::Running; }
-};
-
-// A file on the disk that may hold an entry's bytes, and its name as the service's lists write it.
-struct LocalCandidate {
-    std::string path;
-    std::string listedPath;
+    bool finished() const { return state != EntryState::Waiting && !transferring(state); }
 };
 
 // Downloads several files at a time (parallelStreams or parallelConnections) and writes each
@@ -112,8 +112,7 @@ struct LocalCandidate {
 // as one download after the other would have written it, a failure included.
 class DownloadWindow {
 public:
-    DownloadWindow(Downloader& downloader, const ProductRecord& record, const Manifest& manifest,
-                   const LocalSources& sources, const ProductFolders& folders,
+    DownloadWindow(Downloader& downloader, const ProductRecord& record, const ReleasePlan& plan,
                    DownloadResult& result);
     ~DownloadWindow();
     void run();
@@ -122,22 +121,24 @@ private:
     void fill();
     bool sharesFileWithEarlier(std::size_t k) const;
     void prepare(std::size_t k);
-    std::vector<LocalCandidate> localCandidates(std::size_t k) const;
-    bool copyLocally(std::size_t k);
+    void finishWithoutTransfer(Entry& entry, EntryState state);
+    bool copyLocally(Entry& entry);
     bool startPatch(Entry& entry);
-    void start(Entry& entry);
-    void launch(Entry& entry, const std::string& url);
+    void start(Entry& entry, EntryState state = EntryState::Fetching);
+    void launch(Entry& entry, const std::string& url, EntryState state);
+    void expect(Entry& entry, std::uint64_t bytes);
     void waitForOne();
     void finish(Entry& entry);
+    void finishWhole(Entry& entry, const Transfer& transfer, FileSink& sink);
     void finishPatch(Entry& entry, const Transfer& transfer, FileSink& sink);
-    void verify(Entry& entry);
+    void verify(Entry& entry, bool fetchedAgain);
     void writeBlock(std::size_t k);
     void tell(const Entry& entry, const char* outcome);
     void cancel();
 
     Downloader& downloader_;
     const ProductRecord& record_;
-    const LocalSources& sources_;
+    const ReleasePlan& plan_;
     const ProductFolders& folders_;
     DownloadResult& result_;
     std::vector<Entry> entries_;
@@ -149,19 +150,19 @@ private:
 };
 
 DownloadWindow::DownloadWindow(Downloader& downloader, const ProductRecord& record,
-                               const Manifest& manifest, const LocalSources& sources,
-                               const ProductFolders& folders, DownloadResult& result)
-    : downloader_(downloader), record_(record), sources_(sources), folders_(folders),
-      result_(result), entries_(manifest.entries.size()),
-      // From the entries themselves: the summary's total is only shown, and may be left out.
-      meter_(static_cast<int>(manifest.entries.size()), listedBytes(manifest)) {
+                               const ReleasePlan& plan, DownloadResult& result)
+    : downloader_(downloader), record_(record), plan_(plan), folders_(plan.folders),
+      result_(result), entries_(plan.manifest.entries.size()),
+      // What the plan says will come: files already on the disk and patches count as they travel.
+      meter_(static_cast<int>(plan.manifest.entries.size()), plan.bytesToCome()) {
     for (std::size_t k = 0; k < entries_.size(); ++k) {
-        entries_[k].listed = &manifest.entries[k];
+        entries_[k].listed = &plan.manifest.entries[k];
+        entries_[k].planned = plan.files[k].bytesToCome;
     }
     downloader_.pool().setProgressMeter(&meter_);
     // Partial data of a digest no longer listed can never be finished.
     std::set<std::string> listed;
-    for (const ManifestEntry& entry : manifest.entries) {
+    for (const ManifestEntry& entry : plan.manifest.entries) {
         listed.insert(entry.md5);
     }
     removePartialData(folders_.download, listed);
@@ -173,7 +174,7 @@ DownloadWindow::~DownloadWindow() {
 }
 
 void DownloadWindow::run() {
-    // The first line comes before any file is looked at or asked for: all of it is still to come.
+    // The first line comes before any file is asked for: all of it is still to come.
     meter_.draw();
     for (turn_ = 0; turn_ < entries_.size(); ++turn_) {
         fill();
@@ -224,63 +225,45 @@ bool DownloadWindow::sharesFileWithEarlier(std::size_t k) const {
     return false;
 }
 
+// Carries out the entry's plan; a copy or a patch that cannot be had falls back to the whole file.
 void DownloadWindow::prepare(std::size_t k) {
     Entry& entry = entries_[k];
     const ManifestEntry& listed = *entry.listed;
     ensureFolder(folders_.download + listed.folder, Leftovers::Remove);
     entry.remote = remoteAddress(record_.FileBaseUrl, listed.filePath);
     entry.local = folders_.download + listed.filePath;
-    if (holdsListedFile(folders_.simulator + listed.filePath, listed)) {
-        entry.state = EntryState::UpToDate;
-        meter_.fileSkipped(listedBytes(listed));
-        return;
-    }
-    if (boost::filesystem::exists(toFsPath(entry.local))) {
-        const DigestMatch match = compareFileDigests(entry.local, listed.md5, listed.sha256);
-        if (match == DigestMatch::Matches) {
-            entry.state = EntryState::Kept;
-            meter_.fileSkipped(listedBytes(listed));
+    entry.plan = plan_.files[k].planAtItsTurn ? planFile(plan_, k) : plan_.files[k];
+    switch (entry.plan.action) {
+    case FileAction::UpToDate:
+        return finishWithoutTransfer(entry, EntryState::UpToDate);
+    case FileAction::Kept:
+        return finishWithoutTransfer(entry, EntryState::Kept);
+    case FileAction::Copy:
+        if (copyLocally(entry)) {
+            return finishWithoutTransfer(entry, EntryState::Copied);
+        }
+        break;
+    case FileAction::Patch:
+        if (startPatch(entry)) {
             return;
         }
-        if (match == DigestMatch::Unreadable) {
-            entry.checkNotes.push_back({kLogError, unreadableFileLine(entry.local)});
-        }
+        break;
+    case FileAction::Download:
+        break;
     }
-    if (!copyLocally(k) && !startPatch(entry)) {
-        start(entry);
-    }
+    start(entry);
 }
 
-// Files on the disk that may hold an entry's bytes: what the removal list names with its digest
-// (a rename) and the downloaded copies of earlier entries with its digest.
-std::vector<LocalCandidate> DownloadWindow::localCandidates(std::size_t k) const {
-    const ManifestEntry& listed = *entries_[k].listed;
-    std::vector<LocalCandidate> candidates;
-    for (const ListedFile& file : sources_.removalList) {
-        if (file.md5 == listed.md5) {
-            candidates.push_back({folders_.simulator + file.filePath, file.filePath});
-        }
-    }
-    for (std::size_t j = 0; j < k; ++j) {
-        const Entry& earlier = entries_[j];
-        if (earlier.listed->md5 == listed.md5) {
-            candidates.push_back({earlier.state == EntryState::UpToDate
-                                      ? folders_.simulator + earlier.listed->filePath
-                                      : earlier.local,
-                                  earlier.listed->filePath});
-        }
-    }
-    return candidates;
+void DownloadWindow::finishWithoutTransfer(Entry& entry, EntryState state) {
+    entry.state = state;
+    meter_.fileSkipped(entry.planned);
+    entry.planned = 0;
 }
 
-// The entry's bytes from the first candidate that holds them, as a second name where the system
+// The entry's bytes from the first source that holds them, as a second name where the system
 // allows it; the source stays where it is.
-bool DownloadWindow::copyLocally(std::size_t k) {
-    Entry& entry = entries_[k];
-    for (const LocalCandidate& source : localCandidates(k)) {
-        if (!holdsListedFile(source.path, *entry.listed)) {
-            continue;
-        }
+bool DownloadWindow::copyLocally(Entry& entry) {
+    for (const CopySource& source : entry.plan.copySources) {
         try {
             linkOrCopyFileSafely(source.path, entry.local, Durability::Cached);
         } catch (const boost::filesystem::filesystem_error&) {
@@ -289,34 +272,28 @@ bool DownloadWindow::copyLocally(std::size_t k) {
         if (compareFileDigests(entry.local, entry.listed->md5, entry.listed->sha256) ==
             DigestMatch::Matches) {
             entry.copiedFrom = source.listedPath;
-            entry.state = EntryState::Copied;
-            meter_.fileSkipped(listedBytes(*entry.listed));
             return true;
         }
     }
     return false;
 }
 
-// A patch of the installed copy instead of the whole file, where the service offers one; the whole
-// file follows when the patch cannot be had or used.
+// A patch of the installed copy instead of the whole file; the whole file follows when the patch
+// cannot be had or used.
 bool DownloadWindow::startPatch(Entry& entry) {
-    const std::string installed = folders_.simulator + entry.listed->filePath;
-    entry.patch = usablePatch(sources_.patches, *entry.listed, installed);
-    if (entry.patch == nullptr) {
-        return false;
-    }
+    const ListedPatch& patch = *entry.plan.patch;
     try {
         entry.sink = std::make_unique<FileSink>(patchDataPath(folders_.download, entry.listed->md5),
-                                                entry.patch->size + kPatchSlackBytes);
+                                                patch.size + kPatchSlackBytes);
     } catch (const boost::filesystem::filesystem_error&) {
-        entry.patch = nullptr;
         return false;
     }
-    launch(entry, patchAddress(record_, *entry.patch, entry.listed->md5));
+    expect(entry, static_cast<std::uint64_t>(patch.size));
+    launch(entry, patchAddress(record_, patch, entry.listed->md5), EntryState::FetchingPatch);
     return true;
 }
 
-void DownloadWindow::start(Entry& entry) {
+void DownloadWindow::start(Entry& entry, EntryState state) {
     try {
         entry.sink =
             std::make_unique<FileSink>(entry.local, maxFileBytes(*entry.listed),
@@ -326,20 +303,28 @@ void DownloadWindow::start(Entry& entry) {
         entry.state = EntryState::Failed;
         return;
     }
-    launch(entry, entry.remote);
+    expect(entry, wholeFileBytesToCome(folders_, *entry.listed));
+    launch(entry, entry.remote, state);
 }
 
-void DownloadWindow::launch(Entry& entry, const std::string& url) {
+void DownloadWindow::launch(Entry& entry, const std::string& url, EntryState state) {
     entry.transfer = std::make_unique<Transfer>(url, downloader_.limits(), *entry.sink);
     entry.transfer->setReceiveBuffer(kDownloadBufferBytes);
     entry.transfer->setLogNow(false);
     entry.transfer->setProgressMeter(&meter_);
-    if (entry.refetched) {
+    if (state == EntryState::FetchingAgain) {
         entry.transfer->askFreshCopy();
     }
     downloader_.pool().add(*entry.transfer);
     running_[entry.transfer.get()] = &entry;
-    entry.state = EntryState::Running;
+    entry.state = state;
+}
+
+// A transfer the plan did not count (a fallback, a second try) adds its bytes to the meter's total.
+void DownloadWindow::expect(Entry& entry, std::uint64_t bytes) {
+    const std::uint64_t counted = std::min(bytes, entry.planned);
+    entry.planned -= counted;
+    meter_.addToTotal(bytes - counted);
 }
 
 void DownloadWindow::waitForOne() {
@@ -354,48 +339,53 @@ void DownloadWindow::waitForOne() {
     Entry& entry = *found->second;
     running_.erase(found);
     finish(entry);
-    if (entry.finished()) { // not when it went for its second try
-        meter_.fileDone();
+    if (entry.finished()) {                // not when it went for its second try
+        meter_.fileSkipped(entry.planned); // what the plan counted and no transfer used
+        entry.planned = 0;
     }
 }
 
+// Each transferring state has its own end.
 void DownloadWindow::finish(Entry& entry) {
     // A finished transfer goes at once: a product of thousands of files would otherwise keep a
     // libcurl handle and its receive buffer for each of them until the phase ends.
     const std::unique_ptr<Transfer> transfer = std::move(entry.transfer);
     const std::unique_ptr<FileSink> sink = std::move(entry.sink);
     result_.bytesReceived += transfer->bytesReceived();
-    if (entry.patch != nullptr) {
+    if (entry.state == EntryState::FetchingPatch) {
         finishPatch(entry, *transfer, *sink);
-        return;
+    } else {
+        finishWhole(entry, *transfer, *sink);
     }
-    entry.notes.insert(entry.notes.end(), transfer->notes().begin(), transfer->notes().end());
+}
+
+void DownloadWindow::finishWhole(Entry& entry, const Transfer& transfer, FileSink& sink) {
+    const bool again = entry.state == EntryState::FetchingAgain;
+    entry.notes.insert(entry.notes.end(), transfer.notes().begin(), transfer.notes().end());
     entry.state = EntryState::Failed;
-    if (transfer->failed()) {
-        entry.notes.push_back({kLogError, failureLine(*transfer, entry.local)});
+    if (transfer.failed()) {
+        entry.notes.push_back({kLogError, failureLine(transfer, entry.local)});
         return;
     }
     try {
-        sink->commit();
+        sink.commit();
     } catch (const boost::filesystem::filesystem_error&) {
-        entry.notes.push_back({kLogError, failureLine(*transfer, entry.local)});
+        entry.notes.push_back({kLogError, failureLine(transfer, entry.local)});
         return;
     }
-    verify(entry);
+    verify(entry, again);
 }
 
 // A patch that cannot be had, applied or proved leaves no line: the whole file comes instead, and
 // its lines are those of one download.
 void DownloadWindow::finishPatch(Entry& entry, const Transfer& transfer, FileSink& sink) {
     const std::string patchPath = patchDataPath(folders_.download, entry.listed->md5);
-    const ListedPatch& patch = *entry.patch;
-    entry.patch = nullptr;
     bool built = false;
     if (!transfer.failed()) {
         try {
             sink.commit();
-            built = buildFromPatch(folders_.simulator + entry.listed->filePath, patchPath, patch,
-                                   entry.local, maxFileBytes(*entry.listed)) &&
+            built = buildFromPatch(folders_.simulator + entry.listed->filePath, patchPath,
+                                   *entry.plan.patch, entry.local, maxFileBytes(*entry.listed)) &&
                     compareFileDigests(entry.local, entry.listed->md5, entry.listed->sha256) ==
                         DigestMatch::Matches;
         } catch (const boost::filesystem::filesystem_error&) {
@@ -411,10 +401,9 @@ void DownloadWindow::finishPatch(Entry& entry, const Transfer& transfer, FileSin
     entry.patchBytes = transfer.bytesReceived();
     entry.builtBytes = boost::filesystem::file_size(toFsPath(entry.local), ec);
     entry.state = EntryState::Patched;
-    meter_.skipBytes(entry.builtBytes - std::min(entry.builtBytes, entry.patchBytes));
 }
 
-void DownloadWindow::verify(Entry& entry) {
+void DownloadWindow::verify(Entry& entry, bool fetchedAgain) {
     const ManifestEntry& listed = *entry.listed;
     const DigestMatch match = compareFileDigests(entry.local, listed.md5, listed.sha256);
     if (match == DigestMatch::Matches) {
@@ -427,13 +416,19 @@ void DownloadWindow::verify(Entry& entry) {
     // A file that does not check out may be a cache's copy of an earlier release, or a resume
     // joined wrongly: once more, whole, past every cache; quietly, as its lines stay those of
     // one download.
-    if (!entry.refetched) {
-        entry.refetched = true;
-        start(entry);
+    if (!fetchedAgain) {
+        start(entry, EntryState::FetchingAgain);
         return;
     }
     entry.state = EntryState::Damaged;
     entry.mismatch = digestMismatchLine(entry.local, listed.filePath, listed.md5, listed.sha256);
+}
+
+// The line of a downloaded copy that could not be read to check it, which the plan found.
+void logCheckNote(const Entry& entry) {
+    if (entry.plan.downloadedCopyUnreadable) {
+        logMessage(kLogError, unreadableFileLine(entry.local));
+    }
 }
 
 void DownloadWindow::writeBlock(std::size_t k) {
@@ -457,13 +452,13 @@ void DownloadWindow::writeBlock(std::size_t k) {
         tell(entry, "kept");
         return;
     case EntryState::Copied:
-        logNotes(entry.checkNotes);
+        logCheckNote(entry);
         logMessage(kLogInfo,
                    shown(filePath) + " copied from " + shown(entry.copiedFrom) + " (same digest).");
         tell(entry, "copied");
         return;
     case EntryState::Patched:
-        logNotes(entry.checkNotes);
+        logCheckNote(entry);
         logNotes(entry.notes);
         logMessage(kLogInfo, shown(filePath) + " built from a patch of the installed copy (" +
                                  std::to_string(entry.patchBytes) + " of " +
@@ -473,7 +468,7 @@ void DownloadWindow::writeBlock(std::size_t k) {
     default:
         break;
     }
-    logNotes(entry.checkNotes);
+    logCheckNote(entry);
     logMessage(kLogInfo, shown(filePath) + " downloading.");
     logMessage(kLogInfo, "Progress:");
     logNotes(entry.notes);
@@ -511,16 +506,14 @@ void DownloadWindow::cancel() {
 
 } // namespace
 
-void downloadFiles(Downloader& downloader, const ProductRecord& record, const Manifest& manifest,
-                   const LocalSources& sources, const ProductFolders& folders,
+void downloadFiles(Downloader& downloader, const ProductRecord& record, const ReleasePlan& plan,
                    DownloadResult& result) {
-    DownloadWindow(downloader, record, manifest, sources, folders, result).run();
+    DownloadWindow(downloader, record, plan, result).run();
 }
 
 DownloadResult downloadFiles(Downloader& downloader, const ProductRecord& record,
-                             const Manifest& manifest, const LocalSources& sources,
-                             const ProductFolders& folders) {
+                             const ReleasePlan& plan) {
     DownloadResult result;
-    downloadFiles(downloader, record, manifest, sources, folders, result);
+    downloadFiles(downloader, record, plan, result);
     return result;
 }

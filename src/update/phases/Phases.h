@@ -2,21 +2,13 @@
 
 #include "service/Manifest.h"
 #include "service/ProductRecord.h"
+#include "update/phases/ReleasePlan.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 class Downloader;
-
-// The folders of one product's update, each a path text ending in a backslash, computed once
-// per product by the driver.
-struct ProductFolders {
-    std::string download;  // updater folder + ProdName\Simulator\: the downloaded copies
-    std::string backup;    // download + Backup\aircraft\simulator\: what the update replaced
-    std::string simulator; // the simulator's install folder ("AppPath")
-    std::string product;   // simulator + VEXLFolderValue\: must exist for an update
-};
 
 // The phases of one product's update, in the order the driver runs them. Each throws
 // std::runtime_error (or a filesystem error) with the product's failure line when it cannot
@@ -29,22 +21,14 @@ struct DownloadResult {
     std::vector<FileSource> files;
     std::uint64_t bytesReceived = 0; // what this run received over the network
 };
-// What the service's other documents say about bytes already on the disk.
-struct LocalSources {
-    std::vector<ListedFile> removalList; // a file it names may be one of the manifest, renamed
-    std::vector<ListedPatch> patches;    // patches from the installed copies
-};
-// Brings every file of the manifest into the download folder, proved by its digests, several at a
-// time; the log reads as one download after the other. A file is looked for on the disk first:
-// at its own place, at a place the removal list names with its digest, among the downloaded
-// copies; then a patch of its installed copy is tried; partial data a killed or failed run left
-// is gone on with. `result` holds what is done so far, also when the phase throws.
-void downloadFiles(Downloader& downloader, const ProductRecord& record, const Manifest& manifest,
-                   const LocalSources& sources, const ProductFolders& folders,
+// Brings every file of the manifest into the download folder as the plan says, proved by its
+// digests, several at a time; the log reads as one download after the other. A copy on the disk
+// or a patch that cannot be had falls back to the whole file, and partial data a killed or failed
+// run left is gone on with. `result` holds what is done so far, also when the phase throws.
+void downloadFiles(Downloader& downloader, const ProductRecord& record, const ReleasePlan& plan,
                    DownloadResult& result);
 DownloadResult downloadFiles(Downloader& downloader, const ProductRecord& record,
-                             const Manifest& manifest, const LocalSources& sources,
-                             const ProductFolders& folders);
+                             const ReleasePlan& plan);
 
 // What the install phase did at each file's place in the simulator folder, in manifest order.
 enum class InstallAction {

@@ -69,9 +69,11 @@ void recoverInterruptedUpdate(const ProductRecord& record, const ProductFolders&
     logMessage(kLogError, "Rolled back an interrupted update of " + shownProduct(record) + ".");
 }
 
-int installWhole(const ProductRecord& record, const Manifest& manifest,
-                 const std::optional<std::vector<ListedFile>>& removalList,
-                 const ProductFolders& folders, const std::string& fromVersion, JournalKind kind) {
+int installWhole(const ProductRecord& record, const ReleasePlan& plan,
+                 const std::string& fromVersion, JournalKind kind) {
+    const Manifest& manifest = plan.manifest;
+    const std::optional<std::vector<ListedFile>>& removalList = plan.sources.removalList;
+    const ProductFolders& folders = plan.folders;
     const std::vector<ListedFile> dropped = removalList.value_or(std::vector<ListedFile>{});
     const std::string toVersion = kind == JournalKind::Update ? record.PVDec : fromVersion;
     Journal journal = planJournal(fromVersion, toVersion, manifest, dropped, folders);

@@ -2,8 +2,8 @@
 
 #include "service/Manifest.h"
 #include "service/ProductRecord.h"
-#include "update/records/Journal.h"
 #include "update/phases/Phases.h"
+#include "update/records/Journal.h"
 
 #include <optional>
 #include <string>
@@ -20,10 +20,8 @@ void recoverInterruptedUpdate(const ProductRecord& record, const ProductFolders&
 // The install phase and the removal of dropped files, journaled first; when either fails, every
 // change is undone before the failure goes on to the driver. A repair installs files of the
 // version already recorded, under its own journal. Returns how many dropped files it removed.
-int installWhole(const ProductRecord& record, const Manifest& manifest,
-                 const std::optional<std::vector<ListedFile>>& removalList,
-                 const ProductFolders& folders, const std::string& fromVersion,
-                 JournalKind kind = JournalKind::Update);
+int installWhole(const ProductRecord& record, const ReleasePlan& plan,
+                 const std::string& fromVersion, JournalKind kind = JournalKind::Update);
 
 // Marks the product's journal recorded once its version is; it stays as the record of the last
 // update. A repair's journal is marked so once the repair is complete.
