@@ -5,14 +5,19 @@
 #include "service/Catalogue.h"
 #include "service/ScrambledText.h"
 #include "service/ServiceAddresses.h"
+#include "service/UnsafePath.h"
 #include "service/Version.h"
 #include "system/Limits.h"
+#include "system/MemoryReserve.h"
+#include "system/Paths.h"
 #include "system/ProgramVersion.h"
+#include "system/RunningProcess.h"
 #include "update/ServiceQueries.h"
 #include "update/records/TrustRecord.h"
 
 #include <boost/filesystem/exception.hpp>
 #include <cstdio>
+#include <new>
 #include <stdexcept>
 
 std::string versionBanner() {
@@ -89,4 +94,99 @@ void Updater::rememberPublication() {
     } catch (const boost::filesystem::filesystem_error& error) {
         logMessage(kLogError, std::string("Cannot record the publication seen: ") + error.what());
     }
+}
+
+bool Updater::recordDisplayVersion(const std::string& version) {
+    if (installedDisplayVersion != version &&
+        !system.writeRegistryString(RegistryRoot::LocalMachine, uninstallKey, "DisplayVersion",
+                                    version)) {
+        return false;
+    }
+    installedDisplayVersion = version;
+    installedVersion = versionNumber(version);
+    return true;
+}
+
+// One product's turn of any command: a failure ends only that turn, and the next product still
+// has its own.
+bool Updater::guardedTurn(const ProductRecord& record, const TurnFailure& wording,
+                          const std::function<void()>& turn) {
+    std::string reason;
+    try {
+        turn();
+        return true;
+    } catch (const std::bad_alloc&) {
+        holdMemoryReserve(); // again, for the next product
+        reason = "not enough memory";
+    } catch (const std::exception& error) {
+        // A fault of this program (a logic error) still costs only this product.
+        reason = error.what();
+    }
+    logMessage(kLogError, wording.lead + shownProduct(record) + ": " + shown(reason) + wording.end);
+    return false;
+}
+
+// A product's folders, as every command finds them.
+
+std::optional<ProductFolders> Updater::locateInstalled(const ProductRecord& record) {
+    ProductFolders folders = downloadFoldersOf(record);
+    logMessage(kLogInfo, ">>> Product: " + shownProduct(record));
+    const std::optional<std::string> simulatorFolder = findSimulatorFolder(record);
+    if (!simulatorFolder) {
+        return std::nullopt;
+    }
+    folders.simulator = *simulatorFolder;
+    folders.product = folders.simulator + record.VEXLFolderValue + "\\";
+    return folders;
+}
+
+std::optional<std::string> Updater::simulatorInTheWay(const ProductFolders& folders) const {
+    if (installWhileRunning) {
+        return std::nullopt;
+    }
+    return platform::processRunningInside(toFsPath(folders.simulator));
+}
+
+// Throws for a name from the service that cannot be a folder's.
+ProductFolders Updater::downloadFoldersOf(const ProductRecord& record) const {
+    requireSafePath(record.ProdName, PathUse::RecordName);
+    requireSafePath(record.Simulator, PathUse::RecordName);
+    requireSafePath(record.VEXLFolderValue, PathUse::RecordName);
+    ProductFolders folders;
+    folders.download = updaterFolder + record.ProdName + "\\" + record.Simulator + "\\";
+    folders.backup = folders.download + "Backup\\" + aircraft + "\\" + simulator + "\\";
+    return folders;
+}
+
+// The simulator's install folder from its "AppPath", ending in a backslash; nothing when the
+// product is skipped.
+std::optional<std::string> Updater::findSimulatorFolder(const ProductRecord& record) {
+    logMessage(kLogInfo, "Finding install-directory this product's simulator...");
+    logMessage(kLogInfo,
+               "If a registry key error appears, disregard - it simply means you do not have "
+               "that simulator installed.");
+    const std::string folder = appPathOf(record);
+    if (folder.empty()) {
+        logMessage(kLogInfo, "I found no sim install corresponding to product ID " +
+                                 std::to_string(record.ProductID) + "; skipping.");
+        return std::nullopt;
+    }
+    // A relative folder would be taken from wherever the run happens to start.
+    if (!toFsPath(folder).is_absolute()) {
+        logMessage(kLogInfo, "Sim install directory " + shown(folder) +
+                                 " is not an absolute path; skipping.");
+        return std::nullopt;
+    }
+    logMessage(kLogInfo, "Sim install directory in registry is " + shown(folder));
+    return folder;
+}
+
+std::string Updater::appPathOf(const ProductRecord& record) {
+    std::string folder =
+        system.readRegistryString(RegistryRoot::CurrentUser, record.RegistryKey, "AppPath")
+            .value_or("");
+    if (!folder.empty() && folder.back() != '\\') {
+        folder += '\\';
+    }
+    return folder;
 }

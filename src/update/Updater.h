@@ -2,13 +2,14 @@
 
 #include "net/Downloader.h"
 #include "service/ProductRecord.h"
-#include "update/records/Journal.h"
-#include "update/phases/Phases.h"
 #include "update/ProductSummary.h"
-#include "update/phases/SpaceCheck.h"
 #include "update/SystemAccess.h"
+#include "update/phases/Phases.h"
+#include "update/phases/SpaceCheck.h"
+#include "update/records/Journal.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,6 +78,14 @@ public:
     CheckCounts checkProducts();
 
 private:
+    // How a command words a product's turn that failed: lead + product + ": " + reason + end.
+    struct TurnFailure {
+        std::string lead;
+        std::string end;
+    };
+    // Runs `turn` for one product; false, logged, when it failed.
+    bool guardedTurn(const ProductRecord& record, const TurnFailure& wording,
+                     const std::function<void()>& turn);
     void startTrust();          // Updater.cpp, with the product information
     void rememberPublication(); // Updater.cpp
     enum class ProductTurn { Skipped, Current, Installed, Failed, Waiting }; // the events' order

@@ -25,22 +25,10 @@ std::string waitingLine(const ProductRecord& record, const std::string& from,
 CheckCounts Updater::checkProducts() {
     CheckCounts counts;
     for (const ProductRecord& record : products) {
-        try {
-            switch (checkProduct(record)) {
-            case CheckCounts::Outcome::Waiting:
-                ++counts.waiting;
-                break;
-            case CheckCounts::Outcome::Failed:
-                ++counts.failed;
-                break;
-            case CheckCounts::Outcome::Nothing:
-                break;
-            }
-        } catch (const std::exception& error) {
-            logMessage(kLogError,
-                       "Could not check " + shownProduct(record) + ": " + shown(error.what()));
-            ++counts.failed;
-        }
+        CheckCounts::Outcome outcome = CheckCounts::Outcome::Failed;
+        guardedTurn(record, {"Could not check ", ""}, [&] { outcome = checkProduct(record); });
+        counts.waiting += outcome == CheckCounts::Outcome::Waiting ? 1 : 0;
+        counts.failed += outcome == CheckCounts::Outcome::Failed ? 1 : 0;
     }
     return counts;
 }

@@ -2,11 +2,8 @@
 
 #include "log/Events.h"
 #include "log/Log.h"
-#include "service/UnsafePath.h"
 #include "service/Version.h"
-#include "system/MemoryReserve.h"
 #include "system/Paths.h"
-#include "system/RunningProcess.h"
 #include "system/SafeWrite.h"
 #include "update/ServiceQueries.h"
 #include "update/VersionDecision.h"
@@ -15,7 +12,6 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <chrono>
-#include <new>
 #include <optional>
 #include <stdexcept>
 
@@ -90,24 +86,13 @@ Updater::ProductTurn Updater::runProductTurn(ProductRecord& record,
     return turn;
 }
 
-// A failure ends only this product's turn; the next product still gets its update.
 Updater::ProductTurn Updater::guardedProductTurn(ProductRecord& record,
                                                  std::vector<InstalledProduct>& installed,
                                                  ProductReport& report) {
-    try {
-        return updateProduct(record, installed, report);
-    } catch (const std::runtime_error& error) {
-        logFailure(record, error.what());
-    } catch (const nlohmann::json::exception& error) {
-        logFailure(record, error.what());
-    } catch (const std::bad_alloc&) {
-        holdMemoryReserve(); // again, for the next product
-        logFailure(record, "not enough memory");
-    } catch (const std::exception& error) {
-        // A fault of this program (a logic error) still costs only this product.
-        logFailure(record, error.what());
-    }
-    return ProductTurn::Failed;
+    ProductTurn turn = ProductTurn::Failed;
+    guardedTurn(record, {"Update terminated abnormally for ", ""},
+                [&] { turn = updateProduct(record, installed, report); });
+    return turn;
 }
 
 Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
@@ -186,57 +171,6 @@ std::optional<Manifest> Updater::runPhases(ProductRecord& record, const ProductF
     }
     report.removed = installWhole(record, plan, installedDisplayVersion);
     return std::move(plan.manifest);
-}
-
-std::optional<std::string> Updater::simulatorInTheWay(const ProductFolders& folders) const {
-    if (installWhileRunning) {
-        return std::nullopt;
-    }
-    return platform::processRunningInside(toFsPath(folders.simulator));
-}
-
-// Throws for a name from the service that cannot be a folder's.
-ProductFolders Updater::downloadFoldersOf(const ProductRecord& record) const {
-    requireSafePath(record.ProdName, PathUse::RecordName);
-    requireSafePath(record.Simulator, PathUse::RecordName);
-    requireSafePath(record.VEXLFolderValue, PathUse::RecordName);
-    ProductFolders folders;
-    folders.download = updaterFolder + record.ProdName + "\\" + record.Simulator + "\\";
-    folders.backup = folders.download + "Backup\\" + aircraft + "\\" + simulator + "\\";
-    return folders;
-}
-
-// The simulator's install folder from its "AppPath", ending in a backslash; nothing when the
-// product is skipped.
-std::optional<std::string> Updater::findSimulatorFolder(const ProductRecord& record) {
-    logMessage(kLogInfo, "Finding install-directory this product's simulator...");
-    logMessage(kLogInfo,
-               "If a registry key error appears, disregard - it simply means you do not have "
-               "that simulator installed.");
-    const std::string folder = appPathOf(record);
-    if (folder.empty()) {
-        logMessage(kLogInfo, "I found no sim install corresponding to product ID " +
-                                 std::to_string(record.ProductID) + "; skipping.");
-        return std::nullopt;
-    }
-    // A relative folder would be taken from wherever the run happens to start.
-    if (!toFsPath(folder).is_absolute()) {
-        logMessage(kLogInfo, "Sim install directory " + shown(folder) +
-                                 " is not an absolute path; skipping.");
-        return std::nullopt;
-    }
-    logMessage(kLogInfo, "Sim install directory in registry is " + shown(folder));
-    return folder;
-}
-
-std::string Updater::appPathOf(const ProductRecord& record) {
-    std::string folder =
-        system.readRegistryString(RegistryRoot::CurrentUser, record.RegistryKey, "AppPath")
-            .value_or("");
-    if (!folder.empty() && folder.back() != '\\') {
-        folder += '\\';
-    }
-    return folder;
 }
 
 // The new version is recorded once, after every product's turn, and only when none failed: a

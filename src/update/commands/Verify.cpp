@@ -40,16 +40,12 @@ Installed compareInstalled(const std::string& path, const ManifestEntry& entry) 
 bool Updater::verifyProducts() {
     bool allAsReleased = true;
     for (const ProductRecord& record : products) {
-        try {
+        bool asReleased = false;
+        guardedTurn(record, {"Could not verify ", ""}, [&] {
             const std::optional<ProductFolders> folders = locateInstalled(record);
-            allAsReleased =
-                (!folders || compareWithRelease(record, *folders, "verify").asReleased()) &&
-                allAsReleased;
-        } catch (const std::exception& error) {
-            logMessage(kLogError,
-                       "Could not verify " + shownProduct(record) + ": " + shown(error.what()));
-            allAsReleased = false;
-        }
+            asReleased = !folders || compareWithRelease(record, *folders, "verify").asReleased();
+        });
+        allAsReleased = asReleased && allAsReleased;
     }
     return allAsReleased;
 }
@@ -57,27 +53,11 @@ bool Updater::verifyProducts() {
 bool Updater::repairProducts() {
     bool allAsReleased = true;
     for (const ProductRecord& record : products) {
-        try {
-            allAsReleased = repairProduct(record) && allAsReleased;
-        } catch (const std::exception& error) {
-            logMessage(kLogError,
-                       "Could not repair " + shownProduct(record) + ": " + shown(error.what()));
-            allAsReleased = false;
-        }
+        bool asReleased = false;
+        guardedTurn(record, {"Could not repair ", ""}, [&] { asReleased = repairProduct(record); });
+        allAsReleased = asReleased && allAsReleased;
     }
     return allAsReleased;
-}
-
-std::optional<ProductFolders> Updater::locateInstalled(const ProductRecord& record) {
-    ProductFolders folders = downloadFoldersOf(record);
-    logMessage(kLogInfo, ">>> Product: " + shownProduct(record));
-    const std::optional<std::string> simulatorFolder = findSimulatorFolder(record);
-    if (!simulatorFolder) {
-        return std::nullopt;
-    }
-    folders.simulator = *simulatorFolder;
-    folders.product = folders.simulator + record.VEXLFolderValue + "\\";
-    return folders;
 }
 
 Updater::Comparison Updater::compareWithRelease(const ProductRecord& record,
