@@ -5,7 +5,7 @@
 #include "support/TestSupport.h"
 #include "system/Limits.h"
 #include "system/Paths.h"
-#include "update/ProductSummary.h"
+#include "update/Report.h"
 #include "update/phases/SpaceCheck.h"
 
 #include <boost/filesystem/fstream.hpp>

@@ -3,7 +3,7 @@
 #include "net/Proxy.h"
 #include "support/TestSupport.h"
 #include "update/ByteRate.h"
-#include "update/ProductSummary.h"
+#include "update/Report.h"
 
 #include <gtest/gtest.h>
 #include <map>

@@ -10,7 +10,7 @@
 #include "system/TestLimits.h"
 #include "update/ByteRate.h"
 #include "update/records/Hold.h"
-#include "update/ProductSummary.h"
+#include "update/Report.h"
 #include "update/Updater.h"
 
 #include <chrono>

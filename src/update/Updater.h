@@ -2,7 +2,7 @@
 
 #include "net/Downloader.h"
 #include "service/ProductRecord.h"
-#include "update/ProductSummary.h"
+#include "update/Report.h"
 #include "update/SystemAccess.h"
 #include "update/phases/Phases.h"
 #include "update/phases/SpaceCheck.h"
@@ -88,17 +88,16 @@ private:
                      const std::function<void()>& turn);
     void startTrust();          // Updater.cpp, with the product information
     void rememberPublication(); // Updater.cpp
-    enum class ProductTurn { Skipped, Current, Installed, Failed, Waiting }; // the events' order
     // A product whose install phase completed in this pass, with what it downloaded.
     struct InstalledProduct {
         const ProductRecord* record;
         ProductFolders folders;
         Manifest manifest;
     };
-    ProductTurn runProductTurn(ProductRecord& record, std::vector<InstalledProduct>& installed);
-    ProductTurn guardedProductTurn(ProductRecord& record, std::vector<InstalledProduct>& installed,
+    TurnOutcome runProductTurn(ProductRecord& record, std::vector<InstalledProduct>& installed);
+    TurnOutcome guardedProductTurn(ProductRecord& record, std::vector<InstalledProduct>& installed,
                                    ProductReport& report);
-    ProductTurn updateProduct(ProductRecord& record, std::vector<InstalledProduct>& installed,
+    TurnOutcome updateProduct(ProductRecord& record, std::vector<InstalledProduct>& installed,
                               ProductReport& report);
     // The manifest it installed; nothing when the install waits for the simulator to close.
     std::optional<Manifest> runPhases(ProductRecord& record, const ProductFolders& folders,

@@ -2,7 +2,7 @@
 
 #include "log/Log.h"
 #include "service/Version.h"
-#include "update/ProductSummary.h"
+#include "update/Report.h"
 #include "update/ServiceQueries.h"
 #include "update/VersionDecision.h"
 

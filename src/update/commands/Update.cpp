@@ -41,17 +41,17 @@ UpdateCounts Updater::updateProducts() {
     std::vector<InstalledProduct> installed; // in pass order
     for (ProductRecord& record : products) {
         switch (runProductTurn(record, installed)) {
-        case ProductTurn::Installed:
+        case TurnOutcome::Installed:
             ++counts.succeeded;
             break;
-        case ProductTurn::Failed:
+        case TurnOutcome::Failed:
             ++counts.failed;
             break;
-        case ProductTurn::Waiting:
+        case TurnOutcome::Waiting:
             ++counts.waiting;
             break;
-        case ProductTurn::Current:
-        case ProductTurn::Skipped:
+        case TurnOutcome::Current:
+        case TurnOutcome::Skipped:
             break;
         }
     }
@@ -60,55 +60,33 @@ UpdateCounts Updater::updateProducts() {
 }
 
 // A turn that reached its download phase says what it did; a launcher hears of every turn.
-Updater::ProductTurn Updater::runProductTurn(ProductRecord& record,
-                                             std::vector<InstalledProduct>& installed) {
+TurnOutcome Updater::runProductTurn(ProductRecord& record,
+                                    std::vector<InstalledProduct>& installed) {
     ProductReport report;
     report.from = installedDisplayVersion;
     report.to = record.PVDec;
-    const ProductTurn turn = guardedProductTurn(record, installed, report);
-    const auto took = std::chrono::steady_clock::now() - report.start;
-    if (report.reachedDownload) {
-        logMessage(kLogInfo, summaryLine(record, report, turn == ProductTurn::Failed, took));
-    }
-    static const char* const kOutcomes[] = {"skipped", "current", "updated", "failed", "waiting"};
-    const SummaryCounts counts = countsOf(report);
-    events::emit("product-end", {{"product", record.ProdName},
-                                 {"simulator", record.Simulator},
-                                 {"outcome", kOutcomes[static_cast<int>(turn)]},
-                                 {"downloaded", counts.downloaded},
-                                 {"bytes_received", counts.bytesReceived},
-                                 {"patched", counts.patched},
-                                 {"copied", counts.copied},
-                                 {"up_to_date", counts.upToDate},
-                                 {"removed", counts.removed},
-                                 {"kept", counts.kept},
-                                 {"seconds", std::chrono::duration<double>(took).count()}});
+    const TurnOutcome turn = guardedProductTurn(record, installed, report);
+    reportProductEnd(record, report, turn, std::chrono::steady_clock::now() - report.start);
     return turn;
 }
 
-Updater::ProductTurn Updater::guardedProductTurn(ProductRecord& record,
-                                                 std::vector<InstalledProduct>& installed,
-                                                 ProductReport& report) {
-    ProductTurn turn = ProductTurn::Failed;
+TurnOutcome Updater::guardedProductTurn(ProductRecord& record,
+                                        std::vector<InstalledProduct>& installed,
+                                        ProductReport& report) {
+    TurnOutcome turn = TurnOutcome::Failed;
     guardedTurn(record, {"Update terminated abnormally for ", ""},
                 [&] { turn = updateProduct(record, installed, report); });
     return turn;
 }
 
-Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
-                                            std::vector<InstalledProduct>& installed,
-                                            ProductReport& report) {
+TurnOutcome Updater::updateProduct(ProductRecord& record, std::vector<InstalledProduct>& installed,
+                                   ProductReport& report) {
     ProductFolders folders = downloadFoldersOf(record);
     system.ensureDirectory(folders.download);
-    logMessage(kLogInfo, ">>> Product: " + shownProduct(record));
-    events::emit("product-start",
-                 {{"product", record.ProdName},
-                  {"simulator", record.Simulator},
-                  {"from", report.from.empty() ? nlohmann::json() : nlohmann::json(report.from)},
-                  {"to", report.to}});
+    reportProductStart(record, report.from);
     const std::optional<std::string> simulatorFolder = findSimulatorFolder(record);
     if (!simulatorFolder) {
-        return ProductTurn::Skipped;
+        return TurnOutcome::Skipped;
     }
     folders.simulator = *simulatorFolder;
     folders.product = folders.simulator + record.VEXLFolderValue + "\\";
@@ -118,26 +96,26 @@ Updater::ProductTurn Updater::updateProduct(ProductRecord& record,
     case VersionDecision::Update:
         break;
     case VersionDecision::Current:
-        return ProductTurn::Current;
+        return TurnOutcome::Current;
     case VersionDecision::Outdated:
-        return ProductTurn::Skipped;
+        return TurnOutcome::Skipped;
     }
     // The numbers without dots disagree with the dotted order when field widths differ.
     if (isOlderVersion(record.PVDec, installedDisplayVersion)) {
         logMessage(kLogError, "Refusing to move from version " + shown(installedDisplayVersion) +
                                   " to the older version " + shown(record.PVDec) + ".");
-        return ProductTurn::Failed;
+        return TurnOutcome::Failed;
     }
     logMessage(kLogInfo, "Updating you to version " + std::to_string(record.ProdVersion));
     logMessage(kLogInfo, "Product directory " + shown(folders.product) + " exists");
     std::optional<Manifest> manifest = runPhases(record, folders, report);
     if (!manifest) {
-        return ProductTurn::Waiting;
+        return TurnOutcome::Waiting;
     }
     installed.push_back({&record, folders, std::move(*manifest)});
     logMessage(kLogInfo, "Great, " + shownProduct(record) +
                              " was successfully updated to the latest version!");
-    return ProductTurn::Installed;
+    return TurnOutcome::Installed;
 }
 
 // The update proper, from the service's summary to the removal of dropped files.

@@ -1,6 +1,5 @@
 #include "update/phases/Phases.h"
 
-#include "log/Events.h"
 #include "log/Log.h"
 #include "net/Downloader.h"
 #include "net/FileSink.h"
@@ -8,6 +7,7 @@
 #include "net/Transfer.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
+#include "update/Report.h"
 #include "update/ServiceQueries.h"
 #include "update/phases/FileCheck.h"
 #include "update/phases/Patching.h"
@@ -28,12 +28,6 @@ std::string remoteAddress(const std::string& fileBaseUrl, const std::string& fil
     std::replace(base.begin(), base.end(), '\\', '/');
     std::replace(path.begin(), path.end(), '\\', '/');
     return base + percentEncodePath(path);
-}
-
-void logNotes(const std::vector<LogNote>& notes) {
-    for (const LogNote& note : notes) {
-        logMessage(note.level, note.text);
-    }
 }
 
 // The line of a file whose transfer failed, or whose bytes could not be put in place.
@@ -133,7 +127,6 @@ private:
     void finishPatch(Entry& entry, const Transfer& transfer, FileSink& sink);
     void verify(Entry& entry, bool fetchedAgain);
     void writeBlock(std::size_t k);
-    void tell(const Entry& entry, const char* outcome);
     void cancel();
 
     Downloader& downloader_;
@@ -424,73 +417,62 @@ void DownloadWindow::verify(Entry& entry, bool fetchedAgain) {
     entry.mismatch = digestMismatchLine(entry.local, listed.filePath, listed.md5, listed.sha256);
 }
 
-// The line of a downloaded copy that could not be read to check it, which the plan found.
-void logCheckNote(const Entry& entry) {
-    if (entry.plan.downloadedCopyUnreadable) {
-        logMessage(kLogError, unreadableFileLine(entry.local));
-    }
-}
-
-void DownloadWindow::writeBlock(std::size_t k) {
-    meter_.clear();
-    const Entry& entry = entries_[k];
-    const std::string n = std::to_string(entries_.size());
-    const std::string i = std::to_string(k + 1);
-    const std::string& filePath = entry.listed->filePath;
-    logMessage(kLogInfo, "*** Downloading file " + i + " of " + n + " ***");
+FileOutcome outcomeOf(const Entry& entry) {
     if (entry.error) {
-        tell(entry, "failed");
-        std::rethrow_exception(entry.error);
+        return FileOutcome::NotStarted;
     }
     switch (entry.state) {
     case EntryState::UpToDate:
-        logMessage(kLogInfo, shown(filePath) + " is already up to date.");
-        tell(entry, "up-to-date");
-        return;
+        return FileOutcome::UpToDate;
     case EntryState::Kept:
-        logMessage(kLogInfo, "Existing file integrity OK: " + shown(filePath));
-        tell(entry, "kept");
-        return;
+        return FileOutcome::Kept;
     case EntryState::Copied:
-        logCheckNote(entry);
-        logMessage(kLogInfo,
-                   shown(filePath) + " copied from " + shown(entry.copiedFrom) + " (same digest).");
-        tell(entry, "copied");
-        return;
+        return FileOutcome::Copied;
     case EntryState::Patched:
-        logCheckNote(entry);
-        logNotes(entry.notes);
-        logMessage(kLogInfo, shown(filePath) + " built from a patch of the installed copy (" +
-                                 std::to_string(entry.patchBytes) + " of " +
-                                 std::to_string(entry.builtBytes) + " bytes).");
-        tell(entry, "patched");
-        return;
-    default:
-        break;
-    }
-    logCheckNote(entry);
-    logMessage(kLogInfo, shown(filePath) + " downloading.");
-    logMessage(kLogInfo, "Progress:");
-    logNotes(entry.notes);
-    tell(entry, entry.state == EntryState::Verified ? "downloaded" : "failed");
-    switch (entry.state) {
+        return FileOutcome::Patched;
     case EntryState::Verified:
-        logMessage(kLogInfo, "File " + i + " of " + n + " downloaded, passed integrity check.");
-        return;
-    case EntryState::Failed:
-        throw std::runtime_error("Aborting file download; see error above.");
+        return FileOutcome::Downloaded;
     case EntryState::Damaged:
-        logMessage(kLogError, entry.mismatch);
-        throw std::runtime_error(
-            "Aborting file download, a downloaded file has failed integrity-check.");
+        return FileOutcome::Damaged;
+    case EntryState::Failed:
+        return FileOutcome::Failed;
     default:
         throw std::logic_error("a download was written before it finished");
     }
 }
 
-// A launcher's account of the file, in the log's order.
-void DownloadWindow::tell(const Entry& entry, const char* outcome) {
-    events::emit("file", {{"path", entry.listed->filePath}, {"outcome", outcome}});
+FileReport reportOf(const Entry& entry, std::size_t k, std::size_t count) {
+    FileReport file;
+    file.number = k + 1;
+    file.count = count;
+    file.filePath = entry.listed->filePath;
+    file.outcome = outcomeOf(entry);
+    if (entry.plan.downloadedCopyUnreadable) {
+        file.unreadableCopy = unreadableFileLine(entry.local);
+    }
+    file.copiedFrom = entry.copiedFrom;
+    file.patchBytes = entry.patchBytes;
+    file.builtBytes = entry.builtBytes;
+    file.notes = entry.notes;
+    file.mismatch = entry.mismatch;
+    return file;
+}
+
+// The entry's turn in the log; a failure then ends the phase.
+void DownloadWindow::writeBlock(std::size_t k) {
+    meter_.clear();
+    const Entry& entry = entries_[k];
+    reportFile(reportOf(entry, k, entries_.size()));
+    if (entry.error) {
+        std::rethrow_exception(entry.error);
+    }
+    if (entry.state == EntryState::Failed) {
+        throw std::runtime_error("Aborting file download; see error above.");
+    }
+    if (entry.state == EntryState::Damaged) {
+        throw std::runtime_error(
+            "Aborting file download, a downloaded file has failed integrity-check.");
+    }
 }
 
 // Transfers still running stop; files already complete stay for the next run's digest check.
