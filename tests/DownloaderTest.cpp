@@ -1,5 +1,6 @@
 #include "net/Downloader.h"
 #include "net/Transfer.h"
+#include "net/TransferPool.h"
 #include "support/FileDownload.h"
 #include "support/LoopbackServer.h"
 #include "support/TestSupport.h"
@@ -249,6 +250,35 @@ TEST_F(DownloaderTest, EveryWaitIsDrawnAroundItsStepAndOnlyBusyStepsGoOnDoubling
             EXPECT_GE(transfer.retryDelays()[i], steps[i] / 2) << i;
             EXPECT_LE(transfer.retryDelays()[i], steps[i] * 3 / 2) << i;
         }
+    }
+}
+
+TEST_F(DownloaderTest, EachKindOfAnswerLeavesTheTransferInItsOwnState) {
+    server.answer("/ok", "x");
+    server.answer("/missing", "no", 404);
+    server.answer("/big", std::string(100, 'b'));
+    server.handle("/busy", statusesThen({503}, "x"));
+    server.handle("/broken", statusesThen({502}, "x"));
+    TransferLimits slow;
+    slow.firstRetryDelayMilliseconds = 60000; // each one waits while it is looked at
+    using State = Transfer::State;
+    const std::pair<std::string, State> cases[] = {
+        {server.url("/ok"), State::Done},
+        {server.url("/missing"), State::Done}, // a document's sink takes any answer
+        {server.url("/big"), State::Failed},   // more than the sink holds
+        {server.url("/busy"), State::WaitingBusy},
+        {server.url("/broken"), State::WaitingToRetry},
+        {"http://127.0.0.1:1/refused", State::WaitingToRetry},
+    };
+    for (const auto& [url, state] : cases) {
+        SCOPED_TRACE(url);
+        MemorySink sink(10);
+        Transfer transfer(url, slow, sink);
+        TransferPool pool; // a busy answer holds back a pool's next attempts
+        pool.add(transfer);
+        pool.next(true);
+        EXPECT_EQ(transfer.state(), state);
+        pool.remove(transfer);
     }
 }
 

@@ -61,7 +61,19 @@ private:
 // transfer itself decides after each attempt whether another is due.
 class Transfer {
 public:
-    enum class Verdict { Done, Retry, Failed };
+    // Where the transfer is. Each state has its own step, which says the state that follows.
+    enum class State {
+        Queued,         // made; no attempt begun
+        Connecting,     // an attempt on its way, no byte of its answer yet
+        Receiving,      // the answer is the target's: its bytes go to the sink
+        Discarding,     // the answer is not the target's (an error page): its bytes are dropped
+        Refused,        // the sink could not keep a byte: the attempt ends, the transfer fails
+        Paused,         // the run's budget is spent: libcurl holds the bytes until resume()
+        WaitingToRetry, // a failed attempt's delay before the next
+        WaitingBusy,    // a busy server's wait (429, 503), which uses no attempt
+        Done,
+        Failed,
+    };
 
     Transfer(const std::string& url, const TransferLimits& limits, TransferSink& sink);
     ~Transfer();
@@ -90,8 +102,9 @@ public:
         runTotal_ = total;
         budget_ = budget;
     }
+    State state() const { return state_; }
     // Whether it waits for the run's budget, and goes on again.
-    bool paused() const { return paused_; }
+    bool paused() const { return state_ == State::Paused; }
     void resume();
     // Every byte of every attempt's answers so far, kept or not.
     std::uint64_t bytesReceived() const { return received_; }
@@ -100,12 +113,13 @@ public:
 
     // Sets the handle up for the next attempt, resuming after the bytes already kept.
     void beginAttempt();
-    // Judges the attempt that libcurl ended with `result`; for Retry, retryDelayMilliseconds()
-    // says when, and a "Retrying" line was noted.
-    Verdict endAttempt(int result);
+    // Judges the attempt that libcurl ended with `result`: the transfer is then done, failed, or
+    // waiting retryDelayMilliseconds() for its next attempt, a "Retrying" line noted.
+    void endAttempt(int result);
     long retryDelayMilliseconds() const { return retryDelay_; }
-    // Whether the last attempt's answer was a busy server's (429, 503).
-    bool busy() const { return busy_; }
+    // Whether it waits because the last answer was a busy server's (429, 503).
+    bool busy() const { return state_ == State::WaitingBusy; }
+    bool waiting() const { return state_ == State::WaitingToRetry || busy(); }
     // Another transfer to the service succeeded: its next busy wait starts from the first step.
     void serviceHadRoom() { busyStep_ = 0; }
     // Every wait before a retry so far, in milliseconds.
@@ -114,7 +128,7 @@ public:
     long status() const; // of the last answer; 0 when none came
     bool resumed() const { return resumed_; }
     // After Failed: why, and the abnormal status that said so (0 when none did).
-    bool failed() const { return !errorText_.empty(); }
+    bool failed() const { return state_ == State::Failed; }
     const std::string& errorText() const { return errorText_; }
     long failedStatus() const { return failedStatus_; }
     // The lines the attempts had to say, when they were not logged at once.
@@ -125,28 +139,35 @@ private:
     using Clock = std::chrono::steady_clock;
     static std::size_t onData(char* data, std::size_t size, std::size_t count, void* self);
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
+    // The one way from one state to another.
+    void moveTo(State next);
+    // The steps: of a transfer queued or waiting, of an attempt's answer arriving, of its bytes
+    // for the sink, of an attempt's end; each returns the state that follows.
+    State begin();
+    State connected();
+    State received(const char* data, std::size_t size);
+    State ended(int result);
+    void setRequestHeaders(const std::string& validator);
+    State judgeAnswer(long status);
+    State retryOrFail(const std::string& reason, long status);
     std::size_t receive(const char* data, std::size_t size);
-    void takeAnswer();
-    void startOver();
+    bool startOver();
     void note(int level, const std::string& text);
-    Verdict judgeAnswer(long status);
-    Verdict retryOrFail(const std::string& reason, long status);
-    long nextDelay() const;
+    long nextDelay(bool busy) const;
     // The attempts that count against kMaxAttempts: busy answers do not.
     int countedAttempts() const { return attempt_ - busyAnswers_; }
-    Verdict fail(const std::string& reason, long status);
-    Verdict proxyRefused();
+    State fail(const std::string& reason, long status);
+    State proxyRefused();
 
     std::string encoded_;
     TransferLimits limits_;
     std::unique_ptr<Handle> handle_;
     TransferSink& sink_;
-    std::uint64_t resumeFrom_ = 0; // what this attempt asked to skip
-    std::string range_;            // its Range, kept for libcurl
-    std::string answerValidator_;  // of the answer this attempt is receiving
-    bool firstData_ = true;        // no byte of this attempt received yet
-    bool accepting_ = true;        // this attempt's body belongs to the sink
-    bool sinkRefused_ = false;
+    State state_ = State::Queued;
+    State pausedIn_ = State::Queued; // where a paused transfer goes on
+    std::uint64_t resumeFrom_ = 0;   // what this attempt asked to skip
+    std::string range_;              // its Range, kept for libcurl
+    std::string answerValidator_;    // of the answer this attempt is receiving
     bool resumed_ = false;
     bool compressed_ = false; // acceptCompression() took effect
     bool freshCopy_ = false;  // askFreshCopy() was called
@@ -154,7 +175,6 @@ private:
     long retryDelay_ = 0;
     std::vector<long> retryDelays_;
     long retryAfter_ = 0; // the last answer's Retry-After in milliseconds; 0: none
-    bool busy_ = false;   // the last answer was a busy server's
     int busyAnswers_ = 0;
     int busyStep_ = 0; // doublings of the next busy wait
     Clock::time_point busySince_;
@@ -169,7 +189,6 @@ private:
     std::uint64_t received_ = 0;
     std::uint64_t* runTotal_ = nullptr;
     RateBudget* budget_ = nullptr;
-    bool paused_ = false;
 };
 
 // libcurl's reading of a URL: every space written as "%20", nothing else changed.

@@ -66,9 +66,7 @@ void TransferPool::remove(Transfer& transfer) {
 
 void TransferPool::setParallel(int usual) {
     usual_ = std::max(usual, 0);
-    if (usual_ > 0 && allowed_ >= usual_) {
-        allowed_ = 0;
-    }
+    backToRule();
 }
 
 Transfer* TransferPool::next(bool whenSlotFreed) {
@@ -123,12 +121,26 @@ void TransferPool::startDueRetries() {
 }
 
 void TransferPool::startReady() {
-    while (!ready_.empty() && Clock::now() >= calmAt_ &&
-           (allowed() == 0 || running_.size() < static_cast<std::size_t>(allowed()))) {
+    while (!ready_.empty() && room() > 0) {
         Transfer* transfer = ready_.front();
         ready_.pop_front();
         startAttempt(*transfer);
     }
+}
+
+// How many more may start now. None while a busy server's wait is on; else as many as are allowed
+// at once (the rule, or fewer since a busy answer) less those running. A transfer paused by the
+// run's rate budget keeps its slot, its answer being on its way; one waiting for its retry is
+// not running, and leaves its slot to another.
+std::size_t TransferPool::room() const {
+    if (Clock::now() < calmAt_) {
+        return 0;
+    }
+    if (allowed() == 0) {
+        return ready_.size();
+    }
+    const auto allowed = static_cast<std::size_t>(this->allowed());
+    return running_.size() < allowed ? allowed - running_.size() : 0;
 }
 
 void TransferPool::startAttempt(Transfer& transfer) {
@@ -153,16 +165,21 @@ void TransferPool::collectFinished() {
         }
         curl_multi_remove_handle(multi_->multi.get(), message->easy_handle);
         running_.erase(transfer);
-        judged(*transfer, transfer->endAttempt(result) == Transfer::Verdict::Retry);
+        transfer->endAttempt(result);
+        judged(*transfer);
     }
 }
 
-// A busy server gets fewer transfers at once, and none at all until the wait it set is over.
-void TransferPool::judged(Transfer& transfer, bool retrying) {
-    if (!retrying) {
+// A transfer that waits for its retry leaves its slot; after a busy server's answer none starts
+// until the wait it set is over; a success shows the service has room again, and the busy waits
+// start over.
+void TransferPool::judged(Transfer& transfer) {
+    if (!transfer.waiting()) {
         finished_.push_back(&transfer);
         const long status = transfer.status();
         if (!transfer.failed() && status >= 200 && status < 400) {
+            calmAt_ = Clock::time_point{};
+            answered(false);
             roomAgain();
         }
         return;
@@ -171,19 +188,30 @@ void TransferPool::judged(Transfer& transfer, bool retrying) {
     waiting_.emplace_back(due, &transfer);
     slotFreed_ = true;
     if (transfer.busy()) {
-        const int now = allowed() > 0 ? allowed() : static_cast<int>(running_.size()) + 1;
-        allowed_ = std::max(now / 2, 1);
+        answered(true);
         calmAt_ = std::max(calmAt_, due);
     }
 }
 
-// A success shows the service has room again: one transfer more, and the busy waits start over.
-void TransferPool::roomAgain() {
-    calmAt_ = Clock::time_point{};
-    if (allowed_ > 0) {
+// How many may run at once after an answer of the service: a busy one halves it (at least one), a
+// success adds one back, up to the rule.
+void TransferPool::answered(bool busy) {
+    if (busy) {
+        const int now = allowed() > 0 ? allowed() : static_cast<int>(running_.size()) + 1;
+        allowed_ = std::max(now / 2, 1);
+    } else if (allowed_ > 0) {
         ++allowed_;
-        setParallel(usual_); // back to the rule once there
+        backToRule();
     }
+}
+
+void TransferPool::backToRule() {
+    if (usual_ > 0 && allowed_ >= usual_) {
+        allowed_ = 0;
+    }
+}
+
+void TransferPool::roomAgain() {
     for (const auto& [due, waiting] : waiting_) {
         waiting->serviceHadRoom();
     }

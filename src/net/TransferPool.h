@@ -59,7 +59,10 @@ private:
     void startAttempt(Transfer& transfer);
     void startDueRetries();
     void startReady();
-    void judged(Transfer& transfer, bool retrying);
+    std::size_t room() const;
+    void judged(Transfer& transfer);
+    void answered(bool busy);
+    void backToRule();
     void roomAgain();
     void collectFinished();
     int pollMilliseconds();
