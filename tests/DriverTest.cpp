@@ -1,3 +1,4 @@
+#include "support/TestFileSystem.h"
 #include "support/TestPlatform.h"
 #include "support/UpdateFixture.h"
 
@@ -11,6 +12,8 @@ protected:
     }
 
     static std::pair<int, int> counts(const UpdateCounts& c) { return {c.succeeded, c.failed}; }
+    void expectInUseNamedAndRolledBack(
+        const std::function<std::shared_ptr<void>(const std::string&)>& holdInUse);
 
     // Every regular file below a folder with its bytes, and every folder.
     static std::map<std::string, std::string> treeOf(const std::string& folder) {
@@ -299,14 +302,15 @@ TEST_F(DriverTest, AnInstallThatFailsHalfWayIsRolledBackAndTheNextRunInstallsIt)
     EXPECT_FALSE(log.has("[VEXL 2] Rolled back an interrupted update of 747 Classic for P3D."));
 }
 
-// On Windows a running simulator holds its files open, sharing them with no one.
-TEST_F(DriverTest, AFileInUseIsNamedAndTheReleaseRolledBack) {
+// On Windows a running simulator holds its files open, sharing them with no one: f13 cannot be
+// replaced while `holdInUse` holds it.
+void DriverTest::expectInUseNamedAndRolledBack(
+    const std::function<std::shared_ptr<void>(const std::string&)>& holdInUse) {
     publishTwenty();
     writeFile(local(simulatorFolder() + "VEXL 747\\f13"), "old 13");
     const auto before = treeOf(local(simulatorFolder()));
     {
-        const auto inUse =
-            testplatform::holdOpenWithoutSharing(local(simulatorFolder() + "VEXL 747\\f13"));
+        const auto inUse = holdInUse(simulatorFolder() + "VEXL 747\\f13");
         EXPECT_EQ(counts(run({record()})), std::make_pair(0, 1));
     }
     EXPECT_EQ(treeOf(local(simulatorFolder())), before);
@@ -319,6 +323,20 @@ TEST_F(DriverTest, AFileInUseIsNamedAndTheReleaseRolledBack) {
                   "[VEXL 2] Update terminated abnormally for 747 Classic for P3D: VEXL 747\\f13 is "
                   "in use (is the simulator running?)"}));
     EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
+}
+
+TEST_F(DriverTest, AFileInUseIsNamedAndTheReleaseRolledBack) {
+    TestFileSystem disk;
+    expectInUseNamedAndRolledBack([&disk](const std::string& path) {
+        disk.holdInUse(path);
+        return std::shared_ptr<void>(nullptr, [&disk](void*) { disk.release(); });
+    });
+}
+
+// The same with the system's own sharing violation, which only Windows has.
+TEST_F(DriverTest, AFileTheSystemHoldsOpenIsNamedInUse) {
+    expectInUseNamedAndRolledBack(
+        [](const std::string& path) { return testplatform::holdOpenWithoutSharing(local(path)); });
 }
 
 TEST_F(DriverTest, AnUpdateAKilledRunLeftHalfDoneIsUndoneFirst) {
@@ -356,6 +374,24 @@ TEST_F(DriverTest, ADiskTooSmallFailsTheProductBeforeAnyDownload) {
     for (const auto& [filePath, file] : files) {
         EXPECT_EQ(service.server.count(service.fileTarget(1, filePath)), 0);
     }
+}
+
+// The simulator folder on a disk of its own, too small for the release and the room kept free.
+TEST_F(DriverTest, ADiskTooSmallIsFoundBeforeAnyDownloadAndTheRerunCompletes) {
+    publishTwenty();
+    const auto before = treeOf(local(simulatorFolder()));
+    TestFileSystem disk;
+    disk.smallDisk(simulatorFolder(), 72 * 1024);
+    EXPECT_EQ(counts(run({record()})), std::make_pair(0, 1));
+    EXPECT_TRUE(log.has("[VEXL 2] Update terminated abnormally for 747 Classic for P3D: Not "
+                        "enough disk space to update 747 Classic for P3D: 65 MiB needed on " +
+                        simulatorFolder() + ", 0 MiB free."));
+    EXPECT_EQ(service.server.count(service.fileTarget(1, "VEXL 747\\f11")), 0);
+    EXPECT_EQ(treeOf(local(simulatorFolder())), before);
+    disk.smallDisk(simulatorFolder(), 80 * 1024 * 1024);
+    EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
+    EXPECT_EQ(readFile(local(simulatorFolder() + "VEXL 747\\f11")), "new 11");
+    EXPECT_EQ(displayVersion(), "1.2.0");
 }
 
 TEST_F(DriverTest, AHugeNameFromTheServiceGivesABoundedLog) {

@@ -283,7 +283,7 @@ TEST_F(FaultInjectionTest, ADeeplyNestedDocumentIsRefusedWithoutTheMemoryItAsksF
 #ifndef __SANITIZE_ADDRESS__ // which needs an unlimited address space
 TEST_F(FaultInjectionTest, RunningOutOfMemoryEndsOnlyThatProduct) {
     std::string manifest = "[";
-    while (manifest.size() < (40u << 20)) {
+    while (manifest.size() < (8u << 20)) {
         manifest += R"({"Folder": "", "FilePath": "a", "FileSize": 1, "MD5Hash": "x"},)";
     }
     manifest.back() = ']';
@@ -291,7 +291,9 @@ TEST_F(FaultInjectionTest, RunningOutOfMemoryEndsOnlyThatProduct) {
     ProductRecord second = record(4, "747 Freighter", 2);
     service.setProductsText(2, productInfo({second}));
     publish(4, 110, {{"VEXL 747\\second.cfg", {"VEXL 747", "second"}}}, 2);
-    const Outcome outcome = finish(startProgram({}, 384));
+    // Read whole, the 8 MiB list takes far more than the 192 MiB the program may have; the
+    // second product fits in it.
+    const Outcome outcome = finish(startProgram({}, 192));
     EXPECT_EQ(outcome.exitCode, 3);
     EXPECT_EQ(failedCount(), 1);
     const auto lines = programLog();
@@ -401,13 +403,14 @@ TEST_F(FaultInjectionTest, KilledAtAnyMomentTheRerunConverges) {
     const std::size_t fullLines = programLog().size();
 
     std::map<std::string, int> phases; // where the kills landed
-    for (std::size_t kill = 0; kill < 50; ++kill) {
+    constexpr std::size_t kKills = 10;
+    for (std::size_t kill = 0; kill < kKills; ++kill) {
         SCOPED_TRACE("kill " + std::to_string(kill));
         startAfresh();
 
         testplatform::ProcessHandle program = startProgram();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (programLog().size() < fullLines * kill / 50 &&
+        while (programLog().size() < fullLines * kill / kKills &&
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
@@ -442,7 +445,8 @@ TEST_F(FaultInjectionTest, KilledAtAnyMomentTheRerunConverges) {
     for (const auto& [phase, count] : phases) {
         std::cout << "killed " << phase << ": " << count << "\n";
     }
-    EXPECT_GE(phases["downloading"] + phases["installing"], 10);
+    EXPECT_GE(phases["downloading"], 2);
+    EXPECT_GE(phases["installing"], 1);
 }
 
 namespace {
@@ -463,17 +467,17 @@ std::map<std::string, std::string> treeOf(const std::string& folder) {
 // Each kill lands at a spread delay: before the hold is set, or after it, within the time the
 // undisturbed restore took to move the files.
 TEST_F(FaultInjectionTest, KilledAtAnyMomentARestoreConvergesOnOneRelease) {
-    Files release; // 196 files replaced, 4 added, 4 dropped
+    Files release; // 96 files replaced, 4 added, 4 dropped
     json dropped = json::array();
-    for (int i = 0; i < 204; ++i) {
+    for (int i = 0; i < 104; ++i) {
         const std::string name = "VEXL 747\\Scenery\\Tile " + std::to_string(i) + ".bin";
-        if (i < 200) {
+        if (i < 100) {
             release[name] = {"VEXL 747\\Scenery", pattern(64 + i, i)};
         }
-        if (i < 196 || i >= 200) {
+        if (i < 96 || i >= 100) {
             writeFile(local(simulatorFolder() + name), "old " + std::to_string(i));
         }
-        if (i >= 200) {
+        if (i >= 100) {
             dropped.push_back(droppedEntry(name, "old " + std::to_string(i)));
         }
     }
@@ -521,7 +525,7 @@ TEST_F(FaultInjectionTest, KilledAtAnyMomentARestoreConvergesOnOneRelease) {
     ASSERT_EQ(now, older);
 
     std::map<std::string, int> outcomes;
-    constexpr int kKills = 40, kEarly = 8;
+    constexpr int kKills = 10, kEarly = 2;
     for (int kill = 0; kill < kKills; ++kill) {
         SCOPED_TRACE("kill " + std::to_string(kill));
         startAfresh(now);
@@ -550,5 +554,5 @@ TEST_F(FaultInjectionTest, KilledAtAnyMomentARestoreConvergesOnOneRelease) {
     for (const auto& [outcome, count] : outcomes) {
         std::cout << outcome << ": " << count << "\n";
     }
-    EXPECT_GE(outcomes["finished by the next run"], 10);
+    EXPECT_GE(outcomes["finished by the next run"], 3);
 }

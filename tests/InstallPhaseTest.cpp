@@ -1,6 +1,8 @@
+#include "support/TestFileSystem.h"
 #include "support/UpdateFixture.h"
 
 #include <filesystem>
+#include <functional>
 #include <set>
 
 using nlohmann::json;
@@ -83,6 +85,30 @@ TEST_F(InstallPhaseTest, ADestinationThatCannotBeReplacedEndsThePhase) {
     EXPECT_NE(message.find("blocked.dll"), std::string::npos) << message;
     EXPECT_EQ(installed("a.cfg"), "first");
     EXPECT_FALSE(fileExists(local(simulatorFolder() + "c.cfg")));
+}
+
+// A disk that fills, a folder the user may not write and a file another program holds open each
+// end the phase at their file, with the files before it installed and none after it.
+TEST_F(InstallPhaseTest, ADiskFaultEndsThePhaseAtItsFile) {
+    const std::string sim = simulatorFolder();
+    const std::vector<std::pair<std::function<void(TestFileSystem&)>, std::string>> faults = {
+        {[&](TestFileSystem& disk) { disk.smallDisk(sim, 8); }, "No space left on device"},
+        {[&](TestFileSystem& disk) { disk.makeReadOnly(sim + "b"); }, "Permission denied"},
+        {[&](TestFileSystem& disk) { disk.holdInUse(sim + "b\\b.cfg"); },
+         "b\\b.cfg is in use (is the simulator running?)"}};
+    for (const auto& [fault, reason] : faults) {
+        SCOPED_TRACE(reason);
+        boost::filesystem::remove_all(local(sim));
+        writeFile(local(sim + "b\\b.cfg"), "old b");
+        stage({{"a.cfg", {"", "first"}}, {"b\\b.cfg", {"b", "second"}}, {"c.cfg", {"", "third"}}});
+        TestFileSystem disk;
+        fault(disk);
+        const std::string message = install();
+        EXPECT_NE(message.find(reason), std::string::npos) << message;
+        EXPECT_EQ(installed("a.cfg"), "first");
+        EXPECT_EQ(installed("b\\b.cfg"), "old b");
+        EXPECT_FALSE(fileExists(local(sim + "c.cfg")));
+    }
 }
 
 TEST_F(InstallPhaseTest, AFileAnInterruptedRunInstalledKeepsItsOriginalBackup) {

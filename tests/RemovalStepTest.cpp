@@ -1,3 +1,4 @@
+#include "support/TestFileSystem.h"
 #include "support/UpdateFixture.h"
 
 using nlohmann::json;
@@ -110,4 +111,15 @@ TEST_F(RemovalStepTest, AListThatCannotBeUsedFailsBeforeAnythingMoves) {
         EXPECT_FALSE(fileExists(inBackup("VEXL 747\\old.gau")));
     }
     EXPECT_TRUE(log.lines().empty());
+}
+
+// A dropped file that a running simulator holds is named, and stays with its backup beside it.
+TEST_F(RemovalStepTest, ADroppedFileInUseIsNamedAndStays) {
+    writeFile(inSimulator("VEXL 747\\old.gau"), "old gauge");
+    service.setRemovalList(3, 110, json::array({droppedEntry("VEXL 747\\old.gau", "old gauge")}));
+    TestFileSystem disk;
+    disk.holdInUse(simulatorFolder() + "VEXL 747\\old.gau");
+    EXPECT_EQ(removeDropped(), "VEXL 747\\old.gau is in use (is the simulator running?)");
+    EXPECT_EQ(readFile(inSimulator("VEXL 747\\old.gau")), "old gauge");
+    EXPECT_EQ(readFile(inBackup("VEXL 747\\old.gau")), "old gauge");
 }

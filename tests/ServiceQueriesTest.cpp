@@ -184,6 +184,9 @@ TEST_F(ServiceQueriesTest, AnErrorPageFailsToParse) {
 
 TEST_F(ServiceQueriesTest, AnUnreachableServiceFailsTheTransfer) {
     service.reset();
+    TransferLimits quick; // its attempts one after the other, not 1, 2 and 4 s apart
+    quick.firstRetryDelayMilliseconds = 0;
+    updater.downloader.setLimits(quick);
     const std::string message = fetchError();
     EXPECT_EQ(message.rfind("Failed to get " VEXL_SERVICE_URL "products/P3D/744/1.json, ", 0), 0u)
         << message;

@@ -1,5 +1,6 @@
 #include "system/SafeWrite.h"
 
+#include "system/FileSystem.h"
 #include "system/Limits.h"
 #include "system/Platform.h"
 
@@ -180,7 +181,7 @@ SafeFile::SafeFile(const std::string& target, Durability durability, Readers rea
     for (int attempt = 0; attempt < kNameAttempts && !file_; ++attempt) {
         temporary_ = folder + uniqueName();
         ec.clear();
-        file_ = platform::createExclusive(temporary_, target, readers == Readers::OwnerOnly, ec);
+        file_ = fileSystem().createExclusive(temporary_, target, readers == Readers::OwnerOnly, ec);
         if (!file_ && ec.value() != EEXIST) {
             break; // only a name that is taken is worth another try
         }
@@ -198,7 +199,7 @@ SafeFile::~SafeFile() {
     file_.reset();
     if (!committed_ && !temporary_.empty()) {
         boost::system::error_code ignored;
-        boost::filesystem::remove(toFsPath(temporary_), ignored);
+        fileSystem().remove(temporary_, ignored);
     }
     if (!temporary_.empty()) {
         FolderRegistry& registry = folders();
@@ -208,18 +209,15 @@ SafeFile::~SafeFile() {
 }
 
 void SafeFile::commit() {
-    std::FILE* file = file_.get();
-    bool written = std::ferror(file) == 0 && std::fflush(file) == 0;
-    if (written && durability_ == Durability::OnDisk) {
-        written = platform::flushToDisk(file);
-    }
-    const boost::system::error_code error = platform::lastFileCallError();
+    boost::system::error_code error;
+    const bool written = fileSystem().finishWriting(file_.get(), temporary_,
+                                                    durability_ == Durability::OnDisk, error);
     const bool closed = std::fclose(file_.release()) == 0;
     if (!closed || !written) {
         throwFileError("Cannot write " + target_, target_,
                        closed ? error : platform::lastFileCallError());
     }
-    boost::filesystem::rename(toFsPath(temporary_), toFsPath(target_));
+    renamePath(temporary_, target_);
     committed_ = true;
     if (durability_ == Durability::OnDisk) {
         FolderRegistry& registry = folders();
@@ -261,14 +259,14 @@ void linkOrCopyFileSafely(const std::string& from, const std::string& to, Durabi
     removeLeftoverTemporaries(folder);
     const std::string temporary = folder + uniqueName();
     boost::system::error_code ec;
-    if (!platform::linkFile(from, temporary, ec)) {
+    if (!fileSystem().linkFile(from, temporary, ec)) {
         copyFileSafely(from, to, durability);
         return;
     }
-    boost::filesystem::rename(toFsPath(temporary), toFsPath(to), ec);
+    fileSystem().rename(temporary, to, ec);
     // Where `to` already was a name of the same file, the rename leaves both names in place.
     boost::system::error_code ignored;
-    boost::filesystem::remove(toFsPath(temporary), ignored);
+    fileSystem().remove(temporary, ignored);
     if (ec) {
         throw boost::filesystem::filesystem_error("Cannot write " + to, toFsPath(to), ec);
     }
@@ -351,30 +349,30 @@ void PartialFile::startOver() {
     validator_.clear();
     validatorUnsaved_ = false;
     removeValidator();
-    boost::filesystem::remove(toFsPath(path_)); // whatever is there, a link included
+    removePath(path_); // whatever is there, a link included
     boost::system::error_code ec;
-    file_ = platform::createExclusive(path_, "", false, ec);
+    file_ = fileSystem().createExclusive(path_, "", false, ec);
     if (!file_) {
         throwFileError("Cannot create a file to write " + path_, path_, ec);
     }
 }
 
 void PartialFile::commit(const std::string& target) {
-    const bool written = std::ferror(file_.get()) == 0 && std::fflush(file_.get()) == 0;
-    const boost::system::error_code error = platform::lastFileCallError();
+    boost::system::error_code error;
+    const bool written = fileSystem().finishWriting(file_.get(), path_, false, error);
     const bool closed = std::fclose(file_.release()) == 0;
     if (!closed || !written) {
         throwFileError("Cannot write " + target, target,
                        closed ? error : platform::lastFileCallError());
     }
-    boost::filesystem::rename(toFsPath(path_), toFsPath(target));
+    renamePath(path_, target);
     validatorUnsaved_ = false;
     removeValidator();
 }
 
 void PartialFile::removeValidator() {
     boost::system::error_code ignored;
-    boost::filesystem::remove(toFsPath(validatorPath(path_)), ignored);
+    fileSystem().remove(validatorPath(path_), ignored);
 }
 
 std::string partialDataPath(const std::string& folder, const std::string& md5) {

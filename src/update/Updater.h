@@ -51,7 +51,7 @@ public:
     // it has seen.
     bool onlyLooks = false;
     // Where a run learns each folder's free space; a test may answer instead of the system.
-    VolumeSpaceQuery volumeSpace = platform::volumeSpace;
+    VolumeSpaceQuery volumeSpace = fileSystemVolumeSpace;
     // Set by main for --install-while-running: files are installed even while the simulator runs.
     bool installWhileRunning = false;
 

@@ -2,9 +2,9 @@
 
 #include "log/Log.h"
 #include "net/Signatures.h"
+#include "system/FileSystem.h"
 #include "system/Md5Digest.h"
 #include "system/Paths.h"
-#include "system/Platform.h"
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -45,7 +45,7 @@ void rethrowFileError(const std::exception_ptr& error, const std::string& filePa
     try {
         std::rethrow_exception(error);
     } catch (const boost::filesystem::filesystem_error& fileError) {
-        if (platform::isInUseError(fileError.code())) {
+        if (fileSystem().isInUseError(fileError.code())) {
             throw std::runtime_error(shown(filePath) + " is in use (is the simulator running?)");
         }
         throw;

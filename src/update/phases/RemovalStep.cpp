@@ -1,6 +1,7 @@
 #include "update/phases/Phases.h"
 
 #include "log/Log.h"
+#include "system/FileSystem.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
 #include "update/phases/FileCheck.h"
@@ -50,7 +51,7 @@ std::vector<DroppedFile> removeDroppedFiles(const std::vector<ListedFile>& remov
         const std::string& filePath = file.file.filePath;
         if (file.fate == DroppedFile::Fate::Removed) {
             try {
-                boost::filesystem::remove(toFsPath(folders.simulator + filePath));
+                removePath(folders.simulator + filePath);
             } catch (const boost::filesystem::filesystem_error&) {
                 rethrowFileError(std::current_exception(), filePath);
             }

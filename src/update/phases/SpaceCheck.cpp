@@ -1,5 +1,6 @@
 #include "update/phases/SpaceCheck.h"
 
+#include "system/FileSystem.h"
 #include "system/Limits.h"
 #include "system/Paths.h"
 
@@ -30,6 +31,10 @@ void requireRoom(const ProductRecord& record, const std::string& folder, std::ui
 }
 
 } // namespace
+
+std::optional<platform::VolumeSpace> fileSystemVolumeSpace(const std::string& folder) {
+    return fileSystem().volumeSpace(folder);
+}
 
 void requireDiskSpace(const ProductRecord& record, const Manifest& manifest,
                       const ProductFolders& folders, const VolumeSpaceQuery& query) {

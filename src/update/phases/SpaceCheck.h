@@ -12,6 +12,9 @@
 // How a run learns a folder's volume and free space: the system's answer, or a test's.
 using VolumeSpaceQuery = std::function<std::optional<platform::VolumeSpace>(const std::string&)>;
 
+// The answer of the file system the program runs on.
+std::optional<platform::VolumeSpace> fileSystemVolumeSpace(const std::string& folder);
+
 // Throws std::runtime_error "Not enough disk space to update ..." when the download folder's
 // volume cannot take the files still to download, or the simulator folder's the files to install
 // (both on one volume: their sum), each with kDiskSpaceMarginBytes to spare. Sizes are the

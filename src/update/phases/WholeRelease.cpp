@@ -1,6 +1,7 @@
 #include "update/phases/WholeRelease.h"
 
 #include "log/Log.h"
+#include "system/FileSystem.h"
 #include "system/Paths.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -33,7 +34,7 @@ std::optional<Journal> journalOrNothing(const ProductFolders& folders, JournalKi
 
 void deleteCopy(const std::string& downloadFolder, std::string filePath) {
     boost::system::error_code ec;
-    boost::filesystem::remove(toFsPath(downloadFolder + filePath), ec);
+    fileSystem().remove(downloadFolder + filePath, ec);
     if (ec) {
         logMessage(kLogInfo, "Could not delete the downloaded copy " +
                                  shown(downloadFolder + filePath) + ": " + ec.message());
@@ -41,7 +42,7 @@ void deleteCopy(const std::string& downloadFolder, std::string filePath) {
     }
     for (filePath = parentPathText(filePath); !filePath.empty();
          filePath = parentPathText(filePath)) {
-        if (!boost::filesystem::remove(toFsPath(downloadFolder + filePath), ec) || ec) {
+        if (!fileSystem().remove(downloadFolder + filePath, ec) || ec) {
             return; // not empty: another copy or a file of the user's is still in it
         }
     }

@@ -2,6 +2,7 @@
 
 #include "log/Log.h"
 #include "service/UnsafePath.h"
+#include "system/FileSystem.h"
 #include "system/Limits.h"
 #include "system/Md5Digest.h"
 #include "system/Paths.h"
@@ -142,7 +143,7 @@ bool takeAway(const JournalFile& file, const ProductFolders& folders) {
     if (md5OfRegularFile(destination) != file.newMd5) {
         return false;
     }
-    boost::filesystem::remove(toFsPath(destination));
+    removePath(destination);
     return true;
 }
 
