@@ -272,9 +272,11 @@ TEST_F(DownloaderTest, EachKindOfAnswerLeavesTheTransferInItsOwnState) {
     };
     for (const auto& [url, state] : cases) {
         SCOPED_TRACE(url);
+        // A pool of its own, since a busy answer holds back a pool's next attempts; made first,
+        // so that it outlives the transfer whose handle shares its connections.
+        TransferPool pool;
         MemorySink sink(10);
         Transfer transfer(url, slow, sink);
-        TransferPool pool; // a busy answer holds back a pool's next attempts
         pool.add(transfer);
         pool.next(true);
         EXPECT_EQ(transfer.state(), state);
