@@ -4,7 +4,6 @@
 #include "system/Platform.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -62,10 +61,14 @@ void require(std::size_t result) {
     }
 }
 
-constexpr std::array<std::uint64_t, 256> gearTable() {
-    std::array<std::uint64_t, 256> table{};
+struct GearTable {
+    std::uint64_t values[256] = {};
+};
+
+constexpr GearTable gearTable() {
+    GearTable table;
     std::uint64_t state = 0;
-    for (std::uint64_t& value : table) { // splitmix64: fixed, so that both ends agree
+    for (std::uint64_t& value : table.values) { // splitmix64: fixed, so that both ends agree
         state += 0x9E3779B97F4A7C15u;
         std::uint64_t z = state;
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
@@ -74,7 +77,7 @@ constexpr std::array<std::uint64_t, 256> gearTable() {
     }
     return table;
 }
-constexpr std::array<std::uint64_t, 256> kGear = gearTable();
+constexpr GearTable kGear = gearTable();
 
 struct Anchor {
     std::uint64_t key = 0;
@@ -86,7 +89,7 @@ class AnchorScanner {
 public:
     template <typename Found> void scan(const char* data, std::size_t size, const Found& found) {
         for (std::size_t i = 0; i < size; ++i) {
-            hash_ = (hash_ << 1) + kGear[static_cast<unsigned char>(data[i])];
+            hash_ = (hash_ << 1) + kGear.values[static_cast<unsigned char>(data[i])];
             const std::uint64_t at = offset_ + i + 1;
             if ((hash_ >> (64 - kAnchorBits)) == 0 && at >= next_) {
                 found(Anchor{hash_, at});
@@ -121,6 +124,8 @@ bool readChunks(const ReadableBytes& bytes,
 // about where a piece came from.
 std::optional<std::vector<Anchor>> referenceAnchors(const ReadableBytes& reference) {
     std::vector<Anchor> anchors;
+    anchors.reserve(
+        static_cast<std::size_t>(reference.size / kAnchorGap + 1)); // the most there are
     AnchorScanner scanner;
     const auto keep = [&anchors](const Anchor& anchor) { anchors.push_back(anchor); };
     if (!readChunks(reference,
@@ -129,18 +134,19 @@ std::optional<std::vector<Anchor>> referenceAnchors(const ReadableBytes& referen
     }
     std::sort(anchors.begin(), anchors.end(),
               [](const Anchor& a, const Anchor& b) { return a.key < b.key; });
-    std::vector<Anchor> unique;
+    std::size_t kept = 0; // in place: the index is the publisher's largest table
     for (std::size_t i = 0; i < anchors.size();) {
         std::size_t end = i + 1;
         while (end < anchors.size() && anchors[end].key == anchors[i].key) {
             ++end;
         }
         if (end == i + 1) {
-            unique.push_back(anchors[i]);
+            anchors[kept++] = anchors[i];
         }
         i = end;
     }
-    return unique;
+    anchors.resize(kept);
+    return anchors;
 }
 
 struct Region {
