@@ -73,7 +73,7 @@ constexpr std::uint64_t kMaxPatchedFileBytes = std::uint64_t{4} * 1024u * 1024u 
 constexpr std::uint64_t kPatchPieceBytes = 4u * 1024u * 1024u;
 constexpr std::uint64_t kMaxPatchRegionBytes = 16u * 1024u * 1024u;
 constexpr std::uint64_t kMaxPatchFrameBytes = kPatchPieceBytes + kPatchPieceBytes / 64;
-constexpr std::uint64_t kPatchRegionMarginBytes = 1024u * 1024u;
+constexpr std::uint64_t kPatchRegionMarginBytes = 256u * 1024u;
 constexpr std::uint64_t kPatchSlackBytes = 64u * 1024u;
 
 // A product information document listing more products than this is unusable.
