@@ -1,55 +1,103 @@
 #include "system/BinaryPatch.h"
 #include "support/TestSupport.h"
+#include "system/Limits.h"
+#include "system/Paths.h"
+#include "update/Patching.h"
 
 #include <gtest/gtest.h>
+#include <random>
 
 namespace {
 
-// Bytes that differ from place to place, so that a match at a wrong offset shows.
-std::string patterned(std::size_t size, char seed) {
+std::string randomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
     std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>(seed + (i * 13 + i / 509) % 31);
+    for (char& c : bytes) {
+        c = static_cast<char>(random());
     }
     return bytes;
 }
 
+// The patch with one of its little-endian fields replaced, `at` bytes from its start.
+std::string withField(std::string patch, std::size_t at, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) {
+        patch[at + i] = static_cast<char>(value >> (8 * i));
+    }
+    return patch;
+}
+
+constexpr std::size_t kHeaderBytes = 16; // magic and the built file's size
+constexpr std::size_t kPieceFieldsBytes = 32;
+
 } // namespace
 
-TEST(BinaryPatchTest, BuildsTheTargetOnlyFromAnIntactPatchWithinItsBounds) {
-    const std::string reference = patterned(3 * 1024 * 1024, 'a');
-    std::string target = reference;
-    target.replace(1234567, 6, "change").append("tail");
-    const std::string patch = makePatch(reference, target);
-    EXPECT_LT(patch.size(), 1024u); // a few changed bytes cost a few bytes
-    std::string flipped = patch;
-    flipped[patch.size() / 2] ^= 0x01;
-    const std::string otherReference = patterned(reference.size(), 'b');
+TEST(BinaryPatchTest, PiecesBuildTheTargetFromMovedContentAndNothingFromADamagedPatch) {
+    const std::string reference = randomBytes(10 * 1024 * 1024, 1);
+    std::string scattered = reference;
+    for (std::size_t at = 12345; at < scattered.size(); at += 1000003) {
+        scattered.replace(at, 6, "change");
+    }
+    const std::string inserted =
+        reference.substr(0, 5000) + randomBytes(100000, 2) + reference.substr(5000);
+    const std::string deleted = reference.substr(0, 5 << 20) + reference.substr((5 << 20) + 700000);
+    const std::string longer = reference + randomBytes(3 << 20, 3);
+    const std::string patch = makePatch(reference, scattered);
+    const std::string shortReference = reference.substr(0, reference.size() - 1000);
     struct Case {
         const char* what;
         std::string reference;
-        std::string patch;
+        std::string target;
+        std::string patch; // empty: made from the two
+        std::size_t maxPatch;
         std::size_t maxOutput;
         bool builds;
     };
+    std::string flipped = patch;
+    std::uint64_t frameBytes = 0;
+    for (int i = 7; i >= 0; --i) {
+        frameBytes = (frameBytes << 8) | static_cast<unsigned char>(patch[kHeaderBytes + 24 + i]);
+    }
+    flipped[kHeaderBytes + kPieceFieldsBytes + frameBytes / 2] ^= 0x5a;
     const Case cases[] = {
-        {"intact", reference, patch, target.size(), true},
-        {"a byte flipped", reference, flipped, target.size(), false},
-        {"cut short", reference, patch.substr(0, patch.size() - 1), target.size(), false},
-        {"bytes after the frame", reference, patch + "x", target.size(), false},
-        {"another reference", otherReference, patch, target.size(), false},
-        {"more output than allowed", reference, patch, target.size() - 1, false},
-        {"no reference at all", "", patch, target.size(), false},
-        {"empty", reference, "", target.size(), false},
-        {"not a patch", reference, "plain text, not zstd", target.size(), false},
+        {"scattered changes", reference, scattered, "", 8192, scattered.size(), true},
+        {"an insertion near the start", reference, inserted, "", 110000, inserted.size(), true},
+        {"a deletion", reference, deleted, "", 8192, deleted.size(), true},
+        {"a target longer than the reference", reference, longer, "", (3 << 20) + 8192,
+         longer.size(), true},
+        {"a corrupt piece", reference, scattered, flipped, 0, scattered.size(), false},
+        {"a region beyond the installed file", shortReference, scattered, patch, 0,
+         scattered.size(), false},
+        {"a region said to start past it", reference, scattered,
+         withField(patch, kHeaderBytes, reference.size()), 0, scattered.size(), false},
+        {"an output over its size", reference, scattered, patch, 0, scattered.size() - 1, false},
+        {"cut short", reference, scattered, patch.substr(0, patch.size() - 1), 0, scattered.size(),
+         false},
+        {"cut after its fields", reference, scattered,
+         patch.substr(0, kHeaderBytes + kPieceFieldsBytes), 0, scattered.size(), false},
+        {"bytes after the last piece", reference, scattered, patch + "x", 0, scattered.size(),
+         false},
+        {"the earlier format", reference, scattered, "\x28\xb5\x2f\xfd" + patch, 0,
+         scattered.size(), false},
+        {"empty", reference, scattered, "", 0, scattered.size(), false},
     };
     for (const Case& c : cases) {
-        const std::optional<std::string> built = patchedBytes(c.reference, c.patch, c.maxOutput);
+        const std::string used = c.builds ? makePatch(c.reference, c.target) : c.patch;
+        if (c.builds) {
+            EXPECT_LE(used.size(), c.maxPatch) << c.what; // only what changed travels
+        }
+        const std::optional<std::string> built = patchedBytes(c.reference, used, c.maxOutput);
         EXPECT_EQ(built.has_value(), c.builds) << c.what;
+        if (c.maxOutput == c.target.size()) {
+            EXPECT_EQ(patchBuilds(readableString(c.reference), used, readableString(c.target)),
+                      c.builds)
+                << c.what;
+        }
         if (built) {
-            EXPECT_TRUE(*built == target) << c.what;
+            EXPECT_TRUE(*built == c.target) << c.what;
         }
     }
+    EXPECT_TRUE(isEarlierPatchFormat("\x28\xb5\x2f\xfd" + patch));
+    EXPECT_FALSE(isEarlierPatchFormat(patch));
 }
 
 TEST(BinaryPatchTest, TheWindowReachesBothFilesAndNoFurther) {
@@ -57,4 +105,36 @@ TEST(BinaryPatchTest, TheWindowReachesBothFilesAndNoFurther) {
     EXPECT_EQ(patchWindowLog(1024 * 1024, 1024 * 1024), 21);
     EXPECT_EQ(patchWindowLog(1024 * 1024, 1024 * 1024 + 1), 22);
     EXPECT_EQ(patchWindowLog(256u << 20, 256u << 20), 29);
+}
+
+TEST(BinaryPatchTest, BuildingAFileFromItsPatchNeedsMemoryOfAPieceNotOfTheFile) {
+    // Sparse files of zeros with a few changes: large, yet quick to make and to patch.
+    const TempDir dir;
+    const std::uint64_t size = 96u << 20;
+    const std::string installed = dir.file("installed.bin");
+    const std::string changed = dir.file("changed.bin");
+    for (const std::string& path : {installed, changed}) {
+        const FilePtr file = openFile(path, "wb");
+        for (std::uint64_t at = path == changed ? 7777 : size; at < size; at += 40u << 20) {
+            std::fseek(file.get(), static_cast<long>(at), SEEK_SET);
+            std::fputs("changed", file.get());
+        }
+        std::fseek(file.get(), static_cast<long>(size - 1), SEEK_SET);
+        std::fputc(0, file.get());
+    }
+    const FilePtr from = openFile(installed, "rb");
+    const FilePtr to = openFile(changed, "rb");
+    const std::optional<std::string> patch =
+        makePatch(readableFile(from.get(), size), readableFile(to.get(), size), size / 2);
+    ASSERT_TRUE(patch);
+    writeFile(dir.file("patch.bin"), *patch);
+    ListedPatch listed;
+    listed.fromMd5 = referenceMd5OfFile(installed);
+    listed.sha256 = referenceSha256(*patch);
+    const long extraKiB = testplatform::extraPeakKiB([&] {
+        buildFromPatch(installed, dir.file("patch.bin"), listed, dir.file("out.bin"), size);
+    });
+    EXPECT_EQ(referenceMd5OfFile(dir.file("out.bin")), referenceMd5OfFile(changed));
+    // A region, a piece and its frame (about 20 MiB here), whatever the file's size.
+    EXPECT_LE(extraKiB, 32 * 1024) << "KiB of extra peak memory";
 }

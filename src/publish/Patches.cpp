@@ -5,6 +5,7 @@
 #include "system/BinaryPatch.h"
 #include "system/Limits.h"
 #include "system/Md5Digest.h"
+#include "system/Paths.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <optional>
@@ -20,12 +21,21 @@ struct KeptPatch {
     std::string sha256;
 };
 
-std::string releaseBytes(const ReleaseFile& file) {
-    std::optional<std::string> bytes = fileBytes(file.source);
-    if (!bytes) {
+// A release file opened to be read a piece at a time: a patch's ends are never held whole.
+struct OpenRelease {
+    FilePtr file;
+    ReadableBytes bytes;
+};
+
+OpenRelease releaseBytes(const ReleaseFile& file) {
+    OpenRelease open{openFile(file.source.string(), "rb"), {}};
+    boost::system::error_code ec;
+    const std::uint64_t size = fs::file_size(file.source, ec);
+    if (!open.file || ec) {
         throw std::runtime_error("cannot read " + file.source.string());
     }
-    return *bytes;
+    open.bytes = readableFile(open.file.get(), size);
+    return open;
 }
 
 bool patchable(const ReleaseFile& file) {
@@ -33,20 +43,24 @@ bool patchable(const ReleaseFile& file) {
     return bytes <= kMaxPatchedFileBytes && bytes >= kMinPatchedFileBytes;
 }
 
-// The previous tree's patch of that name, unless it is no regular file or too large to use.
-std::optional<std::string> previousPatch(const fs::path& path, std::uint64_t targetBytes) {
+// The previous tree's patch of that name, unless it is no regular file or too large to use. One
+// in the earlier single-frame format is an earlier build's own work, made again without a word:
+// `earlier` says so.
+std::optional<std::string> previousPatch(const fs::path& path, std::uint64_t targetBytes,
+                                         bool& earlier) {
     boost::system::error_code ec;
     if (!fs::is_regular_file(fs::symlink_status(path, ec)) ||
         fs::file_size(path, ec) > targetBytes / 2 || ec) {
         return std::nullopt;
     }
-    return fileBytes(path);
+    std::optional<std::string> bytes = fileBytes(path);
+    earlier = bytes && isEarlierPatchFormat(*bytes);
+    return earlier ? std::nullopt : bytes;
 }
 
 // Whether `patch` turns `reference` into exactly `target` and is worth sending instead.
-bool usable(const std::string& patch, const std::string& reference, const std::string& target) {
-    return patch.size() <= target.size() / 2 &&
-           patchedBytes(reference, patch, target.size()) == target;
+bool usable(const std::string& patch, const ReadableBytes& reference, const ReadableBytes& target) {
+    return patch.size() <= target.size / 2 && patchBuilds(reference, patch, target);
 }
 
 // Makes (or takes from the previous tree) the patch from `from` to `to`; nothing when none is
@@ -54,21 +68,24 @@ bool usable(const std::string& patch, const std::string& reference, const std::s
 std::optional<KeptPatch> patchFor(const ReleaseFile& from, const ReleaseFile& to,
                                   const std::string& relative, const fs::path& previousTree,
                                   const PatchWriter& write, std::vector<std::string>& problems) {
-    const std::string reference = releaseBytes(from);
-    const std::string target = releaseBytes(to);
-    std::optional<std::string> patch = previousPatch(previousTree / relative, target.size());
+    const OpenRelease reference = releaseBytes(from);
+    const OpenRelease target = releaseBytes(to);
+    bool earlier = false;
+    std::optional<std::string> patch =
+        previousPatch(previousTree / relative, target.bytes.size, earlier);
     boost::system::error_code ec;
-    if (!patch && fs::exists(fs::symlink_status(previousTree / relative, ec))) {
+    const bool taken = patch && usable(*patch, reference.bytes, target.bytes);
+    if (!patch && !earlier && fs::exists(fs::symlink_status(previousTree / relative, ec))) {
         problems.push_back(relative + ": the served tree's patch is not one vexl-publish keeps; "
                                       "it was changed on the server and is not taken again");
-    } else if (patch && !usable(*patch, reference, target)) {
+    } else if (patch && !taken) {
         problems.push_back(relative + ": the served tree's patch does not turn " +
                            from.source.string() + " into " + to.source.string() +
                            "; it was changed on the server and is not taken again");
     }
-    if (!patch || !usable(*patch, reference, target)) {
-        patch = makePatch(reference, target);
-        if (!usable(*patch, reference, target)) {
+    if (!taken) {
+        patch = makePatch(reference.bytes, target.bytes, target.bytes.size / 2);
+        if (!patch || !usable(*patch, reference.bytes, target.bytes)) {
             return std::nullopt;
         }
     }

@@ -61,11 +61,19 @@ constexpr std::size_t kMaxJournalBytes = 256u * 1024u * 1024u;
 // The validator (entity tag or date) kept beside a download's partial data, read back from disk.
 constexpr std::size_t kMaxValidatorBytes = 1024;
 
-// Binary patches: made for files of at least kMinPatchedFileBytes and at most kMaxPatchedFileBytes
-// (both ends refuse larger ones, whose reference and window would not fit in memory), kept when
-// at most half the file; a patch may exceed its listed size by kPatchSlackBytes.
+// Binary patches: made for files of at least kMinPatchedFileBytes and at most kMaxPatchedFileBytes,
+// kept when at most half the file; a patch may exceed its listed size by kPatchSlackBytes. A patch
+// comes in pieces of at most kPatchPieceBytes of the new file, each compressed against a region of
+// at most kMaxPatchRegionBytes of the older one, so that building a file needs a region, a piece
+// and its frame (kMaxPatchFrameBytes) in memory whatever the file's size. The publisher gives a
+// piece the older span its content came from, widened by kPatchRegionMarginBytes each way, so that
+// an edit that moves the rest a little still finds it.
 constexpr std::uint64_t kMinPatchedFileBytes = 1024u * 1024u;
-constexpr std::uint64_t kMaxPatchedFileBytes = 256u * 1024u * 1024u;
+constexpr std::uint64_t kMaxPatchedFileBytes = std::uint64_t{4} * 1024u * 1024u * 1024u;
+constexpr std::uint64_t kPatchPieceBytes = 4u * 1024u * 1024u;
+constexpr std::uint64_t kMaxPatchRegionBytes = 16u * 1024u * 1024u;
+constexpr std::uint64_t kMaxPatchFrameBytes = kPatchPieceBytes + kPatchPieceBytes / 64;
+constexpr std::uint64_t kPatchRegionMarginBytes = 256u * 1024u;
 constexpr std::uint64_t kPatchSlackBytes = 64u * 1024u;
 
 // A product information document listing more products than this is unusable.

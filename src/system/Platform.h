@@ -46,6 +46,10 @@ bool flushPathToDisk(const std::string& pathText);
 // any more has nothing left to flush. False when any could not be flushed.
 bool flushPathsToDisk(const std::vector<std::string>& pathTexts);
 
+// Moves a stream to `offset` from its start through the 64-bit call, also in a 32-bit program,
+// where the C library's own seek stops at 2 GiB. False when the system cannot.
+bool seekFile(std::FILE* file, std::uint64_t offset);
+
 // Writes the stream's buffered bytes and makes them reach the disk.
 bool flushToDisk(std::FILE* file);
 

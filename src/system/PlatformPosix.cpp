@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <map>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -252,6 +253,12 @@ bool flushPathsToDisk(const std::vector<std::string>& pathTexts) {
     }
 #endif
     return flushEach(pathTexts);
+}
+
+bool seekFile(std::FILE* file, std::uint64_t offset) {
+    static_assert(sizeof(off_t) == 8, "offsets past 2 GiB need a 64-bit off_t");
+    return offset <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) &&
+           fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
 bool flushToDisk(std::FILE* file) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
+#include <limits>
 #include <locale>
 #include <share.h>
 #include <windows.h>
@@ -228,6 +229,11 @@ bool flushPathsToDisk(const std::vector<std::string>& pathTexts) {
         }
     }
     return flushed;
+}
+
+bool seekFile(std::FILE* file, std::uint64_t offset) {
+    return offset <= static_cast<std::uint64_t>(std::numeric_limits<__int64>::max()) &&
+           _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
 }
 
 bool flushToDisk(std::FILE* file) {

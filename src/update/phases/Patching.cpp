@@ -24,32 +24,21 @@ std::optional<std::uint64_t> regularFileSize(const std::string& path) {
     return ec ? std::nullopt : std::optional<std::uint64_t>(size);
 }
 
-// The whole file in memory when it is a regular file of at most `maxBytes`.
-std::optional<std::string> boundedFileBytes(const std::string& path, std::uint64_t maxBytes) {
-    const std::optional<std::uint64_t> size = regularFileSize(path);
-    const FilePtr file = openRegularFile(path, "rb");
-    if (!size || *size > maxBytes || !file) {
-        return std::nullopt;
-    }
-    std::string bytes(static_cast<std::size_t>(*size), '\0');
-    if (std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size() ||
-        std::fgetc(file.get()) != EOF) {
-        return std::nullopt; // it changed while read
-    }
-    return bytes;
-}
-
-bool writePatched(const std::string& reference, const std::string& patchPath,
+// Builds `target` from the patch at `patchPath` against the installed copy, read a region at a
+// time, so that the memory it needs does not grow with the file.
+bool writePatched(const std::string& installedPath, const std::string& patchPath,
                   const std::string& target, std::uint64_t maxBytes) {
+    const std::optional<std::uint64_t> size = regularFileSize(installedPath);
+    const FilePtr installed = openRegularFile(installedPath, "rb");
     const FilePtr patch = openRegularFile(patchPath, "rb");
-    if (!patch) {
+    if (!size || !installed || !patch) {
         return false;
     }
     SafeFile out(target, Durability::Cached);
     const PatchOutput output = [&out](const char* data, std::size_t size) {
         return std::fwrite(data, 1, size, out.stream()) == size;
     };
-    if (!applyPatch(reference, patch.get(), maxBytes, output)) {
+    if (!applyPatch(readableFile(installed.get(), *size), patch.get(), maxBytes, output)) {
         return false;
     }
     out.commit();
@@ -81,16 +70,11 @@ const ListedPatch* usablePatch(const std::vector<ListedPatch>& patches, const Ma
 
 bool buildFromPatch(const std::string& installedPath, const std::string& patchPath,
                     const ListedPatch& patch, const std::string& target, std::uint64_t maxBytes) {
-    if (sha256OfFile(patchPath) != patch.sha256) {
+    if (sha256OfFile(patchPath) != patch.sha256 || md5OfFile(installedPath) != patch.fromMd5) {
         return false;
     }
     try {
-        const std::optional<std::string> reference =
-            boundedFileBytes(installedPath, kMaxPatchedFileBytes);
-        return reference &&
-               md5Hex(reinterpret_cast<const unsigned char*>(reference->data()),
-                      static_cast<std::uint32_t>(reference->size())) == patch.fromMd5 &&
-               writePatched(*reference, patchPath, target, maxBytes);
+        return writePatched(installedPath, patchPath, target, maxBytes);
     } catch (const std::bad_alloc&) {
         return false;
     } catch (const boost::filesystem::filesystem_error&) {
