@@ -16,6 +16,7 @@
 #include <openssl/evp.h>
 #include <random>
 #include <regex>
+#include <set>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -678,7 +679,7 @@ TEST_F(PublisherTest, TheCommandRefusesWhatItDoesNotKnow) {
     const CommandRun help = runPublish(dir, {"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.out.rfind("Usage:\n  vexl-publish [--sign KEYFILE] [--expires DAYS] [--new-key] "
-                             "[--dry-run] RELEASES OUTPUT\n",
+                             "[--dry-run]\n               [--patch-releases N] RELEASES OUTPUT\n",
                              0),
               0u);
     const std::string key = dir.file("signing.key");
@@ -696,6 +697,8 @@ TEST_F(PublisherTest, TheCommandRefusesWhatItDoesNotKnow) {
                                                {"--resign", key, releases, out},
                                                {"--resign", key, "--sign", key, out},
                                                {"--resign", key, "--dry-run", out},
+                                               {"--resign", key, "--patch-releases", "1", out},
+                                               {"--patch-releases", releases, out},
                                                {"verify", out, "--expires", "30"},
                                                {"verify"},
                                                {"keygen"},
@@ -704,6 +707,13 @@ TEST_F(PublisherTest, TheCommandRefusesWhatItDoesNotKnow) {
         const CommandRun refused = runPublish(dir, arguments);
         EXPECT_EQ(refused.exitCode, 1);
         EXPECT_EQ(refused.err, help.out);
+    }
+    for (const char* releaseCount : {"21", "-1", "five", "1.5"}) {
+        const CommandRun refused =
+            runPublish(dir, {"--patch-releases", releaseCount, releases, out});
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_EQ(refused.err,
+                  "vexl-publish: --patch-releases takes a whole number from 0 to 20\n" + help.out);
     }
     EXPECT_FALSE(fileExists(out));
     writeFile(releases + "/products.json", "[]");
@@ -745,7 +755,7 @@ TEST_F(PublisherTest, PatchesBuildTheNewestFilesFromEachPublishedReleaseWhereThe
                                       {"PatchSHA256", referenceSha256(patch)}}});
     EXPECT_EQ(document("manifest/patches/3/110.json"), listed);
     EXPECT_EQ(document("manifest/patches/3/120.json"), listed);
-    EXPECT_EQ(readFile(out + "/manifest/patches/3/full.json"), "[]\n");
+    EXPECT_EQ(document("manifest/patches/3/full.json"), listed);
     EXPECT_FALSE(fileExists(out + "/manifest/patches/3/200.json")); // the newest
     std::vector<std::string> patches;
     for (const auto& [path, content] : snapshot(out + "/patches")) {
@@ -759,6 +769,70 @@ TEST_F(PublisherTest, PatchesBuildTheNewestFilesFromEachPublishedReleaseWhereThe
     EXPECT_EQ(verifyTree(out, "", std::time(nullptr)).problems,
               std::vector<std::string>{name + ": missing or not the patch listed in " +
                                        "manifest/patches/3/110.json"});
+}
+
+// Patches come from the copies of the last N published releases, once per digest; each version's
+// list offers the patch from its own copy, and the full list every patch.
+TEST_F(PublisherTest, PatchesComeFromTheLastReleasesAndAreListedByTheCopysDigest) {
+    std::mt19937 random(3);
+    std::string base(1 << 20, '\0');
+    std::generate(base.begin(), base.end(), [&random] { return static_cast<char>(random()); });
+    const auto copy = [&base](const std::string& mark) {
+        return std::string(base).replace(4096, mark.size(), mark);
+    };
+    const std::map<std::string, std::string> copies = {
+        {"1.0.0", copy("m0")}, {"1.1.0", copy("m1")}, {"1.2.0", copy("m2")},
+        {"1.3.0", copy("m1")}, {"1.4.0", copy("m3")}, {"2.0.0", copy("m4")}};
+    fs::remove_all(releases + "/3");
+    for (const auto& [version, bytes] : copies) {
+        release(version, {{"VEXL\\model.bin", bytes}});
+    }
+    const std::string newest = copies.at("2.0.0");
+    // The copies (by mark) each version's list offers a patch from, and the full list's.
+    const std::map<int, std::map<std::string, std::vector<std::string>>> expected = {
+        {0, {{"110", {}}, {"120", {}}, {"130", {}}, {"140", {}}, {"full", {}}}},
+        {1, {{"110", {}}, {"120", {}}, {"130", {}}, {"140", {"m3"}}, {"full", {"m3"}}}},
+        {2,
+         {{"110", {"m1"}}, {"120", {}}, {"130", {"m1"}}, {"140", {"m3"}}, {"full", {"m1", "m3"}}}},
+        {5,
+         {{"110", {"m1"}},
+          {"120", {"m2"}},
+          {"130", {"m1"}},
+          {"140", {"m3"}},
+          {"full", {"m1", "m2", "m3"}}}}};
+    for (const auto& [count, lists] : expected) {
+        PublishOptions options;
+        options.patchReleases = count;
+        ASSERT_EQ(publishError(options), "") << count;
+        std::set<std::string> served;
+        for (const auto& [path, bytes] : snapshot(out)) {
+            if (path.rfind("patches/", 0) == 0) {
+                served.insert(path);
+            }
+        }
+        std::set<std::string> listed;
+        for (const auto& [version, marks] : lists) {
+            json entries = json::array();
+            for (const std::string& mark : marks) {
+                const std::string from = copy(mark);
+                const std::string name =
+                    "patches/3/" + referenceMd5(from) + "-" + referenceMd5(newest) + ".zst";
+                const std::string patch = served.count(name) ? readFile(out + "/" + name) : "";
+                EXPECT_EQ(patchedBytes(from, patch, newest.size()),
+                          std::optional<std::string>(newest))
+                    << count << mark;
+                entries.push_back({{"FilePath", "VEXL\\model.bin"},
+                                   {"FromMD5", referenceMd5(from)},
+                                   {"PatchSize", patch.size()},
+                                   {"PatchSHA256", referenceSha256(patch)}});
+                listed.insert(name);
+            }
+            EXPECT_EQ(document("manifest/patches/3/" + version + ".json"), entries)
+                << count << " " << version;
+        }
+        EXPECT_EQ(served, listed) << count;
+        EXPECT_FALSE(fileExists(out + "/manifest/patches/3/100.json")); // below MinVersion
+    }
 }
 
 // A patch is taken again from the served tree only when it builds the release's file from the
