@@ -475,5 +475,4 @@ TEST_F(DriverTest, AnUnpublishedVersionHoldingAReleasesFilesIsPatched) {
         EXPECT_EQ(service.server.count(address), times) << address;
     }
     EXPECT_EQ(log.containing("built from a patch of the installed copy").size(), 2u);
-    EXPECT_EQ(displayVersion(), "1.2.0");
 }

@@ -777,58 +777,45 @@ TEST_F(PublisherTest, PatchesComeFromTheLastReleasesAndAreListedByTheCopysDigest
     std::mt19937 random(3);
     std::string base(1 << 20, '\0');
     std::generate(base.begin(), base.end(), [&random] { return static_cast<char>(random()); });
-    const auto copy = [&base](const std::string& mark) {
-        return std::string(base).replace(4096, mark.size(), mark);
-    };
-    const std::map<std::string, std::string> copies = {
-        {"1.0.0", copy("m0")}, {"1.1.0", copy("m1")}, {"1.2.0", copy("m2")},
-        {"1.3.0", copy("m1")}, {"1.4.0", copy("m3")}, {"2.0.0", copy("m4")}};
+    const auto copy = [&base](char mark) { return std::string(base).replace(4096, 1, 1, mark); };
     fs::remove_all(releases + "/3");
-    for (const auto& [version, bytes] : copies) {
-        release(version, {{"VEXL\\model.bin", bytes}});
+    const std::string marks = "012134"; // the copies of 1.0.0 (below MinVersion) to 2.0.0
+    for (std::size_t i = 0; i < marks.size(); ++i) {
+        const std::string version = i == 5 ? "2.0.0" : "1." + std::to_string(i) + ".0";
+        release(version, {{"VEXL\\model.bin", copy(marks[i])}});
     }
-    const std::string newest = copies.at("2.0.0");
-    // The copies (by mark) each version's list offers a patch from, and the full list's.
-    const std::map<int, std::map<std::string, std::vector<std::string>>> expected = {
-        {0, {{"110", {}}, {"120", {}}, {"130", {}}, {"140", {}}, {"full", {}}}},
-        {1, {{"110", {}}, {"120", {}}, {"130", {}}, {"140", {"m3"}}, {"full", {"m3"}}}},
-        {2,
-         {{"110", {"m1"}}, {"120", {}}, {"130", {"m1"}}, {"140", {"m3"}}, {"full", {"m1", "m3"}}}},
-        {5,
-         {{"110", {"m1"}},
-          {"120", {"m2"}},
-          {"130", {"m1"}},
-          {"140", {"m3"}},
-          {"full", {"m1", "m2", "m3"}}}}};
+    const std::string newest = copy('4');
+    // For --patch-releases N, the copies the lists of 1.1.0 to 1.4.0 and the full list offer
+    // patches from.
+    const std::map<int, std::vector<std::string>> expected = {{0, {"", "", "", "", ""}},
+                                                              {1, {"", "", "", "3", "3"}},
+                                                              {2, {"1", "", "1", "3", "13"}},
+                                                              {5, {"1", "2", "1", "3", "123"}}};
     for (const auto& [count, lists] : expected) {
         PublishOptions options;
         options.patchReleases = count;
         ASSERT_EQ(publishError(options), "") << count;
         std::set<std::string> served;
         for (const auto& [path, bytes] : snapshot(out)) {
-            if (path.rfind("patches/", 0) == 0) {
-                served.insert(path);
-            }
+            served.insert(path.rfind("patches/", 0) == 0 ? path : "");
         }
-        std::set<std::string> listed;
-        for (const auto& [version, marks] : lists) {
+        std::set<std::string> listed = {""};
+        for (std::size_t k = 0; k < lists.size(); ++k) {
             json entries = json::array();
-            for (const std::string& mark : marks) {
-                const std::string from = copy(mark);
+            for (const char mark : lists[k]) {
                 const std::string name =
-                    "patches/3/" + referenceMd5(from) + "-" + referenceMd5(newest) + ".zst";
+                    "patches/3/" + referenceMd5(copy(mark)) + "-" + referenceMd5(newest) + ".zst";
                 const std::string patch = served.count(name) ? readFile(out + "/" + name) : "";
-                EXPECT_EQ(patchedBytes(from, patch, newest.size()),
-                          std::optional<std::string>(newest))
-                    << count << mark;
+                EXPECT_EQ(patchedBytes(copy(mark), patch, newest.size()),
+                          std::optional<std::string>(newest));
                 entries.push_back({{"FilePath", "VEXL\\model.bin"},
-                                   {"FromMD5", referenceMd5(from)},
+                                   {"FromMD5", referenceMd5(copy(mark))},
                                    {"PatchSize", patch.size()},
                                    {"PatchSHA256", referenceSha256(patch)}});
                 listed.insert(name);
             }
-            EXPECT_EQ(document("manifest/patches/3/" + version + ".json"), entries)
-                << count << " " << version;
+            const std::string list = k == 4 ? "full" : "1" + std::to_string(k + 1) + "0";
+            EXPECT_EQ(document("manifest/patches/3/" + list + ".json"), entries) << count << list;
         }
         EXPECT_EQ(served, listed) << count;
         EXPECT_FALSE(fileExists(out + "/manifest/patches/3/100.json")); // below MinVersion
