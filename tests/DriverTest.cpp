@@ -1,6 +1,9 @@
 #include "support/TestFileSystem.h"
 #include "support/TestPlatform.h"
 #include "support/UpdateFixture.h"
+#include "system/BinaryPatch.h"
+
+#include <random>
 
 using nlohmann::json;
 
@@ -469,4 +472,43 @@ TEST_F(DriverTest, ARenamedFolderAndAFileUpToDateCostNoRequestAndNoBackup) {
     EXPECT_EQ(changes, (std::vector<std::string>{"add VEXL 747\\New\\a.tex",
                                                  "remove VEXL 747\\Old\\a.tex"}));
     EXPECT_TRUE(log.has("[VEXL 1] VEXL 747\\aircraft.cfg is already up to date."));
+}
+
+// A registry at a version never published gets the full documents: the installed copies' digests,
+// those of release 1.0.0, pick their patches among every release's.
+TEST_F(DriverTest, AnUnpublishedVersionHoldingAReleasesFilesIsPatched) {
+    updater.installedVersion = 105;
+    updater.installedDisplayVersion = "1.0.5";
+    std::mt19937 random(9);
+    std::string base(1536 * 1024, '\0');
+    std::generate(base.begin(), base.end(), [&random] { return static_cast<char>(random()); });
+    json patches = json::array();
+    Files newest;
+    std::map<std::string, int> patchRequests; // by address: how often each is to be asked for
+    for (const std::string name : {"VEXL 747\\a.bin", "VEXL 747\\b.bin"}) {
+        const auto copy = [&](const std::string& mark) {
+            return std::string(base).replace(9000, name.size() + 5, name + mark);
+        };
+        // The other release's patch comes first in the list.
+        for (const std::string release : {"1.1.0", "1.0.0"}) {
+            const std::string patch = makePatch(copy(release), copy("1.2.0"));
+            patches.push_back(service.setPatch(3, name, copy(release), copy("1.2.0"), patch));
+            patchRequests["/patches/3/" + referenceMd5(copy(release)) + "-" +
+                          referenceMd5(copy("1.2.0")) + ".zst"] = release == "1.0.0" ? 1 : 0;
+        }
+        writeFile(local(simulatorFolder() + name), copy("1.0.0"));
+        newest[name] = {"VEXL 747", copy("1.2.0")};
+    }
+    publish(3, 105, newest);
+    service.setRemovalList(3, 105, json::array());
+    service.setPatchList(3, 105, patches);
+    EXPECT_EQ(counts(run({record()})), std::make_pair(1, 0));
+    for (const auto& [name, file] : newest) {
+        EXPECT_EQ(readFile(local(simulatorFolder() + name)), file.bytes) << name;
+        EXPECT_EQ(service.server.count(service.fileTarget(1, name)), 0) << name;
+    }
+    for (const auto& [address, times] : patchRequests) {
+        EXPECT_EQ(service.server.count(address), times) << address;
+    }
+    EXPECT_EQ(log.containing("built from a patch of the installed copy").size(), 2u);
 }

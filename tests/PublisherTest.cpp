@@ -16,6 +16,7 @@
 #include <openssl/evp.h>
 #include <random>
 #include <regex>
+#include <set>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -678,7 +679,7 @@ TEST_F(PublisherTest, TheCommandRefusesWhatItDoesNotKnow) {
     const CommandRun help = runPublish(dir, {"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.out.rfind("Usage:\n  vexl-publish [--sign KEYFILE] [--expires DAYS] [--new-key] "
-                             "[--dry-run] RELEASES OUTPUT\n",
+                             "[--dry-run]\n               [--patch-releases N] RELEASES OUTPUT\n",
                              0),
               0u);
     const std::string key = dir.file("signing.key");
@@ -696,6 +697,8 @@ TEST_F(PublisherTest, TheCommandRefusesWhatItDoesNotKnow) {
                                                {"--resign", key, releases, out},
                                                {"--resign", key, "--sign", key, out},
                                                {"--resign", key, "--dry-run", out},
+                                               {"--resign", key, "--patch-releases", "1", out},
+                                               {"--patch-releases", releases, out},
                                                {"verify", out, "--expires", "30"},
                                                {"verify"},
                                                {"keygen"},
@@ -704,6 +707,13 @@ TEST_F(PublisherTest, TheCommandRefusesWhatItDoesNotKnow) {
         const CommandRun refused = runPublish(dir, arguments);
         EXPECT_EQ(refused.exitCode, 1);
         EXPECT_EQ(refused.err, help.out);
+    }
+    for (const char* releaseCount : {"21", "-1", "five", "1.5"}) {
+        const CommandRun refused =
+            runPublish(dir, {"--patch-releases", releaseCount, releases, out});
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_EQ(refused.err,
+                  "vexl-publish: --patch-releases takes a whole number from 0 to 20\n" + help.out);
     }
     EXPECT_FALSE(fileExists(out));
     writeFile(releases + "/products.json", "[]");
@@ -745,7 +755,7 @@ TEST_F(PublisherTest, PatchesBuildTheNewestFilesFromEachPublishedReleaseWhereThe
                                       {"PatchSHA256", referenceSha256(patch)}}});
     EXPECT_EQ(document("manifest/patches/3/110.json"), listed);
     EXPECT_EQ(document("manifest/patches/3/120.json"), listed);
-    EXPECT_EQ(readFile(out + "/manifest/patches/3/full.json"), "[]\n");
+    EXPECT_EQ(document("manifest/patches/3/full.json"), listed);
     EXPECT_FALSE(fileExists(out + "/manifest/patches/3/200.json")); // the newest
     std::vector<std::string> patches;
     for (const auto& [path, content] : snapshot(out + "/patches")) {
@@ -759,6 +769,57 @@ TEST_F(PublisherTest, PatchesBuildTheNewestFilesFromEachPublishedReleaseWhereThe
     EXPECT_EQ(verifyTree(out, "", std::time(nullptr)).problems,
               std::vector<std::string>{name + ": missing or not the patch listed in " +
                                        "manifest/patches/3/110.json"});
+}
+
+// Patches come from the copies of the last N published releases, once per digest; each version's
+// list offers the patch from its own copy, and the full list every patch.
+TEST_F(PublisherTest, PatchesComeFromTheLastReleasesAndAreListedByTheCopysDigest) {
+    std::mt19937 random(3);
+    std::string base(1 << 20, '\0');
+    std::generate(base.begin(), base.end(), [&random] { return static_cast<char>(random()); });
+    const auto copy = [&base](char mark) { return std::string(base).replace(4096, 1, 1, mark); };
+    fs::remove_all(releases + "/3");
+    const std::string marks = "012134"; // the copies of 1.0.0 (below MinVersion) to 2.0.0
+    for (std::size_t i = 0; i < marks.size(); ++i) {
+        const std::string version = i == 5 ? "2.0.0" : "1." + std::to_string(i) + ".0";
+        release(version, {{"VEXL\\model.bin", copy(marks[i])}});
+    }
+    const std::string newest = copy('4');
+    // For --patch-releases N, the copies the lists of 1.1.0 to 1.4.0 and the full list offer
+    // patches from.
+    const std::map<int, std::vector<std::string>> expected = {{0, {"", "", "", "", ""}},
+                                                              {1, {"", "", "", "3", "3"}},
+                                                              {2, {"1", "", "1", "3", "13"}},
+                                                              {5, {"1", "2", "1", "3", "123"}}};
+    for (const auto& [count, lists] : expected) {
+        PublishOptions options;
+        options.patchReleases = count;
+        ASSERT_EQ(publishError(options), "") << count;
+        std::set<std::string> served;
+        for (const auto& [path, bytes] : snapshot(out)) {
+            served.insert(path.rfind("patches/", 0) == 0 ? path : "");
+        }
+        std::set<std::string> listed = {""};
+        for (std::size_t k = 0; k < lists.size(); ++k) {
+            json entries = json::array();
+            for (const char mark : lists[k]) {
+                const std::string name =
+                    "patches/3/" + referenceMd5(copy(mark)) + "-" + referenceMd5(newest) + ".zst";
+                const std::string patch = served.count(name) ? readFile(out + "/" + name) : "";
+                EXPECT_EQ(patchedBytes(copy(mark), patch, newest.size()),
+                          std::optional<std::string>(newest));
+                entries.push_back({{"FilePath", "VEXL\\model.bin"},
+                                   {"FromMD5", referenceMd5(copy(mark))},
+                                   {"PatchSize", patch.size()},
+                                   {"PatchSHA256", referenceSha256(patch)}});
+                listed.insert(name);
+            }
+            const std::string list = k == 4 ? "full" : "1" + std::to_string(k + 1) + "0";
+            EXPECT_EQ(document("manifest/patches/3/" + list + ".json"), entries) << count << list;
+        }
+        EXPECT_EQ(served, listed) << count;
+        EXPECT_FALSE(fileExists(out + "/manifest/patches/3/100.json")); // below MinVersion
+    }
 }
 
 // A patch is taken again from the served tree only when it builds the release's file from the

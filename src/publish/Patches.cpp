@@ -93,37 +93,104 @@ std::optional<KeptPatch> patchFor(const ReleaseFile& from, const ReleaseFile& to
     return KeptPatch{patch->size(), sha256Hex(*patch)};
 }
 
-} // namespace
-
-std::map<std::int32_t, json> writePatches(const Product& product, const fs::path& previousTree,
-                                          const PatchWriter& write,
-                                          std::vector<std::string>& problems) {
-    const auto& [newestNumber, newest] = *product.releases.rbegin();
-    std::map<std::string, std::optional<KeptPatch>> made; // by relative path
-    std::map<std::int32_t, json> lists;
-    for (const auto& [number, release] : product.releases) {
-        if (number < product.minVersion || number == newestNumber) {
-            continue;
+// The releases whose copies patches are made from: the last `count` published below the newest.
+std::vector<const Release*> sourceReleases(const Product& product, int count) {
+    std::vector<const Release*> sources;
+    const std::int32_t newest = product.releases.rbegin()->first;
+    for (auto it = product.releases.rbegin(); it != product.releases.rend(); ++it) {
+        if (static_cast<int>(sources.size()) == count || it->first < product.minVersion) {
+            break;
         }
-        json& list = lists[number] = json::array();
-        for (const auto& [filePath, file] : newest.files) {
-            const auto old = release.files.find(filePath);
-            if (old == release.files.end() || old->second.md5 == file.md5 || !patchable(file) ||
-                !patchable(old->second)) {
+        if (it->first != newest) {
+            sources.insert(sources.begin(), &it->second);
+        }
+    }
+    return sources;
+}
+
+using Offered = std::map<std::pair<std::string, std::string>, json>; // by FilePath and FromMD5
+
+// Makes the patches to the newest release's files and notes the ones offered.
+class PatchMaker {
+public:
+    PatchMaker(const Product& product, const fs::path& previousTree, const PatchWriter& write,
+               std::vector<std::string>& problems)
+        : product_(product), previousTree_(previousTree), write_(write), problems_(problems) {}
+
+    // The patches to the newest copy of `filePath` from each source's copy, one per FromMD5;
+    // each kept one's entry goes into `offered` and `full`.
+    void offer(const std::string& filePath, const std::vector<const Release*>& sources,
+               Offered& offered, json& full) {
+        const ReleaseFile& file = product_.releases.rbegin()->second.files.at(filePath);
+        for (const Release* release : sources) {
+            const auto old = release->files.find(filePath);
+            if (old == release->files.end() || old->second.md5 == file.md5 ||
+                offered.count({filePath, old->second.md5}) != 0 || !patchable(old->second)) {
                 continue;
             }
-            const std::string relative = "patches/" + std::to_string(product.id) + "/" +
-                                         old->second.md5 + "-" + file.md5 + ".zst";
-            if (made.count(relative) == 0) {
-                made[relative] =
-                    patchFor(old->second, file, relative, previousTree, write, problems);
+            if (const std::optional<KeptPatch>& kept = made(old->second, file)) {
+                const json entry = {{"FilePath", filePath},
+                                    {"FromMD5", old->second.md5},
+                                    {"PatchSize", kept->size},
+                                    {"PatchSHA256", kept->sha256}};
+                offered[{filePath, old->second.md5}] = entry;
+                full.push_back(entry);
             }
-            if (const std::optional<KeptPatch>& kept = made[relative]) {
-                list.push_back({{"FilePath", filePath},
-                                {"FromMD5", old->second.md5},
-                                {"PatchSize", kept->size},
-                                {"PatchSHA256", kept->sha256}});
-            }
+        }
+    }
+
+private:
+    // One patch per pair of digests, whatever paths share them.
+    const std::optional<KeptPatch>& made(const ReleaseFile& from, const ReleaseFile& to) {
+        const std::string relative =
+            "patches/" + std::to_string(product_.id) + "/" + from.md5 + "-" + to.md5 + ".zst";
+        const auto done = made_.find(relative);
+        if (done != made_.end()) {
+            return done->second;
+        }
+        return made_[relative] = patchFor(from, to, relative, previousTree_, write_, problems_);
+    }
+
+    const Product& product_;
+    const fs::path& previousTree_;
+    const PatchWriter& write_;
+    std::vector<std::string>& problems_;
+    std::map<std::string, std::optional<KeptPatch>> made_; // by relative path
+};
+
+// For each file of the newest release, the offered patch from `release`'s copy of it.
+json listFor(const Release& release, const FileSet& newest, const Offered& offered) {
+    json list = json::array();
+    for (const auto& [filePath, file] : newest) {
+        const auto old = release.files.find(filePath);
+        if (old == release.files.end()) {
+            continue;
+        }
+        const auto patch = offered.find({filePath, old->second.md5});
+        if (patch != offered.end()) {
+            list.push_back(patch->second);
+        }
+    }
+    return list;
+}
+
+} // namespace
+
+PatchLists writePatches(const Product& product, int releases, const fs::path& previousTree,
+                        const PatchWriter& write, std::vector<std::string>& problems) {
+    const auto& [newestNumber, newest] = *product.releases.rbegin();
+    const std::vector<const Release*> sources = sourceReleases(product, releases);
+    PatchLists lists;
+    Offered offered;
+    PatchMaker maker(product, previousTree, write, problems);
+    for (const auto& [filePath, file] : newest.files) {
+        if (!sources.empty() && patchable(file)) {
+            maker.offer(filePath, sources, offered, lists.full);
+        }
+    }
+    for (const auto& [number, release] : product.releases) {
+        if (number >= product.minVersion && number != newestNumber) {
+            lists.byVersion[number] = listFor(release, newest.files, offered);
         }
     }
     return lists;

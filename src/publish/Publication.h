@@ -1,6 +1,7 @@
 #pragma once
 
 #include "publish/TreeFiles.h"
+#include "system/Limits.h"
 
 #include <boost/filesystem/path.hpp>
 #include <cstdint>
@@ -46,6 +47,7 @@ struct PublishOptions {
     bool newKey = false; // the maker means to leave the key the output was signed with
     std::time_t now = std::time(nullptr);
     bool dryRun = false; // work out the publication and its report, writing nothing
+    int patchReleases = kDefaultPatchReleases; // the releases patches are made from
 };
 
 // Problems found before anything is written, each a line naming what it is about and the rule.

@@ -245,20 +245,21 @@ void writeManifest(const TreeWriter& tree, const std::string& name, const json& 
     tree.document("manifest/files/" + name, entries.dump(1, '\t') + "\n");
 }
 
-// A version never published has no installed copy known to patch. Returns the patch lists by
-// version.
-std::map<std::int32_t, json> writePatchLists(const TreeWriter& tree, const Product& product) {
+// A version never published has no installed copy known to patch; the full list serves any
+// installed copy a patch was made from. Returns the patch lists by version.
+std::map<std::int32_t, json> writePatchLists(const TreeWriter& tree, const Product& product,
+                                             int patchReleases) {
     const PatchWriter write = [&tree](const std::string& relative, const std::string& bytes) {
         tree.data(relative, bytes);
     };
     const std::string folder = "manifest/patches/" + std::to_string(product.id) + "/";
-    std::map<std::int32_t, json> lists =
-        writePatches(product, tree.previous(), write, tree.problems());
-    for (const auto& [number, list] : lists) {
+    const PatchLists lists =
+        writePatches(product, patchReleases, tree.previous(), write, tree.problems());
+    for (const auto& [number, list] : lists.byVersion) {
         tree.document(folder + std::to_string(number) + ".json", list.dump(1, '\t') + "\n");
     }
-    tree.document(folder + "full.json", json::array().dump() + "\n");
-    return lists;
+    tree.document(folder + "full.json", lists.full.dump(1, '\t') + "\n");
+    return lists.byVersion;
 }
 
 std::string counted(std::size_t count, const std::string& thing) {
@@ -293,10 +294,11 @@ std::string receiptOf(const Product& product, const std::string& dotted, const j
 }
 
 // Writes the product's documents and files; returns a receipt per published version.
-std::vector<std::string> writeProduct(const TreeWriter& tree, const Product& product) {
+std::vector<std::string> writeProduct(const TreeWriter& tree, const Product& product,
+                                      int patchReleases) {
     const Digests sha256 = copyNewestFiles(tree, product);
     const auto& [newestNumber, newest] = *product.releases.rbegin();
-    const std::map<std::int32_t, json> patches = writePatchLists(tree, product);
+    const std::map<std::int32_t, json> patches = writePatchLists(tree, product, patchReleases);
     const std::string folder = std::to_string(product.id) + "/";
     std::vector<std::string> receipts;
     for (const auto& [number, release] : product.releases) {
@@ -335,11 +337,11 @@ std::map<std::string, json> emptyInformation() {
 }
 
 // The tree's objects as the report counts them; writes them unless it is a dry run.
-void writeTree(const TreeWriter& tree, const std::vector<Product>& products,
+void writeTree(const TreeWriter& tree, const std::vector<Product>& products, int patchReleases,
                PublicationRecord& publication) {
     std::map<std::string, json> information = emptyInformation();
     for (const Product& product : products) {
-        for (std::string& receipt : writeProduct(tree, product)) {
+        for (std::string& receipt : writeProduct(tree, product, patchReleases)) {
             publication.receipts.push_back(std::move(receipt));
         }
         information[product.row].push_back(product.record);
@@ -375,7 +377,7 @@ PublicationRecord publishReleases(const std::string& releasesFolder,
     PublicationRecord publication = nextPublication(current, options);
     publication.note = note;
     const TreeWriter tree(fresh ? &*fresh : nullptr, served, options, publication.serial);
-    writeTree(tree, products, publication);
+    writeTree(tree, products, options.patchReleases, publication);
     tree.countChanges(publication);
     if (fresh) {
         writePublication(fresh->root(), publication);

@@ -5,6 +5,7 @@
 #include "publish/Upload.h"
 
 #include <algorithm>
+#include <cctype>
 #include <exception>
 #include <iostream>
 #include <map>
@@ -18,7 +19,8 @@ namespace {
 
 const char* const kUsage =
     "Usage:\n"
-    "  vexl-publish [--sign KEYFILE] [--expires DAYS] [--new-key] [--dry-run] RELEASES OUTPUT\n"
+    "  vexl-publish [--sign KEYFILE] [--expires DAYS] [--new-key] [--dry-run]\n"
+    "               [--patch-releases N] RELEASES OUTPUT\n"
     "  vexl-publish --resign KEYFILE [--expires DAYS] [--new-key] OUTPUT\n"
     "  vexl-publish verify [--public-key KEY] OUTPUT\n"
     "  vexl-publish upload OUTPUT REMOTE\n"
@@ -43,6 +45,10 @@ const char* const kUsage =
     "  --new-key         allow an OUTPUT signed with one key to be published unsigned or signed\n"
     "                    with another: updaters built with the old key only will refuse it\n"
     "  --dry-run         report what the publication would do, writing nothing\n"
+    "  --patch-releases N\n"
+    "                    make the patches of the newest release's files from the copies in each\n"
+    "                    of the last N published releases below it (0 to 20, default 5; 0 makes\n"
+    "                    none); an updater with any of those copies downloads only its patch\n"
     "  --resign KEYFILE  sign the tree in OUTPUT again as the next publication, with new expiry,\n"
     "                    copying no file; its documents must still match their records\n"
     "  verify OUTPUT     check every document's signature record (under KEY, else the key\n"
@@ -72,18 +78,24 @@ bool isName(const std::string& argument) {
     return !argument.empty() && argument[0] != '-';
 }
 
+// An option's value: a name, or a negative number, which the option's own check refuses by name.
+bool isValue(const std::string& argument) {
+    return isName(argument) || (argument.size() > 1 && argument[0] == '-' &&
+                                std::isdigit(static_cast<unsigned char>(argument[1])));
+}
+
 // Nothing when an option is unknown, given twice or lacks its value.
 std::optional<Arguments> parse(const std::vector<std::string>& arguments) {
-    static const std::map<std::string, bool> known = {{"--sign", true},     {"--expires", true},
-                                                      {"--new-key", false}, {"--dry-run", false},
-                                                      {"--resign", true},   {"--public-key", true}};
+    static const std::map<std::string, bool> known = {
+        {"--sign", true},   {"--expires", true},    {"--new-key", false},      {"--dry-run", false},
+        {"--resign", true}, {"--public-key", true}, {"--patch-releases", true}};
     Arguments parsed;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const auto option = known.find(arguments[i]);
         if (isName(arguments[i])) {
             parsed.names.push_back(arguments[i]);
         } else if (option == known.end() || parsed.options.count(option->first) != 0 ||
-                   (option->second && (i + 1 == arguments.size() || !isName(arguments[i + 1])))) {
+                   (option->second && (i + 1 == arguments.size() || !isValue(arguments[i + 1])))) {
             return std::nullopt;
         } else {
             parsed.options[option->first] = option->second ? arguments[++i] : "";
@@ -98,19 +110,26 @@ bool onlyOptions(const Arguments& arguments, const std::vector<std::string>& all
     });
 }
 
-// The days of --expires, or nothing when they are not a whole number from 1 to the limit.
-std::optional<int> expiresDays(const Arguments& arguments) {
-    const auto given = arguments.options.find("--expires");
+// The option's whole number from `least` to `most`, `otherwise` when it is not given; nothing when
+// it is not such a number.
+std::optional<int> wholeNumber(const Arguments& arguments, const std::string& option, int least,
+                               int most, int otherwise) {
+    const auto given = arguments.options.find(option);
     if (given == arguments.options.end()) {
-        return kDefaultExpiresDays;
+        return otherwise;
     }
     const std::string& text = given->second;
-    if (text.empty() || text.size() > std::to_string(kMaxExpiresDays).size() ||
-        text.find_first_not_of("0123456789") != std::string::npos || std::stoi(text) < 1 ||
-        std::stoi(text) > kMaxExpiresDays) {
+    if (text.empty() || text.size() > std::to_string(most).size() ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::stoi(text) < least ||
+        std::stoi(text) > most) {
         return std::nullopt;
     }
     return std::stoi(text);
+}
+
+// The days of --expires, or nothing when they are not a whole number from 1 to the limit.
+std::optional<int> expiresDays(const Arguments& arguments) {
+    return wholeNumber(arguments, "--expires", 1, kMaxExpiresDays, kDefaultExpiresDays);
 }
 
 void reportSigned(const PublishOptions& options) {
@@ -200,6 +219,35 @@ int refuseArguments() {
     return 1;
 }
 
+// Publishing RELEASES OUTPUT, or re-signing OUTPUT, with their options.
+int publishOrResign(const Arguments& parsed) {
+    const std::vector<std::string>& names = parsed.names;
+    const std::optional<int> days = expiresDays(parsed);
+    const bool resigning = parsed.options.count("--resign") != 0;
+    const bool signing = resigning || parsed.options.count("--sign") != 0;
+    if (!days || (parsed.options.count("--expires") != 0 && !signing) ||
+        names.size() != (resigning ? 1u : 2u) ||
+        !onlyOptions(parsed, resigning
+                                 ? std::vector<std::string>{"--resign", "--expires", "--new-key"}
+                                 : std::vector<std::string>{"--sign", "--expires", "--new-key",
+                                                            "--dry-run", "--patch-releases"})) {
+        return refuseArguments();
+    }
+    const std::optional<int> patchReleases =
+        wholeNumber(parsed, "--patch-releases", 0, kMaxPatchReleases, kDefaultPatchReleases);
+    if (!patchReleases) {
+        std::cerr << "vexl-publish: --patch-releases takes a whole number from 0 to "
+                  << kMaxPatchReleases << "\n";
+        return refuseArguments();
+    }
+    PublishOptions options;
+    options.expiresDays = *days;
+    options.newKey = parsed.options.count("--new-key") != 0;
+    options.dryRun = parsed.options.count("--dry-run") != 0;
+    options.patchReleases = *patchReleases;
+    return resigning ? resign(parsed, options) : publish(parsed, options);
+}
+
 int run(const std::vector<std::string>& arguments) {
     if (arguments.size() == 1 && arguments[0] == "--help") {
         std::cout << kUsage;
@@ -223,22 +271,7 @@ int run(const std::vector<std::string>& arguments) {
         onlyOptions(*parsed, {"--public-key"})) {
         return verify(*parsed);
     }
-    const std::optional<int> days = expiresDays(*parsed);
-    const bool resigning = parsed->options.count("--resign") != 0;
-    const bool signing = resigning || parsed->options.count("--sign") != 0;
-    if (command || !days || (parsed->options.count("--expires") != 0 && !signing) ||
-        names.size() != (resigning ? 1u : 2u) ||
-        !onlyOptions(*parsed, resigning
-                                  ? std::vector<std::string>{"--resign", "--expires", "--new-key"}
-                                  : std::vector<std::string>{"--sign", "--expires", "--new-key",
-                                                             "--dry-run"})) {
-        return refuseArguments();
-    }
-    PublishOptions options;
-    options.expiresDays = *days;
-    options.newKey = parsed->options.count("--new-key") != 0;
-    options.dryRun = parsed->options.count("--dry-run") != 0;
-    return resigning ? resign(*parsed, options) : publish(*parsed, options);
+    return command ? refuseArguments() : publishOrResign(*parsed);
 }
 
 // Each line of a refusal on its own line, so that every problem of a publication is seen.

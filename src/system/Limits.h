@@ -76,6 +76,12 @@ constexpr std::uint64_t kMaxPatchFrameBytes = kPatchPieceBytes + kPatchPieceByte
 constexpr std::uint64_t kPatchRegionMarginBytes = 256u * 1024u;
 constexpr std::uint64_t kPatchSlackBytes = 64u * 1024u;
 
+// The publisher makes patches from the copies of this many of the newest published releases
+// below the newest (--patch-releases), at most kMaxPatchReleases: each adds a patch per changed
+// file to make, check and serve.
+constexpr int kDefaultPatchReleases = 5;
+constexpr int kMaxPatchReleases = 20;
+
 // A product information document listing more products than this is unusable.
 constexpr std::size_t kMaxProductsPerDocument = 100;
 

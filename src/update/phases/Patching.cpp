@@ -7,6 +7,7 @@
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <new>
 #include <optional>
@@ -50,18 +51,22 @@ bool writePatched(const std::string& installedPath, const std::string& patchPath
 const ListedPatch* usablePatch(const std::vector<ListedPatch>& patches, const ManifestEntry& entry,
                                const std::string& installedPath) {
     const std::uint64_t fileBytes = listedBytes(entry);
-    if (fileBytes > kMaxPatchedFileBytes) {
+    const auto offered = [&](const ListedPatch& patch) {
+        return patch.filePath == entry.filePath &&
+               static_cast<std::uint64_t>(patch.size) <= fileBytes / 2;
+    };
+    if (fileBytes > kMaxPatchedFileBytes || std::none_of(patches.begin(), patches.end(), offered)) {
         return nullptr;
     }
+    const std::optional<std::uint64_t> installed = regularFileSize(installedPath);
+    if (!installed || *installed > kMaxPatchedFileBytes) {
+        return nullptr;
+    }
+    // The installed copy's digest picks the patch made from it, whatever version it came with;
+    // the copy is checked again once it is read to be patched.
+    const std::optional<std::string> md5 = md5OfFile(installedPath);
     for (const ListedPatch& patch : patches) {
-        if (patch.filePath != entry.filePath ||
-            static_cast<std::uint64_t>(patch.size) > fileBytes / 2) {
-            continue;
-        }
-        // Its digest is checked once it is read to be patched: reading it twice costs more than
-        // the rare patch fetched for a copy the user changed.
-        const std::optional<std::uint64_t> installed = regularFileSize(installedPath);
-        if (installed && *installed <= kMaxPatchedFileBytes) {
+        if (md5 && offered(patch) && patch.fromMd5 == *md5) {
             return &patch;
         }
     }

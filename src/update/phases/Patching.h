@@ -8,9 +8,10 @@
 
 // Files built from a binary patch of the copy installed in the simulator folder.
 
-// The patch of `patches` for the entry that may apply to the file at `installedPath`: listed for
-// its FilePath, no more than half the file, both files within kMaxPatchedFileBytes, the installed
-// copy a regular file. Nothing when there is none.
+// The patch of `patches` for the entry that applies to the file at `installedPath`: listed for
+// its FilePath with the installed copy's MD5 as FromMD5, no more than half the file, both files
+// within kMaxPatchedFileBytes, the installed copy a regular file. The copy is read for its digest
+// only when a patch is listed for its path. Nothing when there is none.
 const ListedPatch* usablePatch(const std::vector<ListedPatch>& patches, const ManifestEntry& entry,
                                const std::string& installedPath);
 
