@@ -2,7 +2,7 @@
 #include "support/TestSupport.h"
 #include "system/Limits.h"
 #include "system/Paths.h"
-#include "update/Patching.h"
+#include "update/phases/Patching.h"
 
 #include <gtest/gtest.h>
 #include <random>
