@@ -48,20 +48,18 @@ TEST_F(LogTest, ALogThatCannotBeOpenedLeavesStandardOutput) {
     EXPECT_FALSE(fileExists(dir.file("missing folder")));
 }
 
-TEST_F(LogTest, AConsoleOverlayIsTakenOffBeforeEveryLineAndPutBackAfter) {
-    struct Recorder : ConsoleOverlay {
-        void hide() override { calls += "hide "; }
-        void show() override { calls += "show "; }
-        std::string calls;
-    } overlay;
-    setConsoleOverlay(&overlay);
+TEST_F(LogTest, TheConsoleLineIsTakenOffBeforeEveryLogLineAndDrawnAgainAfter) {
     CaptureStdout();
+    CaptureStderr();
+    drawConsoleLine("50%");
     logMessage(kLogInfo, "one");
+    keepConsoleLine(); // stays as a line of its own, and is not drawn again
     logMessage(kLogInfo, "two");
     GetCapturedStdout();
-    setConsoleOverlay(nullptr);
-    logMessage(kLogInfo, "three");
-    EXPECT_EQ(overlay.calls, "hide show hide show ");
+    EXPECT_EQ(GetCapturedStderr(), "\r50%"
+                                   "\r   \r"
+                                   "\r50%"
+                                   "\n");
 }
 
 TEST(ShownTextTest, LongTextIsCutAtACharacterBoundary) {

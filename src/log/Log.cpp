@@ -16,7 +16,8 @@ const char kOldLogName[] = "vexl_updater_log.old.txt";
 struct LogTarget {
     std::string path;
     FilePtr file;
-    ConsoleOverlay* overlay = nullptr;
+    std::string consoleLine; // the text a log line draws again after itself; empty: none
+    bool consoleLineShown = false;
 };
 
 // Created on first use; function-local statics are safe against a racing first use.
@@ -96,16 +97,38 @@ void logMessage(int level, std::string message) {
         std::fwrite(line.data(), 1, line.size(), target.file.get());
         std::fflush(target.file.get());
     }
-    if (target.overlay != nullptr) {
-        target.overlay->hide();
-    }
+    eraseConsoleLine();
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
-    if (target.overlay != nullptr) {
-        target.overlay->show();
+    if (!target.consoleLine.empty()) {
+        drawConsoleLine(target.consoleLine);
     }
 }
 
-void setConsoleOverlay(ConsoleOverlay* overlay) {
-    logTarget().overlay = overlay;
+void drawConsoleLine(const std::string& text) {
+    LogTarget& target = logTarget();
+    eraseConsoleLine();
+    target.consoleLine = text;
+    target.consoleLineShown = true;
+    std::fputs(("\r" + text).c_str(), stderr);
+    std::fflush(stderr);
+}
+
+void eraseConsoleLine() {
+    LogTarget& target = logTarget();
+    if (target.consoleLineShown) {
+        std::fprintf(stderr, "\r%*s\r", static_cast<int>(target.consoleLine.size()), "");
+        std::fflush(stderr);
+        target.consoleLineShown = false;
+    }
+}
+
+void keepConsoleLine() {
+    LogTarget& target = logTarget();
+    if (target.consoleLineShown) {
+        std::fputs("\n", stderr);
+        std::fflush(stderr);
+    }
+    target.consoleLine.erase();
+    target.consoleLineShown = false;
 }

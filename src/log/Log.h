@@ -23,13 +23,10 @@ bool setLogFile(const std::string& path, std::string* reason = nullptr);
 // Writes one timestamped line to the log file and standard output.
 void logMessage(int level, std::string message);
 
-// Something drawn on the console between log lines (a progress meter): a log line never shares
-// its line. hide() takes it off before each log line and show() draws it again after.
-class ConsoleOverlay {
-public:
-    virtual ~ConsoleOverlay() = default;
-    virtual void hide() = 0;
-    virtual void show() = 0;
-};
-// The overlay of the moment, or null.
-void setConsoleOverlay(ConsoleOverlay* overlay);
+// The one line a long step keeps at the foot of the console (a progress meter), on standard
+// error: a log line never shares it. Each log line takes it off before itself and draws it again
+// after. drawConsoleLine() draws it anew; eraseConsoleLine() takes it off until the next log line
+// or drawing; keepConsoleLine() leaves what is drawn as an ordinary line and forgets it.
+void drawConsoleLine(const std::string& text);
+void eraseConsoleLine();
+void keepConsoleLine();

@@ -15,7 +15,6 @@ constexpr auto kEventInterval = std::chrono::milliseconds(250);  // 4 a second a
 // checked on the disk) does not skew the time left.
 constexpr auto kRateWindow = std::chrono::seconds(10);
 constexpr auto kSampleInterval = std::chrono::milliseconds(200);
-constexpr int kLineWidth = 79;
 
 double mebibytes(double bytes) {
     return bytes / (1024.0 * 1024.0);
@@ -26,33 +25,20 @@ double mebibytes(double bytes) {
 ProgressMeter::ProgressMeter(int files, std::uint64_t bytes)
     : files_(files), bytes_(bytes), start_(Clock::now()), terminal_(platform::isTerminal(stderr)) {
     samples_.emplace_back(start_, 0);
-    if (terminal_) {
-        setConsoleOverlay(this);
-    }
 }
 
 ProgressMeter::~ProgressMeter() {
-    if (terminal_) {
-        setConsoleOverlay(nullptr);
-    }
     if (drawn_) {
-        const auto now = Clock::now();
-        std::fputs(((terminal_ ? "\r" : "") + text(now) + "\n").c_str(), stderr);
-        std::fflush(stderr);
-    }
-}
-
-void ProgressMeter::hide() {
-    if (visible_) {
-        std::fprintf(stderr, "\r%*s\r", kLineWidth, "");
-        std::fflush(stderr);
-        visible_ = false;
-    }
-}
-
-void ProgressMeter::show() {
-    if (drawn_ && terminal_) {
         print(Clock::now());
+    }
+    if (terminal_) {
+        keepConsoleLine();
+    }
+}
+
+void ProgressMeter::clear() {
+    if (terminal_) {
+        eraseConsoleLine();
     }
 }
 
@@ -107,9 +93,12 @@ std::string ProgressMeter::text(Clock::time_point now) {
 
 void ProgressMeter::print(Clock::time_point now) {
     drawn_ = true;
-    visible_ = terminal_;
     // On a console the line is redrawn in place; elsewhere each is a line of its own.
-    std::fputs(terminal_ ? ("\r" + text(now)).c_str() : (text(now) + "\n").c_str(), stderr);
+    if (terminal_) {
+        drawConsoleLine(text(now));
+        return;
+    }
+    std::fputs((text(now) + "\n").c_str(), stderr);
     std::fflush(stderr);
 }
 

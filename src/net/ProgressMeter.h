@@ -12,12 +12,12 @@
 // console one line on standard error, redrawn a few times a second and taken off for every log
 // line; elsewhere (a file, a pipe) a whole line at most every few seconds. With an events file,
 // "progress" events too, at most 4 a second.
-class ProgressMeter : public ConsoleOverlay {
+class ProgressMeter {
 public:
     using Clock = std::chrono::steady_clock;
 
     ProgressMeter(int files, std::uint64_t bytes);
-    ~ProgressMeter() override; // ends the line
+    ~ProgressMeter(); // ends the line
     ProgressMeter(const ProgressMeter&) = delete;
     ProgressMeter& operator=(const ProgressMeter&) = delete;
 
@@ -35,9 +35,7 @@ public:
     // Redraws the line when enough time has passed since the last time.
     void draw();
     // Takes the line off the console, so that a log line can be written there.
-    void clear() { hide(); }
-    void hide() override;
-    void show() override;
+    void clear();
 
     // The line's text at `now`, without the leading carriage return.
     std::string text(Clock::time_point now);
@@ -60,6 +58,5 @@ private:
     Clock::time_point lastEvent_;
     std::deque<std::pair<Clock::time_point, std::uint64_t>> samples_; // for the recent rate
     bool terminal_;
-    bool drawn_ = false;   // ever
-    bool visible_ = false; // now, on a console
+    bool drawn_ = false; // ever
 };

@@ -249,11 +249,11 @@ void Transfer::moveTo(State next) {
 }
 
 void Transfer::beginAttempt() {
-    moveTo(begin());
+    moveTo(nextRequest());
 }
 
 // Queued or waiting: the next attempt's request, after the bytes already kept.
-Transfer::State Transfer::begin() {
+Transfer::State Transfer::nextRequest() {
     if (++attempt_ == 1 && totalSeconds_ > 0) {
         deadline_ = Clock::now() + std::chrono::seconds(totalSeconds_);
     }

@@ -143,7 +143,7 @@ private:
     void moveTo(State next);
     // The steps: of a transfer queued or waiting, of an attempt's answer arriving, of its bytes
     // for the sink, of an attempt's end; each returns the state that follows.
-    State begin();
+    State nextRequest();
     State connected();
     State received(const char* data, std::size_t size);
     State ended(int result);

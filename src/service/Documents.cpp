@@ -136,7 +136,7 @@ void readManifestSummary(const std::string& body, ProductRecord& record) {
 nlohmann::json parseDocument(const std::string& body, const DocumentLimits& limits) {
     // The limits are checked in a first reading that builds nothing, so that a hostile document
     // never gets the memory it asks for.
-    DocumentCheck check(limits);
-    nlohmann::json::sax_parse(body.c_str(), &check);
+    DocumentCheck firstReading(limits);
+    nlohmann::json::sax_parse(body.c_str(), &firstReading);
     return nlohmann::json::parse(body.c_str());
 }

@@ -60,11 +60,11 @@ FileSystem& systemFileSystem() {
 }
 
 FileSystem& fileSystem() {
-    return *current().load();
+    return *std::atomic_load(&current());
 }
 
 FileSystem* replaceFileSystem(FileSystem* replacement) {
-    return current().exchange(replacement ? replacement : &systemFileSystem());
+    return std::atomic_exchange(&current(), replacement ? replacement : &systemFileSystem());
 }
 
 void renamePath(const std::string& from, const std::string& to) {
