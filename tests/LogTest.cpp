@@ -7,6 +7,8 @@
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 
 class LogTest : public SandboxTest {};
 
