@@ -8,6 +8,7 @@
 
 #include <boost/filesystem.hpp>
 #include <csignal>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -465,6 +466,19 @@ TEST_F(PublisherTest, UnchangedFilesAreSecondNamesOfThePreviousTreesFiles) {
     EXPECT_NE(inodeOf(files + "a.cfg"), changed);
     EXPECT_EQ(readFile(files + "a.cfg"), "a3");
     EXPECT_EQ(document("vexl-publication.json")["Publication"], 2);
+}
+
+// An edge revalidates by time and size: "a2" -> "a3" in the same second would keep both.
+TEST_F(PublisherTest, AChangedFileIsDatedAfterTheOneItReplacesAndAnUnchangedOneKeepsItsDate) {
+    ASSERT_EQ(publishError(), "");
+    const std::string files = out + "/files/P3D/744/2/VEXL/";
+    const std::time_t later = std::time(nullptr) + 100; // as if published in this very second
+    fs::last_write_time(files + "a.cfg", later);
+    fs::last_write_time(files + "same.txt", later);
+    release("1.3.0", {{"VEXL\\a.cfg", "a3"}, {"VEXL\\same.txt", "same"}});
+    ASSERT_EQ(publishError(), "");
+    EXPECT_EQ(fs::last_write_time(files + "a.cfg"), later + 1);
+    EXPECT_EQ(fs::last_write_time(files + "same.txt"), later);
 }
 
 TEST_F(PublisherTest, PublishingTwiceWritesTheSameDocumentsAndFilesSignedOrNot) {

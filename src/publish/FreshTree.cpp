@@ -3,7 +3,10 @@
 #include "publish/Publication.h"
 #include "system/Platform.h"
 
+#include <algorithm>
+#include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <iterator>
 #include <set>
 #include <stdexcept>
 
@@ -15,6 +18,39 @@ const std::string kFreshSuffix = ".vexl-new";
 const std::string kPreviousSuffix = ".vexl-old";
 const std::string kLockSuffix = ".vexl-lock";
 const std::set<std::string> kPublishedFolders = {"files", "manifest", "patches", "products"};
+
+// Whether two regular files hold the same bytes.
+bool sameBytes(const fs::path& a, const fs::path& b) {
+    if (fs::file_size(a) != fs::file_size(b)) {
+        return false;
+    }
+    fs::ifstream first(a, std::ios::binary);
+    fs::ifstream second(b, std::ios::binary);
+    return std::equal(std::istreambuf_iterator<char>(first), std::istreambuf_iterator<char>(),
+                      std::istreambuf_iterator<char>(second));
+}
+
+// A caching edge revalidates a copy by its time and size: a file that changed must not keep
+// both, as a publication in the same second as the last would. Such a file is dated one second
+// after the one it replaces.
+void dateChangedFilesAfterTheirPredecessors(const fs::path& fresh, const fs::path& served) {
+    if (!fs::is_directory(served)) {
+        return;
+    }
+    for (fs::recursive_directory_iterator it(fresh), end; it != end; ++it) {
+        if (!fs::is_regular_file(it->symlink_status())) {
+            continue;
+        }
+        const fs::path before = served / it->path().lexically_relative(fresh);
+        boost::system::error_code ec;
+        if (!fs::is_regular_file(fs::symlink_status(before, ec)) ||
+            fs::last_write_time(it->path()) > fs::last_write_time(before) ||
+            fs::equivalent(it->path(), before) || sameBytes(it->path(), before)) {
+            continue;
+        }
+        fs::last_write_time(it->path(), fs::last_write_time(before) + 1);
+    }
+}
 
 // The folder the output names, without a trailing "." and through a link to it.
 fs::path outputPath(const std::string& outputFolder) {
@@ -103,6 +139,7 @@ FreshTree::~FreshTree() {
 }
 
 void FreshTree::swapIn() {
+    dateChangedFilesAfterTheirPredecessors(fresh_, output_);
     syncTree(fresh_);
     boost::system::error_code ec;
     fs::path old; // where the previous tree ends up
