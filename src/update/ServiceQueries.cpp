@@ -53,12 +53,6 @@ fetchRemovalList(Downloader& downloader, const ProductRecord& record, std::int32
     return removalListOf(downloader.fetchOptionalDocument(url), url);
 }
 
-std::vector<ListedPatch> fetchPatchList(Downloader& downloader, const ProductRecord& record,
-                                        std::int32_t version) {
-    const std::string url = manifestRequest(patchListAddress(), record.ProductID, version);
-    return patchListOf(downloader.fetchOptionalDocument(url));
-}
-
 // The three are asked for together, then read in the order they were once fetched in, so that
 // the first failure is the one it always was.
 ProductDocuments fetchProductDocuments(Downloader& downloader, const ProductRecord& record,

@@ -28,12 +28,8 @@ Manifest fetchFileManifest(Downloader& downloader, const ProductRecord& record,
 // The removal list; nothing from an unsigned service that has none (404).
 std::optional<std::vector<ListedFile>>
 fetchRemovalList(Downloader& downloader, const ProductRecord& record, std::int32_t version);
-// The patches offered from the installed version's files; none where the service has no list
-// (404).
-std::vector<ListedPatch> fetchPatchList(Downloader& downloader, const ProductRecord& record,
-                                        std::int32_t version);
-// The file manifest, removal list and patch list at once, with the errors each of the three
-// above throws, the file manifest's first.
+// The file manifest, removal list and patch list at once, with the errors each of them throws
+// (a patch list the service lacks, 404, is none), the file manifest's first.
 struct ProductDocuments {
     Manifest manifest;
     std::optional<std::vector<ListedFile>> removals;
