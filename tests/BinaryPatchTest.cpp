@@ -26,6 +26,14 @@ std::string withField(std::string patch, std::size_t at, std::uint64_t value) {
     return patch;
 }
 
+std::uint64_t fieldAt(const std::string& patch, std::size_t at) {
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) {
+        value = (value << 8) | static_cast<unsigned char>(patch[at + i]);
+    }
+    return value;
+}
+
 constexpr std::size_t kHeaderBytes = 16; // magic and the built file's size
 constexpr std::size_t kPieceFieldsBytes = 32;
 
@@ -47,21 +55,24 @@ TEST(BinaryPatchTest, PiecesBuildTheTargetFromMovedContentAndNothingFromADamaged
         const char* what;
         std::string reference;
         std::string target;
-        std::string patch; // empty: made from the two
+        std::string patch; // empty where it builds: made from the two
         std::size_t maxPatch;
         std::size_t maxOutput;
         bool builds;
     };
     std::string flipped = patch;
-    std::uint64_t frameBytes = 0;
-    for (int i = 7; i >= 0; --i) {
-        frameBytes = (frameBytes << 8) | static_cast<unsigned char>(patch[kHeaderBytes + 24 + i]);
-    }
+    const std::uint64_t frameBytes = fieldAt(patch, kHeaderBytes + 24);
     flipped[kHeaderBytes + kPieceFieldsBytes + frameBytes / 2] ^= 0x5a;
+    const std::size_t copy = kHeaderBytes + kPieceFieldsBytes + frameBytes; // the second piece
+    ASSERT_EQ(fieldAt(patch, copy + 24), 0u);
+    const std::string firstFormat = "VXPIECE1" + patch.substr(8);
     const Case cases[] = {
-        {"scattered changes", reference, scattered, "", 8192, scattered.size(), true},
+        {"scattered changes", reference, scattered, "", 2048, scattered.size(), true},
+        {"the first pieced format", reference, scattered, firstFormat, 0, scattered.size(), true},
+        {"a copy longer than its region", reference, scattered,
+         withField(patch, copy + 8, fieldAt(patch, copy + 8) - 1), 0, scattered.size(), false},
         {"an insertion near the start", reference, inserted, "", 110000, inserted.size(), true},
-        {"a deletion", reference, deleted, "", 8192, deleted.size(), true},
+        {"a deletion", reference, deleted, "", 1024, deleted.size(), true},
         {"a target longer than the reference", reference, longer, "", (3 << 20) + 8192,
          longer.size(), true},
         {"a corrupt piece", reference, scattered, flipped, 0, scattered.size(), false},
@@ -81,8 +92,9 @@ TEST(BinaryPatchTest, PiecesBuildTheTargetFromMovedContentAndNothingFromADamaged
         {"empty", reference, scattered, "", 0, scattered.size(), false},
     };
     for (const Case& c : cases) {
-        const std::string used = c.builds ? makePatch(c.reference, c.target) : c.patch;
-        if (c.builds) {
+        const bool made = c.builds && c.patch.empty();
+        const std::string used = made ? makePatch(c.reference, c.target) : c.patch;
+        if (made) {
             EXPECT_LE(used.size(), c.maxPatch) << c.what; // only what changed travels
         }
         const std::optional<std::string> built = patchedBytes(c.reference, used, c.maxOutput);

@@ -44,8 +44,8 @@ bool patchable(const ReleaseFile& file) {
 }
 
 // The previous tree's patch of that name, unless it is no regular file or too large to use. One
-// in the earlier single-frame format is an earlier build's own work, made again without a word:
-// `earlier` says so.
+// in an earlier format is an earlier build's own work, made again without a word: `earlier` says
+// so.
 std::optional<std::string> previousPatch(const fs::path& path, std::uint64_t targetBytes,
                                          bool& earlier) {
     boost::system::error_code ec;

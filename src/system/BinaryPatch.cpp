@@ -39,8 +39,16 @@ constexpr std::uint64_t kHashWindowBytes = 64;
 constexpr std::size_t kRegionShifts = 4;
 constexpr std::size_t kReadChunkBytes = 1024 * 1024;
 
-constexpr char kMagic[] = "VXPIECE1";
+// A patch says its format first. The first pieced format had no copies; its patches still build.
+constexpr char kMagic[] = "VXPIECE2";
+constexpr char kFirstPiecedMagic[] = "VXPIECE1";
 constexpr std::size_t kMagicBytes = sizeof(kMagic) - 1;
+
+// A piece whose bytes lie unchanged in the older file, at the move its anchors voted for, is sent
+// as a copy (a frame of no bytes) instead of a frame: a zstd frame spends about 13 bytes on every
+// 128 KiB block it matches, a copy 32 bytes on the piece. The publisher compares in blocks of this
+// size, so that a few changed bytes cost one small frame between two copies.
+constexpr std::size_t kCopyBlockBytes = 64 * 1024;
 
 struct CompressorFree {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
@@ -282,6 +290,90 @@ bool eachPiece(
     return true;
 }
 
+// A stretch of a piece, in the target's offsets: unchanged in the reference at the piece's move,
+// or not.
+struct Run {
+    std::uint64_t start = 0;
+    std::size_t size = 0;
+    bool unchanged = false;
+};
+
+// Whether `size` bytes lie in the reference at `at` (an offset that may be out of it).
+bool sameAt(const ReadableBytes& reference, std::int64_t at, const char* data, std::size_t size,
+            std::vector<char>& scratch) {
+    if (at < 0 || static_cast<std::uint64_t>(at) > reference.size ||
+        size > reference.size - static_cast<std::uint64_t>(at)) {
+        return false;
+    }
+    scratch.resize(size);
+    return reference.readAt(static_cast<std::uint64_t>(at), scratch.data(), size) &&
+           std::memcmp(scratch.data(), data, size) == 0;
+}
+
+// The piece at `start` cut into runs of whole blocks that lie, or do not lie, unchanged in the
+// reference when moved by `shift`.
+std::vector<Run> runsOf(const ReadableBytes& reference, std::uint64_t start,
+                        const std::string& bytes, std::int64_t shift) {
+    std::vector<Run> runs;
+    std::vector<char> scratch;
+    for (std::size_t at = 0; at < bytes.size(); at += kCopyBlockBytes) {
+        const std::size_t size = std::min(kCopyBlockBytes, bytes.size() - at);
+        const bool unchanged = sameAt(reference, static_cast<std::int64_t>(start + at) + shift,
+                                      bytes.data() + at, size, scratch);
+        if (!runs.empty() && runs.back().unchanged == unchanged) {
+            runs.back().size += size;
+        } else {
+            runs.push_back(Run{start + at, size, unchanged});
+        }
+    }
+    return runs;
+}
+
+// Writes a patch's pieces, each after its fields.
+class PieceWriter {
+public:
+    PieceWriter(const ReadableBytes& reference, std::uint64_t targetBytes)
+        : reference_(reference), encoder_(pieceCompressor()), patch_(kMagic, kMagicBytes) {
+        appendU64(patch_, targetBytes);
+    }
+
+    bool copy(const Run& run, std::int64_t shift) {
+        const auto offset =
+            static_cast<std::uint64_t>(static_cast<std::int64_t>(run.start) + shift);
+        append(Region{offset, run.size}, run.size, "");
+        return true;
+    }
+
+    bool frame(const Run& run, const char* data, const std::map<std::int64_t, std::uint32_t>& votes,
+               std::int64_t shift) {
+        const Region span =
+            regionFor(votes, run.start, run.start + run.size, reference_.size, shift);
+        region_.resize(static_cast<std::size_t>(span.length));
+        if (!reference_.readAt(span.offset, region_.data(), region_.size())) {
+            return false;
+        }
+        append(span, run.size, compressPiece(encoder_.get(), region_, data, run.size));
+        return true;
+    }
+
+    std::size_t size() const { return patch_.size(); }
+    std::string finish() { return std::move(patch_); }
+
+private:
+    void append(const Region& region, std::uint64_t pieceBytes, const std::string& frame) {
+        for (const std::uint64_t field :
+             {region.offset, region.length, pieceBytes, static_cast<std::uint64_t>(frame.size())}) {
+            appendU64(patch_, field);
+        }
+        patch_ += frame;
+    }
+
+    const ReadableBytes& reference_;
+    Compressor encoder_;
+    std::string region_;
+    std::string patch_;
+};
+
 // Reads exactly `size` bytes; false when the patch ends or fails before.
 bool readExactly(const PatchInput& input, char* data, std::size_t size) {
     for (std::size_t got = 0; got < size;) {
@@ -338,6 +430,23 @@ bool decodePiece(ZSTD_DCtx* decoder, const std::vector<char>& region,
     return !ZSTD_isError(built) && built == piece.size();
 }
 
+// A copy: the region is the piece.
+bool copyPiece(const ReadableBytes& reference, const PieceHeader& header,
+               std::vector<char>& piece) {
+    return header.regionLength == header.pieceLength &&
+           reference.readAt(header.regionOffset, piece.data(), piece.size());
+}
+
+bool framedPiece(const ReadableBytes& reference, const PatchInput& input, const PieceHeader& header,
+                 ZSTD_DCtx* decoder, std::vector<char>& region, std::vector<char>& frame,
+                 std::vector<char>& piece) {
+    region.resize(static_cast<std::size_t>(header.regionLength));
+    frame.resize(static_cast<std::size_t>(header.frameLength));
+    return reference.readAt(header.regionOffset, region.data(), region.size()) &&
+           readExactly(input, frame.data(), frame.size()) &&
+           decodePiece(decoder, region, frame, piece);
+}
+
 bool decodePieces(const ReadableBytes& reference, const PatchInput& input,
                   std::uint64_t targetBytes, const PatchOutput& output) {
     const Decompressor decoder(ZSTD_createDCtx());
@@ -349,12 +458,10 @@ bool decodePieces(const ReadableBytes& reference, const PatchInput& input,
         if (!decoder || !readPieceHeader(input, reference.size, targetBytes - built, header)) {
             return false;
         }
-        region.resize(static_cast<std::size_t>(header.regionLength));
-        frame.resize(static_cast<std::size_t>(header.frameLength));
         piece.resize(static_cast<std::size_t>(header.pieceLength));
-        if (!reference.readAt(header.regionOffset, region.data(), region.size()) ||
-            !readExactly(input, frame.data(), frame.size()) ||
-            !decodePiece(decoder.get(), region, frame, piece) ||
+        if (!(header.frameLength == 0
+                  ? copyPiece(reference, header, piece)
+                  : framedPiece(reference, input, header, decoder.get(), region, frame, piece)) ||
             !output(piece.data(), piece.size())) {
             return false;
         }
@@ -369,7 +476,9 @@ bool decode(const ReadableBytes& reference, const PatchInput& input, std::uint64
             const PatchOutput& output) {
     char magic[kMagicBytes];
     std::uint64_t targetBytes = 0;
-    if (!readExactly(input, magic, kMagicBytes) || std::memcmp(magic, kMagic, kMagicBytes) != 0 ||
+    if (!readExactly(input, magic, kMagicBytes) ||
+        (std::memcmp(magic, kMagic, kMagicBytes) != 0 &&
+         std::memcmp(magic, kFirstPiecedMagic, kMagicBytes) != 0) ||
         !readU64(input, targetBytes) || targetBytes > maxOutputBytes) {
         return false;
     }
@@ -424,30 +533,25 @@ std::optional<std::string> makePatch(const ReadableBytes& reference, const Reada
     if (!index) {
         return std::nullopt;
     }
-    const Compressor encoder = pieceCompressor();
-    std::string patch(kMagic, kMagicBytes);
-    appendU64(patch, target.size);
+    PieceWriter writer(reference, target.size);
     std::int64_t shift = 0;
-    std::string region;
     const bool made = eachPiece(
         target, *index, [&](std::uint64_t start, const std::string& bytes, const auto& votes) {
-            const Region span =
-                regionFor(votes, start, start + bytes.size(), reference.size, shift);
-            region.resize(static_cast<std::size_t>(span.length));
-            if (!reference.readAt(span.offset, region.data(), region.size())) {
-                return false;
+            regionFor(votes, start, start + bytes.size(), reference.size, shift);
+            for (const Run& run : runsOf(reference, start, bytes, shift)) {
+                const char* data = bytes.data() + (run.start - start);
+                if (!(run.unchanged ? writer.copy(run, shift)
+                                    : writer.frame(run, data, votes, shift)) ||
+                    writer.size() > maxPatchBytes) {
+                    return false;
+                }
             }
-            const std::string frame =
-                compressPiece(encoder.get(), region, bytes.data(), bytes.size());
-            for (const std::uint64_t field :
-                 {span.offset, span.length, static_cast<std::uint64_t>(bytes.size()),
-                  static_cast<std::uint64_t>(frame.size())}) {
-                appendU64(patch, field);
-            }
-            patch += frame;
-            return patch.size() <= maxPatchBytes;
+            return true;
         });
-    return made ? std::optional<std::string>(patch) : std::nullopt;
+    if (!made) {
+        return std::nullopt;
+    }
+    return writer.finish();
 }
 
 std::string makePatch(const std::string& reference, const std::string& target) {
@@ -460,7 +564,8 @@ std::string makePatch(const std::string& reference, const std::string& target) {
 }
 
 bool isEarlierPatchFormat(const std::string& bytes) {
-    return ZSTD_isFrame(bytes.data(), bytes.size()) != 0;
+    return ZSTD_isFrame(bytes.data(), bytes.size()) != 0 ||
+           bytes.compare(0, kMagicBytes, kFirstPiecedMagic) == 0;
 }
 
 bool applyPatch(const ReadableBytes& reference, std::FILE* patch, std::uint64_t maxOutputBytes,

@@ -11,10 +11,11 @@
 // the older file (the reference) as its prefix, at most kMaxPatchRegionBytes, chosen where the
 // piece's content lies in the older file even when an insertion or a deletion moved it.
 //
-// Layout, integers little-endian: the magic "VXPIECE1", the built file's size (u64); then per
+// Layout, integers little-endian: the magic "VXPIECE2", the built file's size (u64); then per
 // piece its region's offset and length in the reference (u64 each), the piece's length (u64), the
-// frame's length (u64) and the frame. The pieces build the file in order; the patch ends after the
-// piece that completes it.
+// frame's length (u64) and the frame. A frame of length 0 is a copy: the region, as long as the
+// piece, is the piece. The pieces build the file in order; the patch ends after the piece that
+// completes it. Patches of the first pieced format ("VXPIECE1", never a copy) still build.
 
 // Bytes read at any offset: a file by seeking, or a string in memory. `readAt` fills `size` bytes
 // from `offset` or answers false.
@@ -35,7 +36,8 @@ std::optional<std::string> makePatch(const ReadableBytes& reference, const Reada
                                      std::uint64_t maxPatchBytes);
 std::string makePatch(const std::string& reference, const std::string& target);
 
-// Whether the bytes start as a patch of the earlier single-frame format did: a bare zstd frame.
+// Whether the bytes are a patch of an earlier format (a bare zstd frame, or pieces without copies),
+// which the publisher makes again.
 bool isEarlierPatchFormat(const std::string& bytes);
 
 // Where the bytes a patch builds go; false when they cannot be kept.

@@ -60,17 +60,29 @@ bool checkFileDigest(const std::string& path, const std::string& md5, const std:
     return match == DigestMatch::Matches;
 }
 
-bool holdsListedFile(const std::string& path, const ManifestEntry& entry) {
+const std::optional<std::string>& FileOnDisk::md5() {
+    if (!md5_) {
+        md5_ = md5OfFile(path_);
+    }
+    return *md5_;
+}
+
+bool holdsListedFile(FileOnDisk& file, const ManifestEntry& entry) {
     boost::system::error_code ec;
-    const auto status = boost::filesystem::symlink_status(toFsPath(path), ec);
+    const auto status = boost::filesystem::symlink_status(toFsPath(file.path()), ec);
     if (ec || !boost::filesystem::is_regular_file(status)) {
         return false;
     }
-    const auto size = boost::filesystem::file_size(toFsPath(path), ec);
-    if (ec || !hasListedSize(size, entry)) {
+    const auto size = boost::filesystem::file_size(toFsPath(file.path()), ec);
+    if (ec || !hasListedSize(size, entry) || file.md5() != entry.md5) {
         return false;
     }
-    return compareFileDigests(path, entry.md5, entry.sha256) == DigestMatch::Matches;
+    return entry.sha256.empty() || sha256OfFile(file.path()) == entry.sha256;
+}
+
+bool holdsListedFile(const std::string& path, const ManifestEntry& entry) {
+    FileOnDisk file(path);
+    return holdsListedFile(file, entry);
 }
 
 std::vector<ListedFile> matchingEntriesFirst(const std::vector<ListedFile>& removalList,

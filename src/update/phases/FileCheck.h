@@ -3,7 +3,9 @@
 #include "service/Manifest.h"
 
 #include <exception>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // How a file on the disk compares with the digests a document lists for it.
@@ -30,8 +32,23 @@ std::string unreadableFileLine(const std::string& path);
 bool checkFileDigest(const std::string& path, const std::string& md5,
                      const std::string& sha256 = "");
 
+// A file on the disk whose MD5 is read when first asked for, and only then: the plan asks twice
+// of an installed copy (is it up to date, which patch was made from it), and a big file takes
+// seconds to read.
+class FileOnDisk {
+public:
+    explicit FileOnDisk(std::string path) : path_(std::move(path)) {}
+    const std::string& path() const { return path_; }
+    const std::optional<std::string>& md5();
+
+private:
+    std::string path_;
+    std::optional<std::optional<std::string>> md5_;
+};
+
 // Whether the path holds the entry's file: a regular file (not a link) of its listed size
 // (kilobytes rounded up) and digests. Logs nothing; false for anything unreadable.
+bool holdsListedFile(FileOnDisk& file, const ManifestEntry& entry);
 bool holdsListedFile(const std::string& path, const ManifestEntry& entry);
 
 // The removal list with, for a path it lists with several digests (every one it was released

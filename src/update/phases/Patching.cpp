@@ -49,7 +49,7 @@ bool writePatched(const std::string& installedPath, const std::string& patchPath
 } // namespace
 
 const ListedPatch* usablePatch(const std::vector<ListedPatch>& patches, const ManifestEntry& entry,
-                               const std::string& installedPath) {
+                               FileOnDisk& installed) {
     const std::uint64_t fileBytes = listedBytes(entry);
     const auto offered = [&](const ListedPatch& patch) {
         return patch.filePath == entry.filePath &&
@@ -58,13 +58,13 @@ const ListedPatch* usablePatch(const std::vector<ListedPatch>& patches, const Ma
     if (fileBytes > kMaxPatchedFileBytes || std::none_of(patches.begin(), patches.end(), offered)) {
         return nullptr;
     }
-    const std::optional<std::uint64_t> installed = regularFileSize(installedPath);
-    if (!installed || *installed > kMaxPatchedFileBytes) {
+    const std::optional<std::uint64_t> installedBytes = regularFileSize(installed.path());
+    if (!installedBytes || *installedBytes > kMaxPatchedFileBytes) {
         return nullptr;
     }
     // The installed copy's digest picks the patch made from it, whatever version it came with;
     // the copy is checked again once it is read to be patched.
-    const std::optional<std::string> md5 = md5OfFile(installedPath);
+    const std::optional<std::string>& md5 = installed.md5();
     for (const ListedPatch& patch : patches) {
         if (md5 && offered(patch) && patch.fromMd5 == *md5) {
             return &patch;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "service/Manifest.h"
+#include "update/phases/FileCheck.h"
 
 #include <cstdint>
 #include <string>
@@ -8,12 +9,12 @@
 
 // Files built from a binary patch of the copy installed in the simulator folder.
 
-// The patch of `patches` for the entry that applies to the file at `installedPath`: listed for
+// The patch of `patches` for the entry that applies to the `installed` copy: listed for
 // its FilePath with the installed copy's MD5 as FromMD5, no more than half the file, both files
 // within kMaxPatchedFileBytes, the installed copy a regular file. The copy is read for its digest
 // only when a patch is listed for its path. Nothing when there is none.
 const ListedPatch* usablePatch(const std::vector<ListedPatch>& patches, const ManifestEntry& entry,
-                               const std::string& installedPath);
+                               FileOnDisk& installed);
 
 // Builds `target` (through the safe write, Durability::Cached) from the downloaded patch at
 // `patchPath`, which must have the listed SHA-256, and the installed copy at `installedPath`,

@@ -85,7 +85,7 @@ ReleasePlan planRelease(Manifest manifest, LocalSources sources, const ProductFo
 
 PlannedFile planFile(const ReleasePlan& plan, std::size_t k) {
     const ManifestEntry& listed = plan.manifest.entries[k];
-    const std::string installed = plan.folders.simulator + listed.filePath;
+    FileOnDisk installed(plan.folders.simulator + listed.filePath);
     const std::string local = plan.folders.download + listed.filePath;
     PlannedFile file;
     if (holdsListedFile(installed, listed)) {
