@@ -47,7 +47,7 @@ TEST_F(DownloadPhaseTest, DownloadsAndVerifiesEveryFile) {
     for (const auto& [filePath, file] : files) {
         EXPECT_EQ(readFile(local(tempFolder() + filePath)), file.bytes);
     }
-    EXPECT_EQ(result.files, std::vector<FileSource>(3, FileSource::Downloaded));
+    EXPECT_EQ(result.files, std::vector<FileOutcome>(3, FileOutcome::Downloaded));
     EXPECT_EQ(
         log.lines(),
         (std::vector<std::string>{
@@ -75,7 +75,7 @@ TEST_F(DownloadPhaseTest, ARerunDownloadsNothing) {
     const std::size_t requestsBefore = service.server.requests().size();
     ASSERT_EQ(download(record()), "");
     EXPECT_EQ(service.server.requests().size(), requestsBefore + 1); // the manifest only
-    EXPECT_EQ(result.files, std::vector<FileSource>(3, FileSource::AlreadyDownloaded));
+    EXPECT_EQ(result.files, std::vector<FileOutcome>(3, FileOutcome::Kept));
     for (const auto& [filePath, file] : files) {
         EXPECT_TRUE(log.has("[VEXL 1] Existing file integrity OK: " + filePath));
     }
@@ -132,8 +132,7 @@ TEST_F(DownloadPhaseTest, WhatIsDoneSoFarStaysInTheResultWhenThePhaseFails) {
         planRelease(fetchFileManifest(updater.downloader, record(), 110), {}, folders());
     DownloadResult soFar;
     EXPECT_THROW(downloadFiles(updater.downloader, record(), plan, soFar), std::runtime_error);
-    EXPECT_EQ(soFar.files,
-              (std::vector<FileSource>{FileSource::AlreadyDownloaded, FileSource::Downloaded}));
+    EXPECT_EQ(soFar.files, (std::vector<FileOutcome>{FileOutcome::Kept, FileOutcome::Downloaded}));
     // model.mdl and panel.cfg (twice: once more past the caches) came over the network.
     EXPECT_EQ(soFar.bytesReceived, std::string("model bytes").size() + 2 * 8u);
 }
@@ -431,8 +430,9 @@ TEST_F(DownloadPhaseTest, FilesOnTheDiskWithTheirDigestAreCopiedOrKeptWithoutARe
     sources.removalList = {{"Other\\a.tex", md5Of("texture")}, {"Old\\a.tex", md5Of("texture")}};
     writeFile(local(sim + "b.cfg"), "config");
     EXPECT_EQ(download(record()), "");
-    EXPECT_EQ(result.files, (std::vector<FileSource>{FileSource::Copied, FileSource::UpToDate,
-                                                     FileSource::Downloaded, FileSource::Copied}));
+    EXPECT_EQ(result.files,
+              (std::vector<FileOutcome>{FileOutcome::Copied, FileOutcome::UpToDate,
+                                        FileOutcome::Downloaded, FileOutcome::Copied}));
     EXPECT_EQ(result.bytesReceived, 5u);
     EXPECT_EQ(
         log.lines(),
@@ -481,8 +481,8 @@ TEST_F(DownloadPhaseTest, AFileIsBuiltFromAPatchOfTheInstalledCopyOrElseComesWho
     sources.patches = readPatchList(json(patches).dump());
     EXPECT_EQ(download(record()), "");
     EXPECT_EQ(result.files,
-              (std::vector<FileSource>{FileSource::Patched, FileSource::Downloaded,
-                                       FileSource::Downloaded, FileSource::Downloaded}));
+              (std::vector<FileOutcome>{FileOutcome::Patched, FileOutcome::Downloaded,
+                                        FileOutcome::Downloaded, FileOutcome::Downloaded}));
     for (const auto& [name, bytes] : versions) {
         EXPECT_EQ(readFile(local(tempFolder() + name)), bytes.second) << name;
     }

@@ -1,9 +1,9 @@
+#include "update/Report.h"
 #include "log/Events.h"
 #include "net/ProgressMeter.h"
 #include "net/Proxy.h"
 #include "support/TestSupport.h"
 #include "update/ByteRate.h"
-#include "update/Report.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -18,10 +18,9 @@ TEST(SummaryTest, EachSourceCountsOnceAndTheBytesAreThoseReceived) {
     ProductReport report;
     report.from = "1.0.0";
     report.to = "1.3.0";
-    report.download.files = {FileSource::Downloaded, FileSource::Downloaded,
-                             FileSource::Patched,    FileSource::Copied,
-                             FileSource::Copied,     FileSource::Copied,
-                             FileSource::UpToDate,   FileSource::AlreadyDownloaded};
+    report.download.files = {FileOutcome::Downloaded, FileOutcome::Downloaded, FileOutcome::Patched,
+                             FileOutcome::Copied,     FileOutcome::Copied,     FileOutcome::Copied,
+                             FileOutcome::UpToDate,   FileOutcome::Kept};
     report.download.bytesReceived = 3 * 1024 * 1024 + 104858; // 3.1 MiB
     report.removed = 2;
     EXPECT_EQ(summaryLine(record, report, false, 12345ms),

@@ -139,23 +139,27 @@ void reportProductEnd(const ProductRecord& record, const ProductReport& report, 
 
 SummaryCounts countsOf(const ProductReport& report) {
     SummaryCounts counts;
-    for (const FileSource source : report.download.files) {
-        switch (source) {
-        case FileSource::AlreadyDownloaded:
+    for (const FileOutcome outcome : report.download.files) {
+        switch (outcome) {
+        case FileOutcome::Kept:
             ++counts.kept;
             break;
-        case FileSource::Downloaded:
+        case FileOutcome::Downloaded:
             ++counts.downloaded;
             break;
-        case FileSource::Copied:
+        case FileOutcome::Copied:
             ++counts.copied;
             break;
-        case FileSource::UpToDate:
+        case FileOutcome::UpToDate:
             ++counts.upToDate;
             break;
-        case FileSource::Patched:
+        case FileOutcome::Patched:
             ++counts.patched;
             break;
+        case FileOutcome::NotStarted:
+        case FileOutcome::Failed:
+        case FileOutcome::Damaged:
+            break; // the phase ends at such a file
         }
     }
     counts.removed = report.removed;

@@ -27,7 +27,7 @@ struct ProductReport {
     int removed = 0;
 };
 
-// The counts of a summary, from the download phase's sources and the removal step.
+// The counts of a summary, from the download phase's outcomes and the removal step.
 struct SummaryCounts {
     int downloaded = 0;
     int patched = 0;
@@ -40,7 +40,6 @@ struct SummaryCounts {
 SummaryCounts countsOf(const ProductReport& report);
 
 // What became of one file of the download phase, reported once, when its turn in the log comes.
-enum class FileOutcome { NotStarted, UpToDate, Kept, Copied, Patched, Downloaded, Failed, Damaged };
 struct FileReport {
     std::size_t number = 0; // from 1, of `count`
     std::size_t count = 0;

@@ -61,21 +61,6 @@ enum class EntryState {
     Damaged,       // downloaded, but its digests do not match
 };
 
-FileSource sourceOf(EntryState state) {
-    switch (state) {
-    case EntryState::UpToDate:
-        return FileSource::UpToDate;
-    case EntryState::Kept:
-        return FileSource::AlreadyDownloaded;
-    case EntryState::Copied:
-        return FileSource::Copied;
-    case EntryState::Patched:
-        return FileSource::Patched;
-    default:
-        return FileSource::Downloaded;
-    }
-}
-
 bool transferring(EntryState state) {
     return state == EntryState::Fetching || state == EntryState::FetchingPatch ||
            state == EntryState::FetchingAgain;
@@ -176,7 +161,6 @@ void DownloadWindow::run() {
             fill();
         }
         writeBlock(turn_);
-        result_.files.push_back(sourceOf(entries_[turn_].state));
     }
 }
 
@@ -462,7 +446,8 @@ FileReport reportOf(const Entry& entry, std::size_t k, std::size_t count) {
 void DownloadWindow::writeBlock(std::size_t k) {
     meter_.clear();
     const Entry& entry = entries_[k];
-    reportFile(reportOf(entry, k, entries_.size()));
+    const FileReport report = reportOf(entry, k, entries_.size());
+    reportFile(report);
     if (entry.error) {
         std::rethrow_exception(entry.error);
     }
@@ -473,6 +458,7 @@ void DownloadWindow::writeBlock(std::size_t k) {
         throw std::runtime_error(
             "Aborting file download, a downloaded file has failed integrity-check.");
     }
+    result_.files.push_back(report.outcome);
 }
 
 // Transfers still running stop; files already complete stay for the next run's digest check.

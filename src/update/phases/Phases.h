@@ -14,11 +14,12 @@ class Downloader;
 // std::runtime_error (or a filesystem error) with the product's failure line when it cannot
 // finish; what it did before stays for the next run.
 
-// How the download phase came by each file of the manifest, in its order. UpToDate: the file is
-// at its place in the simulator folder already, and is neither downloaded nor installed.
-enum class FileSource { AlreadyDownloaded, Downloaded, Copied, UpToDate, Patched };
+// What became of a file of the download phase. UpToDate: the file is at its place in the simulator
+// folder already, and is neither downloaded nor installed; Kept: its downloaded copy was there.
+enum class FileOutcome { NotStarted, UpToDate, Kept, Copied, Patched, Downloaded, Failed, Damaged };
+// How the download phase came by each file of the manifest, in its order, as far as it got.
 struct DownloadResult {
-    std::vector<FileSource> files;
+    std::vector<FileOutcome> files;
     std::uint64_t bytesReceived = 0; // what this run received over the network
 };
 // Brings every file of the manifest into the download folder as the plan says, proved by its
