@@ -437,7 +437,7 @@ TEST_F(DownloadPhaseTest, FilesOnTheDiskWithTheirDigestAreCopiedOrKeptWithoutARe
     EXPECT_EQ(
         log.lines(),
         (std::vector<std::string>{
-            "[VEXL 1] *** Downloading file 1 of 4 ***",
+            "[VEXL 1] *** Downloading file 1 of 5 ***",
             "[VEXL 1] New\\a.tex copied from Old\\a.tex (same digest).",
             "[VEXL 1] *** Downloading file 2 of 4 ***", "[VEXL 1] b.cfg is already up to date.",
             "[VEXL 1] *** Downloading file 3 of 4 ***", "[VEXL 1] c.cfg downloading.",
@@ -455,11 +455,12 @@ TEST_F(DownloadPhaseTest, FilesOnTheDiskWithTheirDigestAreCopiedOrKeptWithoutARe
 
 TEST_F(DownloadPhaseTest, AFileIsBuiltFromAPatchOfTheInstalledCopyOrElseComesWhole) {
     // a.bin is patched; b.bin's patch is corrupt (its digest listed as served), c.bin's longer
-    // than listed, and d.bin's installed copy is none a listed patch is from, so none is asked.
+    // than listed, d.bin's installed copy is none a listed patch is from, so none is asked, and
+    // e.bin's installed copy changes once the plan has chosen its patch.
     std::map<std::string, std::pair<std::string, std::string>> versions; // old and new bytes
     std::vector<json> patches;
     Files files;
-    for (const std::string name : {"a.bin", "b.bin", "c.bin", "d.bin"}) {
+    for (const std::string name : {"a.bin", "b.bin", "c.bin", "d.bin", "e.bin"}) {
         std::string old = patterned(1536 * 1024);
         old[0] = name[0];
         std::string changed = old;
@@ -479,10 +480,18 @@ TEST_F(DownloadPhaseTest, AFileIsBuiltFromAPatchOfTheInstalledCopyOrElseComesWho
     }
     publish(3, 110, files);
     sources.patches = readPatchList(json(patches).dump());
+    const std::string changedLater = md5Of(versions["e.bin"].first);
+    service.server.setGate([&](const httplib::Request& request, httplib::Response&) {
+        if (request.path.find(changedLater) != std::string::npos) {
+            writeFile(local(simulatorFolder() + "e.bin"), versions["a.bin"].first);
+        }
+        return false;
+    });
     EXPECT_EQ(download(record()), "");
     EXPECT_EQ(result.files,
               (std::vector<FileOutcome>{FileOutcome::Patched, FileOutcome::Downloaded,
-                                        FileOutcome::Downloaded, FileOutcome::Downloaded}));
+                                        FileOutcome::Downloaded, FileOutcome::Downloaded,
+                                        FileOutcome::Downloaded}));
     for (const auto& [name, bytes] : versions) {
         EXPECT_EQ(readFile(local(tempFolder() + name)), bytes.second) << name;
     }
@@ -491,13 +500,13 @@ TEST_F(DownloadPhaseTest, AFileIsBuiltFromAPatchOfTheInstalledCopyOrElseComesWho
     EXPECT_EQ(
         std::vector<std::string>(lines.begin(), lines.begin() + 6),
         (std::vector<std::string>{
-            "[VEXL 1] *** Downloading file 1 of 4 ***",
+            "[VEXL 1] *** Downloading file 1 of 5 ***",
             "[VEXL 1] a.bin built from a patch of the installed copy (" +
                 std::to_string(patchSize) + " of 1572864 bytes).",
-            "[VEXL 1] *** Downloading file 2 of 4 ***", "[VEXL 1] b.bin downloading.",
-            "[VEXL 1] Progress:", "[VEXL 1] File 2 of 4 downloaded, passed integrity check."}));
+            "[VEXL 1] *** Downloading file 2 of 5 ***", "[VEXL 1] b.bin downloading.",
+            "[VEXL 1] Progress:", "[VEXL 1] File 2 of 5 downloaded, passed integrity check."}));
     EXPECT_EQ(service.server.count(service.fileTarget(1, "a.bin")), 0);
-    // The manifest, three patches (none for d.bin) and three whole files.
-    EXPECT_EQ(service.server.requests().size(), 1u + 3 + 3);
+    // The manifest, four patches (none for d.bin) and four whole files.
+    EXPECT_EQ(service.server.requests().size(), 1u + 4 + 4);
     EXPECT_FALSE(fileExists(local(patchDataPath(tempFolder(), md5Of(versions["a.bin"].second)))));
 }

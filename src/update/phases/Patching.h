@@ -18,7 +18,8 @@ const ListedPatch* usablePatch(const std::vector<ListedPatch>& patches, const Ma
 
 // Builds `target` (through the safe write, Durability::Cached) from the downloaded patch at
 // `patchPath`, which must have the listed SHA-256, and the installed copy at `installedPath`,
-// which must have FromMD5; at most `maxBytes` of it. False on any failure, leaving `target` as it
-// was; the caller checks the built file's digests.
+// which the plan found with FromMD5; at most `maxBytes` of it. False on any failure, leaving
+// `target` as it was; the caller checks the built file's digests, which also refuse a copy changed
+// since the plan.
 bool buildFromPatch(const std::string& installedPath, const std::string& patchPath,
                     const ListedPatch& patch, const std::string& target, std::uint64_t maxBytes);
