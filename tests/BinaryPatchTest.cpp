@@ -66,9 +66,17 @@ TEST(BinaryPatchTest, PiecesBuildTheTargetFromMovedContentAndNothingFromADamaged
     const std::size_t copy = kHeaderBytes + kPieceFieldsBytes + frameBytes; // the second piece
     ASSERT_EQ(fieldAt(patch, copy + 24), 0u);
     const std::string firstFormat = "VXPIECE1" + patch.substr(8);
+    const std::string small = reference.substr(0, 1 << 20);
+    std::string everyBlock = small; // no block of it unchanged: frames only
+    for (std::size_t at = 100; at < everyBlock.size(); at += 64 * 1024) {
+        everyBlock[at] ^= 1;
+    }
+    const std::string framesOnly = "VXPIECE1" + makePatch(small, everyBlock).substr(8);
     const Case cases[] = {
         {"scattered changes", reference, scattered, "", 2048, scattered.size(), true},
-        {"the first pieced format", reference, scattered, firstFormat, 0, scattered.size(), true},
+        {"the first pieced format", small, everyBlock, framesOnly, 0, everyBlock.size(), true},
+        {"a copy in the first pieced format", reference, scattered, firstFormat, 0,
+         scattered.size(), false},
         {"a copy longer than its region", reference, scattered,
          withField(patch, copy + 8, fieldAt(patch, copy + 8) - 1), 0, scattered.size(), false},
         {"an insertion near the start", reference, inserted, "", 110000, inserted.size(), true},

@@ -447,8 +447,10 @@ bool framedPiece(const ReadableBytes& reference, const PatchInput& input, const 
            decodePiece(decoder, region, frame, piece);
 }
 
+// `copies` says whether the patch's format has them: in the first pieced one, a frame of no bytes
+// is no frame at all, and an earlier build would have refused it.
 bool decodePieces(const ReadableBytes& reference, const PatchInput& input,
-                  std::uint64_t targetBytes, const PatchOutput& output) {
+                  std::uint64_t targetBytes, bool copies, const PatchOutput& output) {
     const Decompressor decoder(ZSTD_createDCtx());
     std::vector<char> region;
     std::vector<char> frame;
@@ -460,7 +462,7 @@ bool decodePieces(const ReadableBytes& reference, const PatchInput& input,
         }
         piece.resize(static_cast<std::size_t>(header.pieceLength));
         if (!(header.frameLength == 0
-                  ? copyPiece(reference, header, piece)
+                  ? copies && copyPiece(reference, header, piece)
                   : framedPiece(reference, input, header, decoder.get(), region, frame, piece)) ||
             !output(piece.data(), piece.size())) {
             return false;
@@ -476,14 +478,16 @@ bool decode(const ReadableBytes& reference, const PatchInput& input, std::uint64
             const PatchOutput& output) {
     char magic[kMagicBytes];
     std::uint64_t targetBytes = 0;
-    if (!readExactly(input, magic, kMagicBytes) ||
-        (std::memcmp(magic, kMagic, kMagicBytes) != 0 &&
-         std::memcmp(magic, kFirstPiecedMagic, kMagicBytes) != 0) ||
+    if (!readExactly(input, magic, kMagicBytes)) {
+        return false;
+    }
+    const bool copies = std::memcmp(magic, kMagic, kMagicBytes) == 0;
+    if ((!copies && std::memcmp(magic, kFirstPiecedMagic, kMagicBytes) != 0) ||
         !readU64(input, targetBytes) || targetBytes > maxOutputBytes) {
         return false;
     }
     try {
-        return decodePieces(reference, input, targetBytes, output);
+        return decodePieces(reference, input, targetBytes, copies, output);
     } catch (const std::bad_alloc&) {
         return false; // the whole file is had instead
     }
