@@ -116,8 +116,14 @@ TEST(BinaryPatchTest, PiecesBuildTheTargetFromMovedContentAndNothingFromADamaged
             EXPECT_TRUE(*built == c.target) << c.what;
         }
     }
-    EXPECT_TRUE(isEarlierPatchFormat("\x28\xb5\x2f\xfd" + patch));
-    EXPECT_FALSE(isEarlierPatchFormat(patch));
+    const auto earlier = [&](const std::string& bytes) {
+        return isEarlierPatchFormat(bytes, readableString(reference), readableString(scattered));
+    };
+    EXPECT_TRUE(earlier("\x28\xb5\x2f\xfd" + patch));
+    EXPECT_FALSE(earlier(patch));
+    EXPECT_FALSE(earlier("VXPIECE1" + patch.substr(8, 8) + "planted"));
+    EXPECT_TRUE(
+        isEarlierPatchFormat(framesOnly, readableString(small), readableString(everyBlock)));
 }
 
 TEST(BinaryPatchTest, TheWindowReachesBothFilesAndNoFurther) {
