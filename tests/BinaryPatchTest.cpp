@@ -49,6 +49,11 @@ TEST(BinaryPatchTest, PiecesBuildTheTargetFromMovedContentAndNothingFromADamaged
         reference.substr(0, 5000) + randomBytes(100000, 2) + reference.substr(5000);
     const std::string deleted = reference.substr(0, 5 << 20) + reference.substr((5 << 20) + 700000);
     const std::string longer = reference + randomBytes(3 << 20, 3);
+    std::string repeated = reference; // the same new block between unchanged ones
+    const std::string block = randomBytes(64 * 1024, 4);
+    for (std::size_t at = 0; at < (4u << 20); at += 2 * block.size()) {
+        repeated.replace(at, block.size(), block);
+    }
     const std::string patch = makePatch(reference, scattered);
     const std::string shortReference = reference.substr(0, reference.size() - 1000);
     struct Case {
@@ -81,6 +86,7 @@ TEST(BinaryPatchTest, PiecesBuildTheTargetFromMovedContentAndNothingFromADamaged
          withField(patch, copy + 8, fieldAt(patch, copy + 8) - 1), 0, scattered.size(), false},
         {"an insertion near the start", reference, inserted, "", 110000, inserted.size(), true},
         {"a deletion", reference, deleted, "", 1024, deleted.size(), true},
+        {"new content repeated", reference, repeated, "", 80000, repeated.size(), true},
         {"a target longer than the reference", reference, longer, "", (3 << 20) + 8192,
          longer.size(), true},
         {"a corrupt piece", reference, scattered, flipped, 0, scattered.size(), false},
