@@ -49,6 +49,11 @@ TEST(BinaryPatchTest, PiecesBuildTheTargetFromMovedContentAndNothingFromADamaged
         reference.substr(0, 5000) + randomBytes(100000, 2) + reference.substr(5000);
     const std::string deleted = reference.substr(0, 5 << 20) + reference.substr((5 << 20) + 700000);
     const std::string longer = reference + randomBytes(3 << 20, 3);
+    std::string repeated = reference; // the same new block between unchanged ones
+    const std::string block = randomBytes(64 * 1024, 4);
+    for (std::size_t at = 0; at < (4u << 20); at += 2 * block.size()) {
+        repeated.replace(at, block.size(), block);
+    }
     const std::string patch = makePatch(reference, scattered);
     const std::string shortReference = reference.substr(0, reference.size() - 1000);
     struct Case {
@@ -66,13 +71,22 @@ TEST(BinaryPatchTest, PiecesBuildTheTargetFromMovedContentAndNothingFromADamaged
     const std::size_t copy = kHeaderBytes + kPieceFieldsBytes + frameBytes; // the second piece
     ASSERT_EQ(fieldAt(patch, copy + 24), 0u);
     const std::string firstFormat = "VXPIECE1" + patch.substr(8);
+    const std::string small = reference.substr(0, 1 << 20);
+    std::string everyBlock = small; // no block of it unchanged: frames only
+    for (std::size_t at = 100; at < everyBlock.size(); at += 64 * 1024) {
+        everyBlock[at] ^= 1;
+    }
+    const std::string framesOnly = "VXPIECE1" + makePatch(small, everyBlock).substr(8);
     const Case cases[] = {
         {"scattered changes", reference, scattered, "", 2048, scattered.size(), true},
-        {"the first pieced format", reference, scattered, firstFormat, 0, scattered.size(), true},
+        {"the first pieced format", small, everyBlock, framesOnly, 0, everyBlock.size(), true},
+        {"a copy in the first pieced format", reference, scattered, firstFormat, 0,
+         scattered.size(), false},
         {"a copy longer than its region", reference, scattered,
          withField(patch, copy + 8, fieldAt(patch, copy + 8) - 1), 0, scattered.size(), false},
         {"an insertion near the start", reference, inserted, "", 110000, inserted.size(), true},
         {"a deletion", reference, deleted, "", 1024, deleted.size(), true},
+        {"new content repeated", reference, repeated, "", 80000, repeated.size(), true},
         {"a target longer than the reference", reference, longer, "", (3 << 20) + 8192,
          longer.size(), true},
         {"a corrupt piece", reference, scattered, flipped, 0, scattered.size(), false},
@@ -108,8 +122,14 @@ TEST(BinaryPatchTest, PiecesBuildTheTargetFromMovedContentAndNothingFromADamaged
             EXPECT_TRUE(*built == c.target) << c.what;
         }
     }
-    EXPECT_TRUE(isEarlierPatchFormat("\x28\xb5\x2f\xfd" + patch));
-    EXPECT_FALSE(isEarlierPatchFormat(patch));
+    const auto earlier = [&](const std::string& bytes) {
+        return isEarlierPatchFormat(bytes, readableString(reference), readableString(scattered));
+    };
+    EXPECT_TRUE(earlier("\x28\xb5\x2f\xfd" + patch));
+    EXPECT_FALSE(earlier(patch));
+    EXPECT_FALSE(earlier("VXPIECE1" + patch.substr(8, 8) + "planted"));
+    EXPECT_TRUE(
+        isEarlierPatchFormat(framesOnly, readableString(small), readableString(everyBlock)));
 }
 
 TEST(BinaryPatchTest, TheWindowReachesBothFilesAndNoFurther) {

@@ -854,13 +854,15 @@ TEST_F(PublisherTest, APatchOfThePreviousTreeThatDoesNotStandForTheReleasesIsAPr
     writeFile(out + "/" + patch, std::string("\x28\xb5\x2f\xfd") + "an earlier frame");
     EXPECT_EQ(publishError(), "");
     EXPECT_EQ(readFile(out + "/" + patch), made);
-    writeFile(out + "/" + patch, "planted");
-    const Tree planted = snapshot(out);
-    EXPECT_EQ(publishError(), patch + ": the served tree's patch does not turn " + releases +
-                                  "/3/1.1.0/VEXL/model.bin into " + releases +
-                                  "/3/1.2.0/VEXL/model.bin; it was changed on the server and is "
-                                  "not taken again");
-    EXPECT_EQ(snapshot(out), planted);
+    for (const std::string bytes : {"planted", "VXPIECE1planted"}) { // garbage, whatever its magic
+        writeFile(out + "/" + patch, bytes);
+        const Tree planted = snapshot(out);
+        EXPECT_EQ(publishError(), patch + ": the served tree's patch does not turn " + releases +
+                                      "/3/1.1.0/VEXL/model.bin into " + releases +
+                                      "/3/1.2.0/VEXL/model.bin; it was changed on the server and "
+                                      "is not taken again");
+        EXPECT_EQ(snapshot(out), planted);
+    }
 }
 
 TEST_F(PublisherTest, AnUnsignedTreeAtAnUnreachableSerialIsNotPublishedInto) {

@@ -44,17 +44,17 @@ bool patchable(const ReleaseFile& file) {
 }
 
 // The previous tree's patch of that name, unless it is no regular file or too large to use. One
-// in an earlier format is an earlier build's own work, made again without a word: `earlier` says
-// so.
-std::optional<std::string> previousPatch(const fs::path& path, std::uint64_t targetBytes,
-                                         bool& earlier) {
+// that an earlier build made of these two files, in an earlier format, is made again without a
+// word: `earlier` says so.
+std::optional<std::string> previousPatch(const fs::path& path, const ReadableBytes& reference,
+                                         const ReadableBytes& target, bool& earlier) {
     boost::system::error_code ec;
     if (!fs::is_regular_file(fs::symlink_status(path, ec)) ||
-        fs::file_size(path, ec) > targetBytes / 2 || ec) {
+        fs::file_size(path, ec) > target.size / 2 || ec) {
         return std::nullopt;
     }
     std::optional<std::string> bytes = fileBytes(path);
-    earlier = bytes && isEarlierPatchFormat(*bytes);
+    earlier = bytes && isEarlierPatchFormat(*bytes, reference, target);
     return earlier ? std::nullopt : bytes;
 }
 
@@ -72,7 +72,7 @@ std::optional<KeptPatch> patchFor(const ReleaseFile& from, const ReleaseFile& to
     const OpenRelease target = releaseBytes(to);
     bool earlier = false;
     std::optional<std::string> patch =
-        previousPatch(previousTree / relative, target.bytes.size, earlier);
+        previousPatch(previousTree / relative, reference.bytes, target.bytes, earlier);
     boost::system::error_code ec;
     const bool taken = patch && usable(*patch, reference.bytes, target.bytes);
     if (!patch && !earlier && fs::exists(fs::symlink_status(previousTree / relative, ec))) {

@@ -329,6 +329,8 @@ std::vector<Run> runsOf(const ReadableBytes& reference, std::uint64_t start,
     return runs;
 }
 
+using Votes = std::map<std::int64_t, std::uint32_t>;
+
 // Writes a patch's pieces, each after its fields.
 class PieceWriter {
 public:
@@ -337,22 +339,26 @@ public:
         appendU64(patch_, targetBytes);
     }
 
-    bool copy(const Run& run, std::int64_t shift) {
-        const auto offset =
-            static_cast<std::uint64_t>(static_cast<std::int64_t>(run.start) + shift);
-        append(Region{offset, run.size}, run.size, "");
-        return true;
-    }
-
-    bool frame(const Run& run, const char* data, const std::map<std::int64_t, std::uint32_t>& votes,
+    // The piece at `start` as copies and frames of its runs. A frame's prefix is only its region,
+    // so new content that comes again in a later run is sent again: when the frames hold much that
+    // is new, one frame of the whole piece is made too, and the smaller kept.
+    bool piece(std::uint64_t start, const std::string& bytes, const Votes& votes,
                std::int64_t shift) {
-        const Region span =
-            regionFor(votes, run.start, run.start + run.size, reference_.size, shift);
-        region_.resize(static_cast<std::size_t>(span.length));
-        if (!reference_.readAt(span.offset, region_.data(), region_.size())) {
+        const std::vector<Run> runs = runsOf(reference_, start, bytes, shift);
+        std::string written;
+        for (const Run& run : runs) {
+            if (run.unchanged) {
+                copy(run, shift, written);
+            } else if (!frame(run, bytes.data() + (run.start - start), votes, shift, written)) {
+                return false;
+            }
+        }
+        std::string whole;
+        if (runs.size() > 1 && written.size() > kStrongFromBytes &&
+            !frame(Run{start, bytes.size(), false}, bytes.data(), votes, shift, whole)) {
             return false;
         }
-        append(span, run.size, compressPiece(encoder_.get(), region_, data, run.size));
+        patch_ += !whole.empty() && whole.size() < written.size() ? whole : written;
         return true;
     }
 
@@ -360,12 +366,31 @@ public:
     std::string finish() { return std::move(patch_); }
 
 private:
-    void append(const Region& region, std::uint64_t pieceBytes, const std::string& frame) {
+    void copy(const Run& run, std::int64_t shift, std::string& out) {
+        const auto offset =
+            static_cast<std::uint64_t>(static_cast<std::int64_t>(run.start) + shift);
+        append(Region{offset, run.size}, run.size, "", out);
+    }
+
+    bool frame(const Run& run, const char* data, const Votes& votes, std::int64_t shift,
+               std::string& out) {
+        const Region span =
+            regionFor(votes, run.start, run.start + run.size, reference_.size, shift);
+        region_.resize(static_cast<std::size_t>(span.length));
+        if (!reference_.readAt(span.offset, region_.data(), region_.size())) {
+            return false;
+        }
+        append(span, run.size, compressPiece(encoder_.get(), region_, data, run.size), out);
+        return true;
+    }
+
+    static void append(const Region& region, std::uint64_t pieceBytes, const std::string& frame,
+                       std::string& out) {
         for (const std::uint64_t field :
              {region.offset, region.length, pieceBytes, static_cast<std::uint64_t>(frame.size())}) {
-            appendU64(patch_, field);
+            appendU64(out, field);
         }
-        patch_ += frame;
+        out += frame;
     }
 
     const ReadableBytes& reference_;
@@ -447,8 +472,10 @@ bool framedPiece(const ReadableBytes& reference, const PatchInput& input, const 
            decodePiece(decoder, region, frame, piece);
 }
 
+// `copies` says whether the patch's format has them: in the first pieced one, a frame of no bytes
+// is no frame at all, and an earlier build would have refused it.
 bool decodePieces(const ReadableBytes& reference, const PatchInput& input,
-                  std::uint64_t targetBytes, const PatchOutput& output) {
+                  std::uint64_t targetBytes, bool copies, const PatchOutput& output) {
     const Decompressor decoder(ZSTD_createDCtx());
     std::vector<char> region;
     std::vector<char> frame;
@@ -460,7 +487,7 @@ bool decodePieces(const ReadableBytes& reference, const PatchInput& input,
         }
         piece.resize(static_cast<std::size_t>(header.pieceLength));
         if (!(header.frameLength == 0
-                  ? copyPiece(reference, header, piece)
+                  ? copies && copyPiece(reference, header, piece)
                   : framedPiece(reference, input, header, decoder.get(), region, frame, piece)) ||
             !output(piece.data(), piece.size())) {
             return false;
@@ -476,14 +503,16 @@ bool decode(const ReadableBytes& reference, const PatchInput& input, std::uint64
             const PatchOutput& output) {
     char magic[kMagicBytes];
     std::uint64_t targetBytes = 0;
-    if (!readExactly(input, magic, kMagicBytes) ||
-        (std::memcmp(magic, kMagic, kMagicBytes) != 0 &&
-         std::memcmp(magic, kFirstPiecedMagic, kMagicBytes) != 0) ||
+    if (!readExactly(input, magic, kMagicBytes)) {
+        return false;
+    }
+    const bool copies = std::memcmp(magic, kMagic, kMagicBytes) == 0;
+    if ((!copies && std::memcmp(magic, kFirstPiecedMagic, kMagicBytes) != 0) ||
         !readU64(input, targetBytes) || targetBytes > maxOutputBytes) {
         return false;
     }
     try {
-        return decodePieces(reference, input, targetBytes, output);
+        return decodePieces(reference, input, targetBytes, copies, output);
     } catch (const std::bad_alloc&) {
         return false; // the whole file is had instead
     }
@@ -538,15 +567,7 @@ std::optional<std::string> makePatch(const ReadableBytes& reference, const Reada
     const bool made = eachPiece(
         target, *index, [&](std::uint64_t start, const std::string& bytes, const auto& votes) {
             regionFor(votes, start, start + bytes.size(), reference.size, shift);
-            for (const Run& run : runsOf(reference, start, bytes, shift)) {
-                const char* data = bytes.data() + (run.start - start);
-                if (!(run.unchanged ? writer.copy(run, shift)
-                                    : writer.frame(run, data, votes, shift)) ||
-                    writer.size() > maxPatchBytes) {
-                    return false;
-                }
-            }
-            return true;
+            return writer.piece(start, bytes, votes, shift) && writer.size() <= maxPatchBytes;
         });
     if (!made) {
         return std::nullopt;
@@ -563,9 +584,13 @@ std::string makePatch(const std::string& reference, const std::string& target) {
     return std::move(*patch);
 }
 
-bool isEarlierPatchFormat(const std::string& bytes) {
+bool isEarlierPatchFormat(const std::string& bytes, const ReadableBytes& reference,
+                          const ReadableBytes& target) {
+    // This build cannot read a bare frame, so it takes one on trust; pieces of the first format it
+    // can, and those that do not build the file were changed after that build made them.
     return ZSTD_isFrame(bytes.data(), bytes.size()) != 0 ||
-           bytes.compare(0, kMagicBytes, kFirstPiecedMagic) == 0;
+           (bytes.compare(0, kMagicBytes, kFirstPiecedMagic) == 0 &&
+            patchBuilds(reference, bytes, target));
 }
 
 bool applyPatch(const ReadableBytes& reference, std::FILE* patch, std::uint64_t maxOutputBytes,

@@ -36,9 +36,11 @@ std::optional<std::string> makePatch(const ReadableBytes& reference, const Reada
                                      std::uint64_t maxPatchBytes);
 std::string makePatch(const std::string& reference, const std::string& target);
 
-// Whether the bytes are a patch of an earlier format (a bare zstd frame, or pieces without copies),
-// which the publisher makes again.
-bool isEarlierPatchFormat(const std::string& bytes);
+// Whether the bytes are a patch of an earlier format that an earlier build made of `target` from
+// `reference`, which the publisher makes again: a bare zstd frame, or pieces without copies that
+// build the target.
+bool isEarlierPatchFormat(const std::string& bytes, const ReadableBytes& reference,
+                          const ReadableBytes& target);
 
 // Where the bytes a patch builds go; false when they cannot be kept.
 using PatchOutput = std::function<bool(const char* data, std::size_t size)>;
