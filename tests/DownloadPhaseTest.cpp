@@ -437,7 +437,7 @@ TEST_F(DownloadPhaseTest, FilesOnTheDiskWithTheirDigestAreCopiedOrKeptWithoutARe
     EXPECT_EQ(
         log.lines(),
         (std::vector<std::string>{
-            "[VEXL 1] *** Downloading file 1 of 5 ***",
+            "[VEXL 1] *** Downloading file 1 of 4 ***",
             "[VEXL 1] New\\a.tex copied from Old\\a.tex (same digest).",
             "[VEXL 1] *** Downloading file 2 of 4 ***", "[VEXL 1] b.cfg is already up to date.",
             "[VEXL 1] *** Downloading file 3 of 4 ***", "[VEXL 1] c.cfg downloading.",
