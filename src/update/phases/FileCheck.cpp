@@ -69,15 +69,15 @@ const std::optional<std::string>& FileOnDisk::md5() {
 
 bool holdsListedFile(FileOnDisk& file, const ManifestEntry& entry) {
     boost::system::error_code ec;
-    const auto status = boost::filesystem::symlink_status(toFsPath(file.path()), ec);
+    const auto status = boost::filesystem::symlink_status(toFsPath(file.fullPath()), ec);
     if (ec || !boost::filesystem::is_regular_file(status)) {
         return false;
     }
-    const auto size = boost::filesystem::file_size(toFsPath(file.path()), ec);
+    const auto size = boost::filesystem::file_size(toFsPath(file.fullPath()), ec);
     if (ec || !hasListedSize(size, entry) || file.md5() != entry.md5) {
         return false;
     }
-    return entry.sha256.empty() || sha256OfFile(file.path()) == entry.sha256;
+    return entry.sha256.empty() || sha256OfFile(file.fullPath()) == entry.sha256;
 }
 
 bool holdsListedFile(const std::string& path, const ManifestEntry& entry) {

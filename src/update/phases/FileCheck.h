@@ -38,7 +38,7 @@ bool checkFileDigest(const std::string& path, const std::string& md5,
 class FileOnDisk {
 public:
     explicit FileOnDisk(std::string path) : path_(std::move(path)) {}
-    const std::string& path() const { return path_; }
+    const std::string& fullPath() const { return path_; }
     const std::optional<std::string>& md5();
 
 private:

@@ -57,7 +57,7 @@ const ListedPatch* usablePatch(const std::vector<ListedPatch>& patches, const Ma
     if (fileBytes > kMaxPatchedFileBytes || std::none_of(patches.begin(), patches.end(), offered)) {
         return nullptr;
     }
-    const std::optional<std::uint64_t> installedBytes = regularFileSize(installed.path());
+    const std::optional<std::uint64_t> installedBytes = regularFileSize(installed.fullPath());
     if (!installedBytes || *installedBytes > kMaxPatchedFileBytes) {
         return nullptr;
     }
