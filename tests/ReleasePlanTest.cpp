@@ -105,3 +105,23 @@ TEST_F(ReleasePlanNamesTest, ANameListedTwiceIsPlannedAtItsTurn) {
     EXPECT_TRUE(plan.files[1].planAtItsTurn);
     EXPECT_EQ(plan.bytesToCome(), 2 * 1024u); // sizes are listed in whole KiB
 }
+
+// A big aircraft's release, planned in a moment rather than the square of its files: each file
+// with an earlier one's digest comes as a copy of that one, every other file whole.
+TEST_F(ReleasePlanNamesTest, InABigReleaseAFileWithAnEarlierOnesDigestIsCopiedFromIt) {
+    json entries = json::array();
+    for (int i = 0; i < 20000; ++i) {
+        const std::string bytes = "bytes " + std::to_string(i % 1000 == 999 ? 0 : i);
+        entries.push_back(manifestEntry("Folder", "Folder\\file" + std::to_string(i), bytes));
+    }
+    const ReleasePlan plan = planRelease(manifestOf(entries), {}, folders());
+    ASSERT_EQ(plan.files.size(), 20000u);
+    for (std::size_t k = 0; k < plan.files.size(); ++k) {
+        const bool copy = k % 1000 == 999;
+        ASSERT_EQ(plan.files[k].action, copy ? FileAction::Copy : FileAction::Download) << k;
+        if (copy) {
+            ASSERT_EQ(plan.files[k].copySources.size(), 1u + k / 1000) << k;
+            EXPECT_EQ(plan.files[k].copySources.front().listedPath, "Folder\\file0");
+        }
+    }
+}

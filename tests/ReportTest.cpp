@@ -86,6 +86,16 @@ TEST(ProgressMeterTest, ASlowStartIsForgottenAfterAFewSeconds) {
     EXPECT_EQ(meter.secondsLeft(start + 45s), 35); // 70 MiB at 2 MiB/s
 }
 
+TEST(ProgressMeterTest, ALookAtTheDiskIsSaidOnlyOnceItTakesAWhile) {
+    const auto start = CheckMeter::Clock::now();
+    CheckMeter meter(10, start);
+    meter.fileChecked(start + 500ms);
+    EXPECT_FALSE(meter.shown());
+    meter.fileChecked(start + 1500ms);
+    EXPECT_TRUE(meter.shown());
+    EXPECT_EQ(meter.text(), "  Checking the files on the disk: 2 of 10");
+}
+
 class EventsTest : public SandboxTest {
 protected:
     ~EventsTest() override { events::close(); }

@@ -123,6 +123,11 @@ void eraseConsoleLine() {
     }
 }
 
+void dropConsoleLine() {
+    eraseConsoleLine();
+    logTarget().consoleLine.erase();
+}
+
 void keepConsoleLine() {
     LogTarget& target = logTarget();
     if (target.consoleLineShown) {

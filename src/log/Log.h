@@ -26,7 +26,9 @@ void logMessage(int level, std::string message);
 // The one line a long step keeps at the foot of the console (a progress meter), on standard
 // error: a log line never shares it. Each log line takes it off before itself and draws it again
 // after. drawConsoleLine() draws it anew; eraseConsoleLine() takes it off until the next log line
-// or drawing; keepConsoleLine() leaves what is drawn as an ordinary line and forgets it.
+// or drawing; keepConsoleLine() leaves what is drawn as an ordinary line and forgets it;
+// dropConsoleLine() takes it off and forgets it.
 void drawConsoleLine(const std::string& text);
 void eraseConsoleLine();
 void keepConsoleLine();
+void dropConsoleLine();

@@ -15,6 +15,8 @@ constexpr auto kEventInterval = std::chrono::milliseconds(250);  // 4 a second a
 // checked on the disk) does not skew the time left.
 constexpr auto kRateWindow = std::chrono::seconds(10);
 constexpr auto kSampleInterval = std::chrono::milliseconds(200);
+// A look at the disk quicker than this says nothing.
+constexpr auto kQuietCheck = std::chrono::seconds(1);
 
 double mebibytes(double bytes) {
     return bytes / (1024.0 * 1024.0);
@@ -112,4 +114,34 @@ void ProgressMeter::tellEvents(Clock::time_point now) {
                               {"bytes_done", std::min(received_ + skipped_, bytes_)},
                               {"bytes_total", bytes_},
                               {"bytes_per_second", static_cast<std::uint64_t>(rate(now))}});
+}
+
+CheckMeter::CheckMeter(std::size_t files, Clock::time_point start)
+    : files_(files), start_(start), terminal_(platform::isTerminal(stderr)) {}
+
+CheckMeter::~CheckMeter() {
+    if (shown_ && terminal_) {
+        dropConsoleLine();
+    }
+}
+
+void CheckMeter::fileChecked(Clock::time_point now) {
+    ++done_;
+    if (now - start_ < kQuietCheck ||
+        now - lastDraw_ < (terminal_ ? kRedrawInterval : kLineInterval)) {
+        return;
+    }
+    lastDraw_ = now;
+    shown_ = true;
+    if (terminal_) {
+        drawConsoleLine(text());
+        return;
+    }
+    std::fputs((text() + "\n").c_str(), stderr);
+    std::fflush(stderr);
+}
+
+std::string CheckMeter::text() const {
+    return "  Checking the files on the disk: " + std::to_string(done_) + " of " +
+           std::to_string(files_);
 }

@@ -3,6 +3,7 @@
 #include "log/Log.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -59,4 +60,31 @@ private:
     std::deque<std::pair<Clock::time_point, std::uint64_t>> samples_; // for the recent rate
     bool terminal_;
     bool drawn_ = false; // ever
+};
+
+// The progress of the look at the files on the disk before a download phase or a verification:
+// their digests, which for a big aircraft take seconds or minutes. Said only once the look has
+// taken a while, then as the meter is (a console line, or a line every few seconds elsewhere), and
+// taken off when it ends.
+class CheckMeter {
+public:
+    using Clock = ProgressMeter::Clock;
+
+    explicit CheckMeter(std::size_t files, Clock::time_point start = Clock::now());
+    ~CheckMeter();
+    CheckMeter(const CheckMeter&) = delete;
+    CheckMeter& operator=(const CheckMeter&) = delete;
+
+    void fileChecked(Clock::time_point now = Clock::now());
+    // Whether it has said anything yet, and what it says now.
+    bool shown() const { return shown_; }
+    std::string text() const;
+
+private:
+    std::size_t files_;
+    std::size_t done_ = 0;
+    Clock::time_point start_;
+    Clock::time_point lastDraw_;
+    bool terminal_;
+    bool shown_ = false;
 };

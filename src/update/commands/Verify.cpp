@@ -1,6 +1,7 @@
 #include "update/Updater.h"
 
 #include "log/Log.h"
+#include "net/ProgressMeter.h"
 #include "service/Version.h"
 #include "system/Paths.h"
 #include "update/ServiceQueries.h"
@@ -82,9 +83,11 @@ Updater::Comparison Updater::compareWithRelease(const ProductRecord& record,
     const Manifest full = fetchFileManifest(downloader, record, kFullManifestVersion);
     Comparison comparison{true, {}};
     int counts[3] = {0, 0, 0};
+    CheckMeter meter(full.entries.size());
     for (const ManifestEntry& entry : full.entries) {
         const Installed state = compareInstalled(folders.simulator + entry.filePath, entry);
         ++counts[static_cast<int>(state)];
+        meter.fileChecked();
         if (state != Installed::AsReleased) {
             logMessage(kLogInfo, kDifferences[static_cast<int>(state)] + shown(entry.filePath));
             comparison.differing.entries.push_back(entry);

@@ -1,5 +1,6 @@
 #include "update/phases/ReleasePlan.h"
 
+#include "net/ProgressMeter.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
 #include "update/phases/FileCheck.h"
@@ -7,18 +8,11 @@
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
+#include <unordered_set>
 
 namespace {
 
-bool sharesNameWithEarlier(const Manifest& manifest, std::size_t k) {
-    const std::string mine = foldedPathText(manifest.entries[k].filePath);
-    for (std::size_t j = 0; j < k; ++j) {
-        if (foldedPathText(manifest.entries[j].filePath) == mine) {
-            return true;
-        }
-    }
-    return false;
-}
+const std::vector<ListedFile> kNone;
 
 // Where the entry's bytes are on the disk: a file the removal list names with its digest that
 // holds them (a rename), then each earlier entry with its digest, at its place when it is up to
@@ -26,17 +20,21 @@ bool sharesNameWithEarlier(const Manifest& manifest, std::size_t k) {
 std::vector<CopySource> copySources(const ReleasePlan& plan, std::size_t k) {
     const ManifestEntry& listed = plan.manifest.entries[k];
     std::vector<CopySource> sources;
-    for (const ListedFile& file : plan.sources.removalList.value_or(std::vector<ListedFile>{})) {
+    for (const ListedFile& file : plan.sources.removalList ? *plan.sources.removalList : kNone) {
         const std::string path = plan.folders.simulator + file.filePath;
         if (file.md5 == listed.md5 && holdsListedFile(path, listed)) {
             sources.push_back({path, file.filePath});
         }
     }
-    for (std::size_t j = 0; j < k; ++j) {
-        const ManifestEntry& earlier = plan.manifest.entries[j];
-        if (earlier.md5 != listed.md5) {
-            continue;
+    const auto same = plan.entriesByMd5.find(listed.md5);
+    if (same == plan.entriesByMd5.end()) {
+        return sources;
+    }
+    for (const std::size_t j : same->second) {
+        if (j >= k) {
+            break;
         }
+        const ManifestEntry& earlier = plan.manifest.entries[j];
         const bool atItsPlace =
             j < plan.files.size() && plan.files[j].action == FileAction::UpToDate;
         sources.push_back(
@@ -68,9 +66,14 @@ std::uint64_t ReleasePlan::bytesToCome() const {
 }
 
 ReleasePlan planRelease(Manifest manifest, LocalSources sources, const ProductFolders& folders) {
-    ReleasePlan plan{std::move(manifest), std::move(sources), folders, {}};
+    ReleasePlan plan{std::move(manifest), std::move(sources), folders, {}, {}};
     for (std::size_t k = 0; k < plan.manifest.entries.size(); ++k) {
-        if (sharesNameWithEarlier(plan.manifest, k)) {
+        plan.entriesByMd5[plan.manifest.entries[k].md5].push_back(k);
+    }
+    CheckMeter meter(plan.manifest.entries.size());
+    std::unordered_set<std::string> names; // folded, as the disk compares them
+    for (std::size_t k = 0; k < plan.manifest.entries.size(); ++k) {
+        if (!names.insert(foldedPathText(plan.manifest.entries[k].filePath)).second) {
             // What is at that name now may be the earlier entry's by then.
             PlannedFile file;
             file.planAtItsTurn = true;
@@ -79,6 +82,7 @@ ReleasePlan planRelease(Manifest manifest, LocalSources sources, const ProductFo
         } else {
             plan.files.push_back(planFile(plan, k));
         }
+        meter.fileChecked();
     }
     return plan;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // The folders of one product's update, each a path text ending in a backslash, computed once
@@ -59,6 +60,9 @@ struct ReleasePlan {
     LocalSources sources;
     ProductFolders folders;
     std::vector<PlannedFile> files;
+    // The entries by digest, in their order: where else a file's bytes may be found, in a time
+    // that does not grow with the square of a big release's files.
+    std::unordered_map<std::string, std::vector<std::size_t>> entriesByMd5;
 
     // What the run will receive over the network, as planned.
     std::uint64_t bytesToCome() const;
