@@ -1,14 +1,15 @@
 #include "update/records/Journal.h"
 
 #include "log/Log.h"
+#include "net/ProgressMeter.h"
 #include "service/UnsafePath.h"
 #include "system/FileSystem.h"
 #include "system/Limits.h"
 #include "system/Md5Digest.h"
 #include "system/Paths.h"
 #include "system/SafeWrite.h"
-#include "update/phases/FileCheck.h"
 #include "update/ServiceQueries.h"
+#include "update/phases/FileCheck.h"
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
@@ -196,6 +197,8 @@ Journal planJournal(const std::string& fromVersion, const std::string& toVersion
                     const Manifest& manifest, const std::vector<ListedFile>& removalList,
                     const ProductFolders& folders) {
     Journal journal{fromVersion, toVersion, Journal::State::Open, {}, false, std::nullopt};
+    // Each file it replaces is read for its digest, as it is now: seconds for a big aircraft.
+    CheckMeter meter(manifest.entries.size());
     for (const ManifestEntry& entry : manifest.entries) {
         const std::optional<std::string> old = md5OfRegularFile(folders.simulator + entry.filePath);
         if (old != entry.md5) {
@@ -203,6 +206,7 @@ Journal planJournal(const std::string& fromVersion, const std::string& toVersion
                                      old ? JournalFile::Action::Replace : JournalFile::Action::Add,
                                      old.value_or(""), entry.md5});
         }
+        meter.fileChecked();
     }
     std::set<std::string> installed = installedNames(manifest);
     for (const ListedFile& file : matchingEntriesFirst(removalList, folders.simulator)) {
