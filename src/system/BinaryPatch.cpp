@@ -184,11 +184,11 @@ Region joined(const Region& a, const Region& b) {
     return Region{from, std::max(a.offset + a.length, b.offset + b.length) - from};
 }
 
-// The piece's region: the span of its most voted shift, joined by the next ones while it stays
-// within bounds (an edit inside the piece moves part of it). `shift` is the shift to assume when
-// nothing voted, and becomes the most voted one.
-Region regionFor(const std::map<std::int64_t, std::uint32_t>& votes, std::uint64_t start,
-                 std::uint64_t end, std::uint64_t referenceBytes, std::int64_t& shift) {
+// How far a piece's content moved, by the votes of its anchors: shift -> count.
+using Votes = std::map<std::int64_t, std::uint32_t>;
+
+// The shifts voted for, the most voted first (the smaller first among equals).
+std::vector<std::int64_t> rankedShifts(const Votes& votes) {
     std::vector<std::pair<std::uint32_t, std::int64_t>> ranked;
     for (const auto& [moved, count] : votes) {
         ranked.emplace_back(count, moved);
@@ -196,12 +196,22 @@ Region regionFor(const std::map<std::int64_t, std::uint32_t>& votes, std::uint64
     std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
         return a.first != b.first ? a.first > b.first : a.second < b.second;
     });
-    if (!ranked.empty()) {
-        shift = ranked.front().second;
+    std::vector<std::int64_t> shifts;
+    for (const auto& entry : ranked) {
+        shifts.push_back(entry.second);
     }
+    return shifts;
+}
+
+// The region of the stretch [start, end) of a piece moved by `shift`: its span, joined by those
+// of the piece's next most voted shifts while it stays within bounds (an edit inside the piece
+// moves part of it).
+Region regionFor(const Votes& votes, std::uint64_t start, std::uint64_t end,
+                 std::uint64_t referenceBytes, std::int64_t shift) {
     Region region = spanOf(start, end, shift, referenceBytes);
-    for (std::size_t i = 1; i < std::min(ranked.size(), kRegionShifts); ++i) {
-        const Region wider = joined(region, spanOf(start, end, ranked[i].second, referenceBytes));
+    const std::vector<std::int64_t> ranked = rankedShifts(votes);
+    for (std::size_t i = 0; i < std::min(ranked.size(), kRegionShifts); ++i) {
+        const Region wider = joined(region, spanOf(start, end, ranked[i], referenceBytes));
         if (wider.length <= kMaxPatchRegionBytes) {
             region = wider;
         }
@@ -262,10 +272,9 @@ Compressor pieceCompressor() {
 
 // Cuts the target into pieces and hands each, with the shifts its anchors vote for, to `piece`.
 // False when a file cannot be read or `piece` stops.
-bool eachPiece(
-    const ReadableBytes& target, const std::vector<Anchor>& index,
-    const std::function<bool(std::uint64_t start, const std::string& bytes,
-                             const std::map<std::int64_t, std::uint32_t>& votes)>& piece) {
+bool eachPiece(const ReadableBytes& target, const std::vector<Anchor>& index,
+               const std::function<bool(std::uint64_t start, const std::string& bytes,
+                                        const Votes& votes)>& piece) {
     AnchorScanner scanner;
     std::string bytes;
     for (std::uint64_t start = 0; start < target.size; start += bytes.size()) {
@@ -274,7 +283,7 @@ bool eachPiece(
         if (!target.readAt(start, bytes.data(), bytes.size())) {
             return false;
         }
-        std::map<std::int64_t, std::uint32_t> votes;
+        Votes votes;
         scanner.scan(bytes.data(), bytes.size(), [&](const Anchor& anchor) {
             const auto found =
                 std::lower_bound(index.begin(), index.end(), anchor.key,
@@ -328,8 +337,6 @@ std::vector<Run> runsOf(const ReadableBytes& reference, std::uint64_t start,
     }
     return runs;
 }
-
-using Votes = std::map<std::int64_t, std::uint32_t>;
 
 // Writes a patch's pieces, each after its fields.
 class PieceWriter {
@@ -566,7 +573,10 @@ std::optional<std::string> makePatch(const ReadableBytes& reference, const Reada
     std::int64_t shift = 0;
     const bool made = eachPiece(
         target, *index, [&](std::uint64_t start, const std::string& bytes, const auto& votes) {
-            regionFor(votes, start, start + bytes.size(), reference.size, shift);
+            // A piece nothing voted for keeps the move of the piece before.
+            if (!votes.empty()) {
+                shift = rankedShifts(votes).front();
+            }
             return writer.piece(start, bytes, votes, shift) && writer.size() <= maxPatchBytes;
         });
     if (!made) {
