@@ -1,12 +1,10 @@
 #include "publish/FreshTree.h"
 
 #include "publish/Publication.h"
+#include "publish/TreeFiles.h"
 #include "system/Platform.h"
 
-#include <algorithm>
-#include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/operations.hpp>
-#include <iterator>
 #include <set>
 #include <stdexcept>
 
@@ -18,17 +16,6 @@ const std::string kFreshSuffix = ".vexl-new";
 const std::string kPreviousSuffix = ".vexl-old";
 const std::string kLockSuffix = ".vexl-lock";
 const std::set<std::string> kPublishedFolders = {"files", "manifest", "patches", "products"};
-
-// Whether two regular files hold the same bytes.
-bool sameBytes(const fs::path& a, const fs::path& b) {
-    if (fs::file_size(a) != fs::file_size(b)) {
-        return false;
-    }
-    fs::ifstream first(a, std::ios::binary);
-    fs::ifstream second(b, std::ios::binary);
-    return std::equal(std::istreambuf_iterator<char>(first), std::istreambuf_iterator<char>(),
-                      std::istreambuf_iterator<char>(second));
-}
 
 // A caching edge revalidates a copy by its time and size: a file that changed must not keep
 // both, as a publication in the same second as the last would. Such a file is dated one second

@@ -21,34 +21,6 @@ using Digests = std::map<std::string, std::string>; // SHA-256 by FilePath
 
 namespace {
 
-constexpr std::size_t kCompareChunkBytes = 1u << 20;
-
-// Whether `previous` is a regular file holding exactly the bytes of `source`. Compared byte by
-// byte rather than by digest: the previous tree is what the server holds, and a file planted
-// there must not pass for the release's.
-bool sameBytes(const fs::path& previous, const fs::path& source) {
-    boost::system::error_code ec;
-    if (!fs::is_regular_file(fs::symlink_status(previous, ec)) ||
-        fs::file_size(previous, ec) != fs::file_size(source)) {
-        return false;
-    }
-    const FilePtr first = openFile(previous.string(), "rb");
-    const FilePtr second = openFile(source.string(), "rb");
-    std::vector<char> a(kCompareChunkBytes);
-    std::vector<char> b(kCompareChunkBytes);
-    while (first && second) {
-        const std::size_t got = std::fread(a.data(), 1, a.size(), first.get());
-        if (got != std::fread(b.data(), 1, b.size(), second.get()) ||
-            !std::equal(a.begin(), a.begin() + got, b.begin())) {
-            return false;
-        }
-        if (got < a.size()) {
-            return !std::ferror(first.get()) && !std::ferror(second.get());
-        }
-    }
-    return false;
-}
-
 // Writes the documents and files of the new tree, each document with its signature record when
 // signing; on a dry run only notes them. Either way it notes how each object stands against the
 // previous tree, for the maker's report.

@@ -1,5 +1,10 @@
 #include "publish/TreeFiles.h"
 
+#include "system/Paths.h"
+
+#include <algorithm>
+#include <boost/filesystem/operations.hpp>
+
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -7,6 +12,8 @@
 namespace fs = boost::filesystem;
 
 namespace {
+
+constexpr std::size_t kCompareChunkBytes = 1u << 20;
 
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;
@@ -18,6 +25,29 @@ std::vector<std::string> split(const std::string& text, char separator) {
 }
 
 } // namespace
+
+bool sameBytes(const fs::path& previous, const fs::path& source) {
+    boost::system::error_code ec;
+    if (!fs::is_regular_file(fs::symlink_status(previous, ec)) ||
+        fs::file_size(previous, ec) != fs::file_size(source)) {
+        return false;
+    }
+    const FilePtr first = openFile(previous.string(), "rb");
+    const FilePtr second = openFile(source.string(), "rb");
+    std::vector<char> a(kCompareChunkBytes);
+    std::vector<char> b(kCompareChunkBytes);
+    while (first && second) {
+        const std::size_t got = std::fread(a.data(), 1, a.size(), first.get());
+        if (got != std::fread(b.data(), 1, b.size(), second.get()) ||
+            !std::equal(a.begin(), a.begin() + got, b.begin())) {
+            return false;
+        }
+        if (got < a.size()) {
+            return !std::ferror(first.get()) && !std::ferror(second.get());
+        }
+    }
+    return false;
+}
 
 std::optional<std::string> fileBytes(const fs::path& file) {
     std::ifstream in(file.string(), std::ios::binary);

@@ -6,6 +6,11 @@
 
 // Reading a served tree: its files' bytes and the address each document answers to.
 
+// Whether `previous` is a regular file holding exactly the bytes of `source`. Compared byte by
+// byte rather than by digest: the previous tree is what the server holds, and a file planted
+// there must not pass for the release's.
+bool sameBytes(const boost::filesystem::path& previous, const boost::filesystem::path& source);
+
 // The bytes of a file of a tree; nothing when it cannot be read.
 std::optional<std::string> fileBytes(const boost::filesystem::path& file);
 
