@@ -18,6 +18,20 @@ constexpr auto kSampleInterval = std::chrono::milliseconds(200);
 // A look at the disk quicker than this says nothing.
 constexpr auto kQuietCheck = std::chrono::seconds(1);
 
+// How often a line is said again: on a console in place, elsewhere as a line of its own.
+std::chrono::milliseconds redrawInterval(bool terminal) {
+    return terminal ? kRedrawInterval : kLineInterval;
+}
+
+void showLine(bool terminal, const std::string& text) {
+    if (terminal) {
+        drawConsoleLine(text);
+        return;
+    }
+    std::fputs((text + "\n").c_str(), stderr);
+    std::fflush(stderr);
+}
+
 double mebibytes(double bytes) {
     return bytes / (1024.0 * 1024.0);
 }
@@ -52,7 +66,7 @@ void ProgressMeter::fileDone() {
 void ProgressMeter::draw() {
     const auto now = Clock::now();
     tellEvents(now);
-    if (now - lastDraw_ >= (terminal_ ? kRedrawInterval : kLineInterval)) {
+    if (now - lastDraw_ >= redrawInterval(terminal_)) {
         lastDraw_ = now;
         print(now);
     }
@@ -95,13 +109,7 @@ std::string ProgressMeter::text(Clock::time_point now) {
 
 void ProgressMeter::print(Clock::time_point now) {
     drawn_ = true;
-    // On a console the line is redrawn in place; elsewhere each is a line of its own.
-    if (terminal_) {
-        drawConsoleLine(text(now));
-        return;
-    }
-    std::fputs((text(now) + "\n").c_str(), stderr);
-    std::fflush(stderr);
+    showLine(terminal_, text(now));
 }
 
 void ProgressMeter::tellEvents(Clock::time_point now) {
@@ -127,18 +135,12 @@ CheckMeter::~CheckMeter() {
 
 void CheckMeter::fileChecked(Clock::time_point now) {
     ++done_;
-    if (now - start_ < kQuietCheck ||
-        now - lastDraw_ < (terminal_ ? kRedrawInterval : kLineInterval)) {
+    if (now - start_ < kQuietCheck || now - lastDraw_ < redrawInterval(terminal_)) {
         return;
     }
     lastDraw_ = now;
     shown_ = true;
-    if (terminal_) {
-        drawConsoleLine(text());
-        return;
-    }
-    std::fputs((text() + "\n").c_str(), stderr);
-    std::fflush(stderr);
+    showLine(terminal_, text());
 }
 
 std::string CheckMeter::text() const {

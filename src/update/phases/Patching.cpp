@@ -61,8 +61,8 @@ const ListedPatch* usablePatch(const std::vector<ListedPatch>& patches, const Ma
     if (!installedBytes || *installedBytes > kMaxPatchedFileBytes) {
         return nullptr;
     }
-    // The installed copy's digest picks the patch made from it, whatever version it came with;
-    // the copy is checked again once it is read to be patched.
+    // The installed copy's digest picks the patch made from it, whatever version it came with; a
+    // copy changed before it is patched builds bytes the built file's digest check refuses.
     const std::optional<std::string>& md5 = installed.md5();
     for (const ListedPatch& patch : patches) {
         if (md5 && offered(patch) && patch.fromMd5 == *md5) {
